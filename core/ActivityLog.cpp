@@ -1,0 +1,134 @@
+#include "core/ActivityLog.h"
+
+#include "core/FileIO.h"
+#include "core/Graphemes.h"
+#include "core/Paths.h"
+
+#include <cerrno>
+#include <charconv>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace KestruneCore {
+
+std::string logPath() { return home("~/Library/Logs/kestrune.log"); }
+
+std::string fileURL(const std::string& path) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out = "file://";
+    for (unsigned char c : path) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '/' || c == '-' || c == '_' || c == '.' || c == '~';
+        if (plain) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string openLogURL() { return fileURL(logPath()); }
+
+std::string timestamp(Clock::time_point date) {
+    std::time_t t = Clock::to_time_t(date);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[64];
+    // Numeric conversions of strftime do not depend on the locale.
+    std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return std::string(buf, n);
+}
+
+std::optional<Clock::time_point> parseTimestamp(std::string_view s) {
+    if (s.size() != 19 || s[4] != '-' || s[7] != '-' || s[10] != ' ' || s[13] != ':' ||
+        s[16] != ':')
+        return std::nullopt;
+    auto num = [&](std::size_t at, std::size_t len, int& out) {
+        for (std::size_t i = at; i < at + len; ++i)
+            if (s[i] < '0' || s[i] > '9')
+                return false;
+        auto r = std::from_chars(s.data() + at, s.data() + at + len, out);
+        return r.ec == std::errc();
+    };
+    std::tm tm{};
+    if (!num(0, 4, tm.tm_year) || !num(5, 2, tm.tm_mon) || !num(8, 2, tm.tm_mday) ||
+        !num(11, 2, tm.tm_hour) || !num(14, 2, tm.tm_min) || !num(17, 2, tm.tm_sec))
+        return std::nullopt;
+    if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
+        tm.tm_min > 59 || tm.tm_sec > 60)
+        return std::nullopt;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    tm.tm_isdst = -1;
+    std::time_t t = std::mktime(&tm);
+    if (t == static_cast<std::time_t>(-1))
+        return std::nullopt;
+    return Clock::from_time_t(t);
+}
+
+std::string logLine(const std::string& name, const std::string& message, Clock::time_point date) {
+    auto oneLine = [](std::string s) {
+        for (auto& c : s)
+            if (c == '\n' || c == '\r')
+                c = ' ';
+        return s;
+    };
+    return timestamp(date) + " [" + oneLine(name) + "] " + oneLine(message) + "\n";
+}
+
+void logTo(const std::string& path, const std::string& name, const std::string& message) {
+    std::string line = logLine(name, message);
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    // One write keeps the line whole next to the engine's lines.
+    ssize_t n;
+    do {
+        n = ::write(fd, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    ::close(fd);
+}
+
+void log(const std::string& name, const std::string& message) {
+    logTo(logPath(), name, message);
+}
+
+std::string logSubtitle(const std::string& path) {
+    std::string fallback = abbreviatingWithTilde(path);
+    // Only the last line matters, so a large log is read from its end; a partial
+    // first line of the tail is dropped.
+    constexpr std::size_t tailBytes = 64 * 1024;
+    auto text = readFileTail(path, tailBytes);
+    if (!text)
+        return fallback;
+    if (text->size() == tailBytes) {
+        auto lf = text->find('\n');
+        text->erase(0, lf == std::string::npos ? 0 : lf + 1);
+    }
+    if (!isValidUtf8(*text))
+        return fallback;
+    auto lines = splitLines(*text);
+    if (lines.empty())
+        return fallback;
+    std::vector<std::string> pieces;
+    const std::string& last = lines.back();
+    std::size_t start = 0;
+    while (start < last.size() && pieces.size() < 2) {
+        auto blank = last.find(' ', start);
+        auto end = blank == std::string::npos ? last.size() : blank;
+        if (end > start)
+            pieces.push_back(last.substr(start, end - start));
+        if (blank == std::string::npos)
+            break;
+        start = blank + 1;
+    }
+    if (pieces.size() < 2)
+        return fallback;
+    return "Last entry " + pieces[0] + " " + graphemePrefix(pieces[1], 5);
+}
+
+} // namespace KestruneCore

@@ -1,0 +1,44 @@
+// The activity log shared with the keep-alive engine: one line per event,
+// "yyyy-MM-dd HH:mm:ss [name] message".
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace KestruneCore {
+
+using Clock = std::chrono::system_clock;
+
+// "~/Library/Logs/kestrune.log", expanded.
+std::string logPath();
+
+// "file://" URL of logPath, percent-encoded.
+std::string openLogURL();
+
+// "file://" URL of any absolute path, percent-encoded.
+std::string fileURL(const std::string& path);
+
+// Local time as "yyyy-MM-dd HH:mm:ss" with ASCII digits, whatever the locale.
+std::string timestamp(Clock::time_point date);
+
+// Parses a time stamp of that exact shape as local time.
+std::optional<Clock::time_point> parseTimestamp(std::string_view text);
+
+// The line `log` appends (including its LF). A line break inside the name or the
+// message would split the record in two, so each becomes a blank.
+std::string logLine(const std::string& name, const std::string& message,
+                    Clock::time_point date = Clock::now());
+
+// Appends one line with one write on an O_APPEND descriptor, creating the file but
+// never the Logs folder. Failures are silent.
+void log(const std::string& name, const std::string& message);
+// The same for an explicit log file (the engine and tests pass their own).
+void logTo(const std::string& path, const std::string& name, const std::string& message);
+
+// "Last entry yyyy-MM-dd HH:mm" from the file's last line, or the path with the home
+// folder abbreviated to "~".
+std::string logSubtitle(const std::string& path = logPath());
+
+} // namespace KestruneCore

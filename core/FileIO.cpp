@@ -1,0 +1,240 @@
+#include "core/FileIO.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace KestruneCore {
+
+namespace {
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<std::string> readFile(const std::string& path, std::size_t limit) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<unsigned long long>(st.st_size) > limit) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string out;
+    out.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        if (out.size() + static_cast<std::size_t>(n) > limit) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+std::optional<std::string> readUtf8File(const std::string& path, std::size_t limit) {
+    auto bytes = readFile(path, limit);
+    if (!bytes || !isValidUtf8(*bytes))
+        return std::nullopt;
+    return bytes;
+}
+
+std::optional<std::string> readFileTail(const std::string& path, std::size_t maxBytes) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    auto size = static_cast<unsigned long long>(st.st_size);
+    off_t start = size > maxBytes ? static_cast<off_t>(size - maxBytes) : 0;
+    std::string out;
+    char buf[65536];
+    off_t pos = start;
+    while (out.size() < maxBytes) {
+        std::size_t want = std::min(sizeof buf, maxBytes - out.size());
+        ssize_t n = ::pread(fd, buf, want, pos);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        out.append(buf, static_cast<std::size_t>(n));
+        pos += n;
+    }
+    ::close(fd);
+    return out;
+}
+
+bool isValidUtf8(std::string_view s) {
+    std::size_t i = 0;
+    const std::size_t n = s.size();
+    while (i < n) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len;
+        unsigned min;
+        unsigned cp;
+        if ((c & 0xE0) == 0xC0) {
+            len = 2, min = 0x80, cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3, min = 0x800, cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4, min = 0x10000, cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + len > n)
+            return false;
+        for (std::size_t k = 1; k < len; ++k) {
+            auto cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+bool writeFileAtomically(const std::string& path, std::string_view content) {
+    std::string folder = parentFolder(path);
+    std::string tmpl = (folder.empty() ? std::string(".") : folder) + "/." +
+                       lastPathComponent(path) + ".tmp-XXXXXX";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // mkostemp creates 0600; our files are ordinary user files.
+    ::fchmod(fd, 0644);
+    bool ok = writeAll(fd, content);
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(name.data(), path.c_str()) == 0)
+        return true;
+    ::unlink(name.data());
+    return false;
+}
+
+bool makeFolders(const std::string& path) {
+    if (path.empty())
+        return false;
+    if (isDirectory(path))
+        return true;
+    std::string parent = parentFolder(path);
+    if (!parent.empty() && parent != path && !isDirectory(parent))
+        makeFolders(parent);
+    if (::mkdir(path.c_str(), 0755) == 0)
+        return true;
+    return errno == EEXIST && isDirectory(path);
+}
+
+std::string parentFolder(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    auto slash = p.rfind('/');
+    if (slash == std::string::npos)
+        return "";
+    if (slash == 0)
+        return "/";
+    return p.substr(0, slash);
+}
+
+std::string lastPathComponent(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    auto slash = p.rfind('/');
+    if (slash == std::string::npos || p == "/")
+        return p;
+    return p.substr(slash + 1);
+}
+
+std::vector<std::string> splitLines(std::string_view text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t lf = text.find('\n', start);
+        bool last = lf == std::string_view::npos;
+        std::size_t end = last ? text.size() : lf;
+        std::size_t stop = end;
+        if (!last && stop > start && text[stop - 1] == '\r')
+            --stop;
+        if (stop > start)
+            lines.emplace_back(text.substr(start, stop - start));
+        if (last)
+            break;
+        start = lf + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> splitFields(std::string_view line) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t tab = line.find('\t', start);
+        if (tab == std::string_view::npos) {
+            fields.emplace_back(line.substr(start));
+            return fields;
+        }
+        fields.emplace_back(line.substr(start, tab - start));
+        start = tab + 1;
+    }
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isExecutableFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
+}
+
+} // namespace KestruneCore

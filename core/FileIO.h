@@ -1,0 +1,56 @@
+// Whole-file reads and atomic writes shared by every reader and writer of
+// Kestrune's small text files.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace KestruneCore {
+
+// Files we read whole are small; anything larger than this is treated as unreadable
+// rather than pulled into memory.
+inline constexpr std::size_t maxWholeFileBytes = 64u * 1024u * 1024u;
+
+// The whole content of a regular file, or nullopt when it is missing, unreadable,
+// not a regular file or larger than `limit`.
+std::optional<std::string> readFile(const std::string& path,
+                                    std::size_t limit = maxWholeFileBytes);
+
+// readFile, then nullopt unless the bytes are valid UTF-8.
+std::optional<std::string> readUtf8File(const std::string& path,
+                                        std::size_t limit = maxWholeFileBytes);
+
+// At most the last `maxBytes` bytes of a file (the whole file when smaller).
+std::optional<std::string> readFileTail(const std::string& path, std::size_t maxBytes);
+
+bool isValidUtf8(std::string_view bytes);
+
+// Writes `content` to a temporary file in the target's folder and renames it over
+// the target, so a reader sees the old or the new content, never a mix. The
+// temporary file is removed on failure. Returns whether the target was replaced.
+bool writeFileAtomically(const std::string& path, std::string_view content);
+
+// Creates a folder and its missing parents (mode 0755). Returns whether it exists now.
+bool makeFolders(const std::string& path);
+
+// The parent folder of a path ("" for a bare name, "/" for a top-level path).
+std::string parentFolder(const std::string& path);
+
+// The last path component ("Mail.app" for "/Applications/Mail.app/").
+std::string lastPathComponent(const std::string& path);
+
+// Splits text into lines at LF, dropping empty lines. One CR directly before an LF
+// (hand-edited files with CR LF ends) is dropped; nothing else is trimmed.
+std::vector<std::string> splitLines(std::string_view text);
+
+// Splits a line at every TAB, keeping empty fields.
+std::vector<std::string> splitFields(std::string_view line);
+
+bool fileExists(const std::string& path);
+bool isDirectory(const std::string& path);
+bool isExecutableFile(const std::string& path);
+
+} // namespace KestruneCore

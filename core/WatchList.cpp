@@ -1,0 +1,119 @@
+#include "core/WatchList.h"
+
+#include "core/FileIO.h"
+#include "services/StartMethod.h"
+
+namespace KestruneCore {
+
+namespace {
+
+std::string withoutExtension(const std::string& name) {
+    auto dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0)
+        return name;
+    return name.substr(0, dot);
+}
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+} // namespace
+
+WatchList load(const std::string& from) {
+    WatchList list;
+    auto text = readUtf8File(from);
+    if (!text)
+        return list;
+    for (const auto& line : splitLines(*text)) {
+        auto f = splitFields(line);
+        if (f.size() < 3)
+            continue;
+        AppEntry e;
+        e.enabled = f[0] == "1";
+        e.name = f[1];
+        e.path = f[2];
+        e.type = f.size() >= 4 && f[3] == "service" ? EntryType::service : EntryType::app;
+        if (e.type == EntryType::service) {
+            if (f.size() >= 5 && !f[4].empty())
+                e.method = f[4];
+            else
+                e.method = detectStartMethod(e.path).label();
+        }
+        list.push_back(std::move(e));
+    }
+    return list;
+}
+
+std::string watchListText(const WatchList& entries) {
+    std::string out;
+    for (const auto& e : entries) {
+        out += e.enabled ? "1" : "0";
+        out += '\t';
+        out += e.name;
+        out += '\t';
+        out += e.path;
+        out += '\t';
+        out += rawValue(e.type);
+        if (e.type == EntryType::service) {
+            out += '\t';
+            out += e.method;
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+void save(const WatchList& entries, const std::string& to) {
+    makeFolders(parentFolder(to));
+    writeFileAtomically(to, watchListText(entries));
+}
+
+WatchList adding(const std::string& appPath, const WatchList& list) {
+    for (const auto& e : list)
+        if (e.path == appPath)
+            return list;
+    WatchList out = list;
+    out.push_back(AppEntry{withoutExtension(lastPathComponent(appPath)), appPath, true,
+                           EntryType::app, ""});
+    return out;
+}
+
+WatchList removing(long index, const WatchList& list) {
+    if (index < 0 || static_cast<std::size_t>(index) >= list.size())
+        return list;
+    WatchList out = list;
+    out.erase(out.begin() + index);
+    return out;
+}
+
+WatchList removing(const AppEntry& entry, const WatchList& list) {
+    WatchList out;
+    for (const auto& e : list)
+        if (!(e.path == entry.path && e.type == entry.type))
+            out.push_back(e);
+    return out;
+}
+
+WatchList seededIfEmpty(const WatchList& list, const WatchList& seed) {
+    return list.empty() ? seed : list;
+}
+
+bool loadMaster(const std::string& from) {
+    auto text = readFile(from, 4096);
+    if (!text)
+        return true;
+    std::string_view v = *text;
+    while (!v.empty() && isSpace(v.front()))
+        v.remove_prefix(1);
+    while (!v.empty() && isSpace(v.back()))
+        v.remove_suffix(1);
+    return v != "off";
+}
+
+void saveMaster(bool on, const std::string& to) {
+    makeFolders(parentFolder(to));
+    writeFileAtomically(to, on ? "on\n" : "off\n");
+}
+
+} // namespace KestruneCore
