@@ -12,7 +12,9 @@
 
 namespace KestruneCore {
 
-std::string logPath() { return home("~/Library/Logs/kestrune.log"); }
+std::string logPath() {
+    return home("~/Library/Logs/kestrune.log");
+}
 
 std::string fileURL(const std::string& path) {
     static const char* hex = "0123456789ABCDEF";
@@ -31,7 +33,9 @@ std::string fileURL(const std::string& path) {
     return out;
 }
 
-std::string openLogURL() { return fileURL(logPath()); }
+std::string openLogURL() {
+    return fileURL(logPath());
+}
 
 std::string timestamp(Clock::time_point date) {
     std::time_t t = Clock::to_time_t(date);

@@ -16,8 +16,7 @@ inline constexpr std::size_t maxWholeFileBytes = 64u * 1024u * 1024u;
 
 // The whole content of a regular file, or nullopt when it is missing, unreadable,
 // not a regular file or larger than `limit`.
-std::optional<std::string> readFile(const std::string& path,
-                                    std::size_t limit = maxWholeFileBytes);
+std::optional<std::string> readFile(const std::string& path, std::size_t limit = maxWholeFileBytes);
 
 // readFile, then nullopt unless the bytes are valid UTF-8.
 std::optional<std::string> readUtf8File(const std::string& path,

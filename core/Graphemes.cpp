@@ -38,8 +38,8 @@ std::string utf8(const icu::UnicodeString& u, int32_t start, int32_t end) {
 } // namespace
 
 std::vector<std::string> graphemeClusters(std::string_view text) {
-    auto u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(),
-                                                           static_cast<int32_t>(text.size())));
+    auto u = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
     auto b = boundaries(u);
     std::vector<std::string> out;
     for (std::size_t i = 1; i < b.size(); ++i)
@@ -51,14 +51,14 @@ std::vector<std::string> graphemeClusters(std::string_view text) {
 std::size_t graphemeCount(std::string_view text) {
     if (text.empty())
         return 0;
-    auto u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(),
-                                                           static_cast<int32_t>(text.size())));
+    auto u = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
     return boundaries(u).size() - 1;
 }
 
 std::string graphemePrefix(std::string_view text, std::size_t count) {
-    auto u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(),
-                                                           static_cast<int32_t>(text.size())));
+    auto u = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
     auto b = boundaries(u);
     if (count + 1 >= b.size())
         return utf8(u, 0, u.length());
@@ -66,8 +66,8 @@ std::string graphemePrefix(std::string_view text, std::size_t count) {
 }
 
 std::string graphemeSuffix(std::string_view text, std::size_t count) {
-    auto u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(),
-                                                           static_cast<int32_t>(text.size())));
+    auto u = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
     auto b = boundaries(u);
     if (count + 1 >= b.size())
         return utf8(u, 0, u.length());

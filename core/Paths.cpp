@@ -52,11 +52,23 @@ std::string abbreviatingWithTilde(const std::string& path) {
     return path;
 }
 
-std::string dataFolder() { return parentFolder(dataPath()); }
-std::string dataPath() { return home("~/Library/Application Support/Kestrune/apps.tsv"); }
-std::string seedPath() { return dataFolder() + "/apps.seed.tsv"; }
-std::string masterPath() { return dataFolder() + "/master"; }
-std::string stateFolder() { return dataFolder() + "/state"; }
-std::string logsFolder() { return home("~/Library/Logs"); }
+std::string dataFolder() {
+    return parentFolder(dataPath());
+}
+std::string dataPath() {
+    return home("~/Library/Application Support/Kestrune/apps.tsv");
+}
+std::string seedPath() {
+    return dataFolder() + "/apps.seed.tsv";
+}
+std::string masterPath() {
+    return dataFolder() + "/master";
+}
+std::string stateFolder() {
+    return dataFolder() + "/state";
+}
+std::string logsFolder() {
+    return home("~/Library/Logs");
+}
 
 } // namespace KestruneCore

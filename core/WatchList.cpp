@@ -74,8 +74,8 @@ WatchList adding(const std::string& appPath, const WatchList& list) {
         if (e.path == appPath)
             return list;
     WatchList out = list;
-    out.push_back(AppEntry{withoutExtension(lastPathComponent(appPath)), appPath, true,
-                           EntryType::app, ""});
+    out.push_back(
+        AppEntry{withoutExtension(lastPathComponent(appPath)), appPath, true, EntryType::app, ""});
     return out;
 }
 

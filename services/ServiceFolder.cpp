@@ -29,8 +29,8 @@ std::optional<WatchList> addingService(const std::string& dir, const WatchList& 
         if (e.path == dir)
             return list;
     WatchList out = list;
-    out.push_back(AppEntry{serviceName(dir), dir, true, EntryType::service,
-                           detectStartMethod(dir).label()});
+    out.push_back(
+        AppEntry{serviceName(dir), dir, true, EntryType::service, detectStartMethod(dir).label()});
     return out;
 }
 

@@ -52,7 +52,9 @@ StartMethod StartMethod::launchSh() {
     return m;
 }
 
-StartMethod StartMethod::unknown() { return StartMethod(); }
+StartMethod StartMethod::unknown() {
+    return StartMethod();
+}
 
 std::string StartMethod::label() const {
     switch (kind) {

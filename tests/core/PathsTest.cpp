@@ -1,5 +1,5 @@
-#include "TempDir.h"
 #include "core/Paths.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 

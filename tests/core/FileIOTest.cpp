@@ -1,0 +1,82 @@
+#include "core/FileIO.h"
+#include "TempDir.h"
+#include "core/Graphemes.h"
+
+#include <atomic>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace KestruneCore;
+using KestruneTest::TempDir;
+
+TEST(FileIO, AtomicWriteNeverShowsAMixAndLeavesNoTemporaryFiles) {
+    TempDir tmp;
+    std::string file = tmp / "apps.tsv";
+    const std::string a(200000, 'a');
+    const std::string b(300000, 'b');
+    ASSERT_TRUE(writeFileAtomically(file, a));
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!stop) {
+            auto text = readFile(file);
+            if (!text || (*text != a && *text != b))
+                ++torn;
+        }
+    });
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(writeFileAtomically(file, i % 2 ? a : b));
+    stop = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+
+    int entries = 0;
+    DIR* d = ::opendir(tmp.path().c_str());
+    while (auto* e = ::readdir(d))
+        entries += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
+    ::closedir(d);
+    EXPECT_EQ(entries, 1);
+
+    EXPECT_FALSE(writeFileAtomically(tmp / "no/such/folder/file", "x"));
+}
+
+TEST(FileIO, ReadsRefuseWhatIsNotASmallRegularFile) {
+    TempDir tmp;
+    EXPECT_FALSE(readFile(tmp / "missing"));
+    EXPECT_FALSE(readFile(tmp.mkdir("dir")));
+    EXPECT_FALSE(readFile(tmp.write("big", std::string(100, 'x')), 99));
+    EXPECT_EQ(readFile(tmp.write("ok", std::string(100, 'x')), 100)->size(), 100u);
+    EXPECT_FALSE(readUtf8File(tmp.write("bad", "\xff\xfe")));
+    EXPECT_EQ(*readFileTail(tmp.write("t", "0123456789"), 4), "6789");
+    EXPECT_EQ(*readFileTail(tmp / "t", 40), "0123456789");
+}
+
+TEST(FileIO, Utf8ValidationRejectsOverlongsSurrogatesAndTruncation) {
+    EXPECT_TRUE(isValidUtf8("plain \xc2\xb7 \xe2\x80\xa6 \xf0\x9f\x90\x95"));
+    EXPECT_FALSE(isValidUtf8("\xc0\xaf"));         // overlong "/"
+    EXPECT_FALSE(isValidUtf8("\xed\xa0\x80"));     // surrogate
+    EXPECT_FALSE(isValidUtf8("\xe2\x80"));         // cut short
+    EXPECT_FALSE(isValidUtf8("\xf4\x90\x80\x80")); // past U+10FFFF
+}
+
+TEST(FileIO, LinesFieldsAndPathPieces) {
+    EXPECT_EQ(splitLines("a\r\n\r\nb\n\nc\rd"), (std::vector<std::string>{"a", "b", "c\rd"}));
+    EXPECT_EQ(splitLines("x\r\r\n"), (std::vector<std::string>{"x\r"}));
+    EXPECT_EQ(splitFields("a\t\tb\t"), (std::vector<std::string>{"a", "", "b", ""}));
+    EXPECT_EQ(parentFolder("/a/b/c.tsv"), "/a/b");
+    EXPECT_EQ(parentFolder("/top"), "/");
+    EXPECT_EQ(lastPathComponent("/Applications/Mail.app/"), "Mail.app");
+}
+
+TEST(Graphemes, CombiningSequencesCountAsOneCharacter) {
+    // "e" + combining acute, a flag (two regional indicators), plain ASCII.
+    std::string text = "e\xcc\x81\xf0\x9f\x87\xa9\xf0\x9f\x87\xaa"
+                       "ab";
+    EXPECT_EQ(graphemeCount(text), 4u);
+    EXPECT_EQ(graphemePrefix(text, 1), "e\xcc\x81");
+    EXPECT_EQ(graphemeSuffix(text, 2), "ab");
+    EXPECT_EQ(graphemePrefix(text, 10), text);
+    EXPECT_EQ(graphemeClusters("").size(), 0u);
+}

@@ -1,0 +1,149 @@
+#include "core/WatchList.h"
+#include "TempDir.h"
+#include "core/FileIO.h"
+
+#include <gtest/gtest.h>
+
+using namespace KestruneCore;
+using KestruneTest::readAll;
+using KestruneTest::TempDir;
+
+namespace {
+
+AppEntry app(std::string name, std::string path, bool on = true) {
+    return {std::move(name), std::move(path), on, EntryType::app, ""};
+}
+
+AppEntry service(std::string name, std::string path, std::string method, bool on = true) {
+    return {std::move(name), std::move(path), on, EntryType::service, std::move(method)};
+}
+
+} // namespace
+
+TEST(WatchList, ReadsFieldsTypesAndSwitchesTolerantly) {
+    TempDir tmp;
+    // A folder with an executable launch.sh, for lines whose method must be worked out.
+    std::string svc = tmp.mkdir("proj");
+    tmp.write("proj/scripts/launch.sh", "#!/bin/sh\n", true);
+    std::string file = tmp.write("apps.tsv",
+                                 "1\tA\t/x\n"        // three fields: app
+                                 "yes\tB\t/y\tapp\n" // only "1" is on
+                                 "1\tS\t" +
+                                     svc +
+                                     "\tservice\n" // method detected
+                                     "0\tT\t" +
+                                     svc +
+                                     "\tservice\t\n"                       // empty method: detected
+                                     "1\tU\t/p\tSERVICE\tlaunch.sh\n"      // type is case-sensitive
+                                     "1\tV\t/q\tservice\tnpm dev\textra\n" // extra fields ignored
+                                     "1\tW\t/r\tapp\tnpm dev\n" // apps never keep a method
+                                     "\n1\tonly-two\n1\n"       // skipped lines
+                                     "1\t\t\tweird\n");         // empty fields kept
+    auto list = load(file);
+    ASSERT_EQ(list.size(), 8u);
+    EXPECT_EQ(list[0], app("A", "/x"));
+    EXPECT_EQ(list[1], app("B", "/y", false));
+    EXPECT_EQ(list[2], service("S", svc, "launch.sh"));
+    EXPECT_EQ(list[3], service("T", svc, "launch.sh", false));
+    EXPECT_EQ(list[4], app("U", "/p"));
+    EXPECT_EQ(list[5], service("V", "/q", "npm dev"));
+    EXPECT_EQ(list[6], app("W", "/r"));
+    EXPECT_EQ(list[7], app("", ""));
+    // Loading does not write the worked-out method back.
+    EXPECT_NE(readAll(file).find("1\tS\t" + svc + "\tservice\n"), std::string::npos);
+}
+
+TEST(WatchList, HandEditedCrLfFileReadsLikeLf) {
+    TempDir tmp;
+    std::string file = tmp.write("apps.tsv", "1\tS\t/p\tservice\tlaunch.sh\r\n"
+                                             "1\tA\t/x\tapp\r\n"
+                                             "1\tB\t/y\tservice\r\n");
+    auto list = load(file);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0], service("S", "/p", "launch.sh"));
+    EXPECT_EQ(list[1], app("A", "/x"));
+    // "service\r" must not silently turn a service into an app.
+    EXPECT_EQ(list[2].type, EntryType::service);
+    EXPECT_EQ(list[2].method, "unknown");
+}
+
+TEST(WatchList, UnreadableOrBrokenFilesReadAsEmpty) {
+    TempDir tmp;
+    EXPECT_TRUE(load(tmp / "missing.tsv").empty());
+    EXPECT_TRUE(load(tmp.write("empty.tsv", "")).empty());
+    EXPECT_TRUE(load(tmp.write("latin1.tsv", "1\tCaf\xe9\t/x\tapp\n")).empty());
+    EXPECT_TRUE(load(tmp.mkdir("a-folder")).empty());
+    // NUL bytes are valid UTF-8 and stay inside their field.
+    auto withNul = load(tmp.write("nul.tsv", std::string("1\tA\0B\t/x\n", 9)));
+    ASSERT_EQ(withNul.size(), 1u);
+    EXPECT_EQ(withNul[0].name, std::string("A\0B", 3));
+}
+
+TEST(WatchList, SaveWritesExactBytesAndRoundTrips) {
+    TempDir tmp;
+    std::string file = tmp / "deep/er/apps.tsv"; // parent folders are created
+    WatchList list{app("Mail", "/System/Applications/Mail.app"),
+                   service("shop", "/Users/me/Projects/shop", "launch.sh", false),
+                   service("blank", "/b", ""),
+                   {"Odd", "/o", true, EntryType::app, "npm dev"}};
+    save(list, file);
+    EXPECT_EQ(readAll(file), "1\tMail\t/System/Applications/Mail.app\tapp\n"
+                             "0\tshop\t/Users/me/Projects/shop\tservice\tlaunch.sh\n"
+                             "1\tblank\t/b\tservice\t\n"
+                             "1\tOdd\t/o\tapp\n");
+    auto back = load(file);
+    ASSERT_EQ(back.size(), 4u);
+    EXPECT_EQ(back[0], list[0]);
+    EXPECT_EQ(back[1], list[1]);
+    EXPECT_EQ(back[2].method, "unknown"); // empty method is worked out on reading
+    EXPECT_EQ(back[3].method, "");        // an app's method is never kept
+
+    save({}, file);
+    EXPECT_EQ(readAll(file), "");
+    // A failed write leaves nothing behind and reports nothing.
+    save(list, "/proc/no-such-place/apps.tsv");
+}
+
+TEST(WatchList, ListOperations) {
+    WatchList list{app("Mail", "/A/Mail.app"), service("shop", "/p/shop", "launch.sh")};
+
+    auto added = adding("/Applications/Visual Studio Code.app", list);
+    ASSERT_EQ(added.size(), 3u);
+    EXPECT_EQ(added[2], app("Visual Studio Code", "/Applications/Visual Studio Code.app"));
+    EXPECT_EQ(adding("/p/shop", list), list); // path taken by a service
+    EXPECT_EQ(adding("/A/Mail.app", list), list);
+    EXPECT_EQ(adding("/A/Mail.app/", list).size(), 3u); // plain string comparison
+    EXPECT_EQ(adding("/bin/tool", {})[0].name, "tool");
+    EXPECT_EQ(adding("/opt/my.tool.AppImage", {})[0].name, "my.tool");
+
+    EXPECT_EQ(removing(-1, list), list);
+    EXPECT_EQ(removing(2, list), list);
+    EXPECT_EQ(removing(0, list), WatchList{list[1]});
+
+    WatchList dup{
+        list[0], list[1], list[0], {"Other", "/A/Mail.app", false, EntryType::service, ""}};
+    // Same path and type go, whatever the name or switch; a service at that path stays.
+    AppEntry probe = app("renamed", "/A/Mail.app", false);
+    EXPECT_EQ(removing(probe, dup), (WatchList{list[1], dup[3]}));
+
+    EXPECT_EQ(seededIfEmpty({}, list), list);
+    EXPECT_EQ(seededIfEmpty(WatchList{list[1]}, list), WatchList{list[1]});
+}
+
+TEST(WatchList, MasterSwitchFile) {
+    TempDir tmp;
+    std::string file = tmp / "data/master";
+    EXPECT_TRUE(loadMaster(file)); // missing: on
+    saveMaster(false, file);
+    EXPECT_EQ(readAll(file), "off\n");
+    EXPECT_FALSE(loadMaster(file));
+    saveMaster(true, file);
+    EXPECT_EQ(readAll(file), "on\n");
+    EXPECT_TRUE(loadMaster(file));
+
+    EXPECT_FALSE(loadMaster(tmp.write("m1", "  \t off \n\n")));
+    EXPECT_TRUE(loadMaster(tmp.write("m2", "Off\n")));
+    EXPECT_TRUE(loadMaster(tmp.write("m3", "")));
+    EXPECT_TRUE(loadMaster(tmp.write("m4", "of f\n")));
+    EXPECT_TRUE(loadMaster(tmp.mkdir("m5")));
+}
