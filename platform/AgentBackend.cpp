@@ -25,6 +25,29 @@ bool isOurService(const std::string& target) {
            target.compare(target.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// The absolute path of a program found through PATH, or empty.
+std::string programInPath(std::string_view program) {
+    if (program.empty())
+        return {};
+    if (program.find('/') != std::string_view::npos)
+        return isExecutableFile(std::string(program)) ? std::string(program) : std::string();
+    const char* path = std::getenv("PATH");
+    std::string_view dirs = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
+    while (true) {
+        auto colon = dirs.find(':');
+        std::string dir(dirs.substr(0, colon));
+        if (!dir.empty() && dir[0] == '/') {
+            std::string candidate = dir + "/" + std::string(program);
+            if (isExecutableFile(candidate))
+                return candidate;
+        }
+        if (colon == std::string_view::npos)
+            break;
+        dirs.remove_prefix(colon + 1);
+    }
+    return {};
+}
+
 } // namespace
 
 std::string domainTarget() {
@@ -80,28 +103,6 @@ std::string_view rawValue(AgentBackendKind kind) {
     return "none";
 }
 
-std::string findInPath(std::string_view program) {
-    if (program.empty())
-        return {};
-    if (program.find('/') != std::string_view::npos)
-        return isExecutableFile(std::string(program)) ? std::string(program) : std::string();
-    const char* path = std::getenv("PATH");
-    std::string_view dirs = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
-    while (true) {
-        auto colon = dirs.find(':');
-        std::string dir(dirs.substr(0, colon));
-        if (!dir.empty() && dir[0] == '/') {
-            std::string candidate = dir + "/" + std::string(program);
-            if (isExecutableFile(candidate))
-                return candidate;
-        }
-        if (colon == std::string_view::npos)
-            break;
-        dirs.remove_prefix(colon + 1);
-    }
-    return {};
-}
-
 AgentBackend::AgentBackend(AgentBackendKind kind, CommandRunner runner, std::string systemctl)
     : kind_(kind), runner_(std::move(runner)), systemctl_(std::move(systemctl)) {}
 
@@ -111,13 +112,14 @@ std::optional<AgentBackend> AgentBackend::named(std::string_view name, CommandRu
     if (name == "launchd")
         return AgentBackend(AgentBackendKind::launchd, std::move(runner));
     if (name == "systemd")
-        return AgentBackend(AgentBackendKind::systemd, std::move(runner), findInPath("systemctl"));
+        return AgentBackend(AgentBackendKind::systemd, std::move(runner),
+                            programInPath("systemctl"));
     if (name != "auto")
         return std::nullopt;
     if (isExecutableFile(launchctlPath))
         return AgentBackend(AgentBackendKind::launchd, std::move(runner));
     // The user manager answers this only when it is running and reachable.
-    std::string systemctl = findInPath("systemctl");
+    std::string systemctl = programInPath("systemctl");
     if (!systemctl.empty() && runner && runner({systemctl, "--user", "show-environment"}) == 0)
         return AgentBackend(AgentBackendKind::systemd, std::move(runner), systemctl);
     return AgentBackend(AgentBackendKind::none, std::move(runner));

@@ -69,9 +69,6 @@ private:
     std::string systemctl_;
 };
 
-// The absolute path of a program found through PATH, or empty.
-std::string findInPath(std::string_view program);
-
 // The process-wide backend, chosen once on first use from the environment variable
 // KESTRUNE_AGENT_BACKEND (default "auto"; an unknown name means none).
 const AgentBackend& agentBackend();
