@@ -233,6 +233,7 @@ void HttpTestServer::acceptLoop() {
         int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
+        ++accepted_;
         // Reap connections that have finished so long runs do not pile up threads.
         for (auto it = connections_.begin(); it != connections_.end();) {
             if ((*it)->done) {

@@ -78,6 +78,9 @@ public:
     void route(std::string path, Handler handler);
     void route(std::string path, HttpResponse response);
 
+    // Connections accepted so far, including those that never sent a request.
+    std::size_t connectionCount() const { return accepted_; }
+
     std::vector<HttpRequest> requests() const;
     std::size_t requestCount() const;
     // Waits until at least `count` requests have arrived; false after `timeout`.
@@ -99,6 +102,7 @@ private:
     int listenFd_ = -1;
     int wakeFds_[2] = {-1, -1}; // written to on stop, wakes every poll
     std::uint16_t port_ = 0;
+    std::atomic<std::size_t> accepted_{0};
     std::thread acceptThread_;
     std::list<std::unique_ptr<Connection>> connections_; // accept thread only until stop
 

@@ -1,0 +1,173 @@
+// The health check against real servers and sockets on 127.0.0.1.
+#include "services/HealthCheck.h"
+#include "HttpTestServer.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+using namespace KestruneCore;
+using namespace KestruneTest;
+using namespace std::chrono_literals;
+
+namespace {
+
+ServiceConfig withUrl(std::string url, std::optional<std::vector<int>> expected = std::nullopt,
+                      std::vector<int> ports = {}) {
+    ServiceConfig c;
+    c.url = std::move(url);
+    c.expected = std::move(expected);
+    c.ports = std::move(ports);
+    return c;
+}
+
+ServiceConfig withPorts(std::vector<int> ports) {
+    ServiceConfig c;
+    c.ports = std::move(ports);
+    return c;
+}
+
+bool waitForConnections(const HttpTestServer& server, std::size_t count) {
+    for (int i = 0; i < 500 && server.connectionCount() < count; ++i)
+        std::this_thread::sleep_for(10ms);
+    return server.connectionCount() >= count;
+}
+
+} // namespace
+
+TEST(HealthCheck, StatusIsJudgedAgainstExpectedCodesWithoutFollowingRedirects) {
+    HttpTestServer server(HttpResponse::redirect(301, "/elsewhere"));
+    server.route("/missing", HttpResponse::withStatus(404));
+    server.route("/ok", HttpResponse::withStatus(200, "a body that is not kept"));
+
+    auto moved = checkHealth(withUrl(server.url("/")));
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(*moved, (HealthCheck{true, "healthy (301)", "", HealthFailure::none}));
+    EXPECT_EQ(server.requestCount(), 1u); // the redirect was the answer
+
+    std::string url = server.url("/");
+    EXPECT_EQ(checkHealth(withUrl(url, std::vector<int>{200})),
+              (HealthCheck{false, "HTTP 301", "Got 301 from " + url, HealthFailure::status}));
+    EXPECT_EQ(probeHealth(withUrl(url, std::vector<int>{200})), false);
+
+    // An empty list of accepted codes passes nothing, not even 200.
+    EXPECT_EQ(probeHealth(withUrl(server.url("/ok"), std::vector<int>{})), false);
+    EXPECT_EQ(probeHealth(withUrl(server.url("/ok"))), true);
+
+    // Codes outside 200–399 fail by default but pass when listed.
+    EXPECT_EQ(probeHealth(withUrl(server.url("/missing"))), false);
+    EXPECT_EQ(probeHealth(withUrl(server.url("/missing"), std::vector<int>{404})), true);
+    EXPECT_EQ(server.requests().back().method, "GET");
+}
+
+TEST(HealthCheck, AddressFirstThenPortsInOrderStoppingAtTheFirstFailure) {
+    HttpTestServer site;
+    HttpTestServer firstPort, lastPort;
+    int closed = freeClosedPort();
+
+    // Address passes, first port open, second closed, third never reached.
+    auto check =
+        checkHealth(withUrl(site.url(), std::nullopt, {firstPort.port(), closed, lastPort.port()}));
+    ASSERT_TRUE(check);
+    EXPECT_EQ(*check,
+              (HealthCheck{false, "port " + std::to_string(closed) + " closed",
+                           "Port " + std::to_string(closed) + " is not accepting connections",
+                           HealthFailure::port}));
+    EXPECT_TRUE(waitForConnections(firstPort, 1));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(lastPort.connectionCount(), 0u);
+
+    // A failing address ends the check before any port is tried.
+    EXPECT_EQ(probeHealth(withUrl(site.url(), std::vector<int>{}, {lastPort.port()})), false);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(lastPort.connectionCount(), 0u);
+
+    // Ports alone: healthy when every one accepts.
+    ListeningSocket a, b;
+    EXPECT_EQ(checkHealth(withPorts({a.port(), b.port()})),
+              (HealthCheck{true, "healthy (ports)", "", HealthFailure::none}));
+    EXPECT_EQ(probeHealth(withPorts({a.port(), closed})), false);
+    // Address and ports passing: the address's verdict stands.
+    EXPECT_EQ(checkHealth(withUrl(site.url(), std::nullopt, {a.port()}))->result, "healthy (200)");
+}
+
+TEST(HealthCheck, NothingDeclaredMeansNothingToCheck) {
+    ServiceConfig empty;
+    empty.expected = std::vector<int>{200};
+    empty.timeout = 0;
+    EXPECT_FALSE(checkHealth(empty));
+    EXPECT_FALSE(probeHealth(empty));
+}
+
+TEST(HealthCheck, SlowOrSilentServersTimeOutAtTheLimit) {
+    HttpTestServer server(HttpResponse::slow(20s));
+    server.route("/silent", HttpResponse::neverAnswer());
+
+    for (int timeout : {0, -5, 1}) {
+        ServiceConfig c = withUrl(server.url());
+        c.timeout = timeout;
+        auto started = std::chrono::steady_clock::now();
+        auto check = checkHealth(c);
+        // A hang guard, not a speed target: the limit is one second.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 10s) << timeout;
+        ASSERT_TRUE(check);
+        EXPECT_EQ(*check,
+                  (HealthCheck{false, "timeout", "No reply within 1s", HealthFailure::timeout}));
+    }
+    ServiceConfig silent = withUrl(server.url("/silent"));
+    silent.timeout = 2;
+    EXPECT_EQ(checkHealth(silent)->cause, "No reply within 2s");
+}
+
+TEST(HealthCheck, UnreachableAndMalformedAddressesFail) {
+    std::string refused = "http://127.0.0.1:" + std::to_string(freeClosedPort()) + "/health";
+    EXPECT_EQ(
+        checkHealth(withUrl(refused)),
+        (HealthCheck{false, "refused", "Nothing answering at " + refused, HealthFailure::refused}));
+
+    auto unresolved = checkHealth(withUrl("http://kestrune-test.invalid:8080/"));
+    EXPECT_EQ(unresolved, (HealthCheck{false, "unresolved", "kestrune-test.invalid doesn't resolve",
+                                       HealthFailure::unresolved}));
+
+    // Nothing on the default web port names the local proxy instead of the address.
+    if (!portAcceptsConnections(80)) {
+        auto proxy = checkHealth(withUrl("http://127.0.0.1/"));
+        EXPECT_EQ(proxy->cause, "Nothing answering on port 80 (local proxy)");
+    }
+
+    HttpTestServer dropping(HttpResponse::drop());
+    auto dropped = checkHealth(withUrl(dropping.url()));
+    EXPECT_EQ(dropped->failure, HealthFailure::noReply);
+    EXPECT_EQ(dropped->cause.rfind("Got no usable reply from " + dropping.url(), 0), 0u);
+
+    for (std::string bad : {"", "not a url", "http://", "http:// spaced/", "file:///etc/hostname",
+                            "ftp://127.0.0.1/"}) {
+        auto check = checkHealth(withUrl(bad));
+        ASSERT_TRUE(check) << bad;
+        EXPECT_FALSE(check->ok) << bad;
+        EXPECT_NE(check->failure, HealthFailure::none) << bad;
+    }
+}
+
+TEST(HealthCheck, PortsOutsideTheValidRangeNeverWrapAround) {
+    ListeningSocket socket;
+    for (int port : {socket.port() + 65536, socket.port() - 65536, 0, -1, 65536}) {
+        EXPECT_FALSE(portAcceptsConnections(port)) << port;
+        auto check = checkHealth(withPorts({port}));
+        EXPECT_EQ(check->result, "port " + std::to_string(port) + " closed");
+    }
+    EXPECT_TRUE(portAcceptsConnections(socket.port()));
+}
+
+TEST(HealthCheck, ConcurrentChecksAreIndependent) {
+    HttpTestServer good;
+    HttpTestServer bad(HttpResponse::withStatus(500));
+    std::vector<std::future<std::optional<bool>>> results;
+    for (int i = 0; i < 8; ++i)
+        results.push_back(std::async(std::launch::async, [&, i] {
+            return probeHealth(withUrl(i % 2 ? bad.url() : good.url()));
+        }));
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(results[i].get(), i % 2 == 0) << i;
+}
