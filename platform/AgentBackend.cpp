@@ -2,15 +2,10 @@
 
 #include "core/FileIO.h"
 #include "core/Paths.h"
+#include "platform/Process.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace KestruneCore {
 
@@ -23,29 +18,6 @@ bool isOurService(const std::string& target) {
     std::string suffix = "/" + std::string(label);
     return target.rfind("gui/", 0) == 0 && target.size() > suffix.size() &&
            target.compare(target.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// The absolute path of a program found through PATH, or empty.
-std::string programInPath(std::string_view program) {
-    if (program.empty())
-        return {};
-    if (program.find('/') != std::string_view::npos)
-        return isExecutableFile(std::string(program)) ? std::string(program) : std::string();
-    const char* path = std::getenv("PATH");
-    std::string_view dirs = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
-    while (true) {
-        auto colon = dirs.find(':');
-        std::string dir(dirs.substr(0, colon));
-        if (!dir.empty() && dir[0] == '/') {
-            std::string candidate = dir + "/" + std::string(program);
-            if (isExecutableFile(candidate))
-                return candidate;
-        }
-        if (colon == std::string_view::npos)
-            break;
-        dirs.remove_prefix(colon + 1);
-    }
-    return {};
 }
 
 } // namespace
@@ -63,32 +35,8 @@ std::string agentPlistPath() {
 int runQuietly(const std::vector<std::string>& argv) {
     if (argv.empty() || argv[0].empty())
         return -1;
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return -1;
+    ProcessResult result = runProcess(argv);
+    return result.started ? result.exitStatus : -1;
 }
 
 std::string_view rawValue(AgentBackendKind kind) {
@@ -113,13 +61,13 @@ std::optional<AgentBackend> AgentBackend::named(std::string_view name, CommandRu
         return AgentBackend(AgentBackendKind::launchd, std::move(runner));
     if (name == "systemd")
         return AgentBackend(AgentBackendKind::systemd, std::move(runner),
-                            programInPath("systemctl"));
+                            findInPath("systemctl").value_or(""));
     if (name != "auto")
         return std::nullopt;
     if (isExecutableFile(launchctlPath))
         return AgentBackend(AgentBackendKind::launchd, std::move(runner));
     // The user manager answers this only when it is running and reachable.
-    std::string systemctl = programInPath("systemctl");
+    std::string systemctl = findInPath("systemctl").value_or("");
     if (!systemctl.empty() && runner && runner({systemctl, "--user", "show-environment"}) == 0)
         return AgentBackend(AgentBackendKind::systemd, std::move(runner), systemctl);
     return AgentBackend(AgentBackendKind::none, std::move(runner));

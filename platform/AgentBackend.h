@@ -31,7 +31,7 @@ std::string agentPlistPath();
 // when it could not be started. Tests replace it to record what would run.
 using CommandRunner = std::function<int(const std::vector<std::string>& argv)>;
 
-// The default runner: no shell, standard input, output and error on the null device,
+// The default runner: no shell, standard input on the null device, output dropped;
 // waits for the end. A child killed by a signal answers 128 + the signal number.
 int runQuietly(const std::vector<std::string>& argv);
 
