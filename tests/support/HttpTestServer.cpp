@@ -12,6 +12,8 @@
 
 namespace KestruneTest {
 
+using namespace std::chrono_literals;
+
 namespace {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
@@ -255,11 +257,11 @@ void HttpTestServer::acceptLoop() {
 }
 
 bool HttpTestServer::waitOrStop(std::chrono::milliseconds delay) const {
-    auto deadline = std::chrono::steady_clock::now() + delay;
+    const bool forever = delay == std::chrono::milliseconds::max();
+    const auto deadline = std::chrono::steady_clock::now() + (forever ? 0ms : delay);
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        bool forever = delay == std::chrono::milliseconds::max();
         if (!forever && left.count() <= 0)
             return true;
         pollfd fd{wakeFds_[0], POLLIN, 0};
