@@ -4,6 +4,7 @@
 #include "core/FileIO.h"
 #include "core/Graphemes.h"
 #include "core/Paths.h"
+#include "core/Problems.h"
 #include "feedback/LogTail.h"
 
 #include <algorithm>
@@ -30,15 +31,14 @@ std::string validUtf8(const std::string& bytes) {
     if (isValidUtf8(bytes))
         return bytes;
     std::string out;
-    icu::UnicodeString::fromUTF8(
-        icu::StringPiece(bytes.data(), static_cast<int32_t>(bytes.size())))
+    icu::UnicodeString::fromUTF8(icu::StringPiece(bytes.data(), static_cast<int32_t>(bytes.size())))
         .toUTF8String(out);
     return out;
 }
 
 bool continuesName(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '-' || c >= 0x80;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c >= 0x80;
 }
 
 int previewRank(const std::string& name) {
@@ -53,8 +53,7 @@ int previewRank(const std::string& name) {
     return 99;
 }
 
-void addCrashReports(const std::string& folder, Clock::time_point now,
-                     DiagnosticsBundle& files) {
+void addCrashReports(const std::string& folder, Clock::time_point now, DiagnosticsBundle& files) {
     DIR* dir = ::opendir(folder.c_str());
     if (!dir)
         return;
@@ -71,7 +70,8 @@ void addCrashReports(const std::string& folder, Clock::time_point now,
         if (::lstat(path.c_str(), &st) != 0)
             continue;
         auto modified = Clock::time_point(std::chrono::duration_cast<Clock::duration>(
-            std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+            std::chrono::seconds(st.st_mtim.tv_sec) +
+            std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
         if (now - modified > crashReportAge)
             continue;
         files[name] = readUtf8File(path).value_or("");
@@ -81,11 +81,13 @@ void addCrashReports(const std::string& folder, Clock::time_point now,
 } // namespace
 
 DiagnosticSources DiagnosticSources::live() {
-    return {KestruneCore::home("~"), logPath(), dataPath(), stateFolder() + "/problems.tsv", // TEMP
+    return {KestruneCore::home("~"), logPath(), dataPath(), problemsPath(),
             KestruneCore::home("~/Library/Logs/DiagnosticReports")};
 }
 
-std::string defaultFeedbackDir() { return home("~/Library/Application Support/Kestrune/feedback"); }
+std::string defaultFeedbackDir() {
+    return home("~/Library/Application Support/Kestrune/feedback");
+}
 
 std::string appVersion() {
     std::string v = BuildInfo::version;
@@ -132,11 +134,11 @@ std::string redact(std::string_view text, std::string_view home) {
         std::size_t end = at + home.size();
         bool startsName = at > 0 && (continuesName(static_cast<unsigned char>(text[at - 1])) ||
                                      text[at - 1] == '.');
-        bool longerName = end < text.size() &&
-                          (continuesName(static_cast<unsigned char>(text[end])) ||
-                           (text[end] == '.' && end + 1 < text.size() &&
-                            (continuesName(static_cast<unsigned char>(text[end + 1])) ||
-                             text[end + 1] == '.')));
+        bool longerName =
+            end < text.size() &&
+            (continuesName(static_cast<unsigned char>(text[end])) ||
+             (text[end] == '.' && end + 1 < text.size() &&
+              (continuesName(static_cast<unsigned char>(text[end + 1])) || text[end + 1] == '.')));
         if (startsName || longerName) {
             at = text.find(home, at + 1);
             continue;

@@ -43,8 +43,8 @@ std::string versionLine(const std::string& app = appVersion(),
                         const OperatingSystemVersion& os = runningSystemVersion());
 
 // Collects the bundle; never fails (unreadable sources become empty texts).
-DiagnosticsBundle gatherDiagnostics(const DiagnosticSources& sources,
-                                    const std::string& versions, Clock::time_point now);
+DiagnosticsBundle gatherDiagnostics(const DiagnosticSources& sources, const std::string& versions,
+                                    Clock::time_point now);
 
 // Replaces the home folder in `text` with "~" wherever it stands as a path of its
 // own: an occurrence that merely begins a longer name ("/home/al" in "/home/alice")

@@ -30,8 +30,8 @@ std::optional<std::string> makePrivateFolder(const std::string& base) {
 }
 
 bool isPlainFileName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
 }
 
 class StagingFolder {

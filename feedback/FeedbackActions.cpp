@@ -21,9 +21,9 @@ void sendInBackground(const UrlRequest& request, TransportCompletion completion)
 }
 
 void revealInFileManager(const std::string& path) {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
-        "org.freedesktop.FileManager1", "ShowItems");
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1",
+                                                       "/org/freedesktop/FileManager1",
+                                                       "org.freedesktop.FileManager1", "ShowItems");
     call << QStringList{QString::fromStdString(fileURL(path))} << QString();
     QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
     if (reply.type() != QDBusMessage::ReplyMessage)

@@ -97,8 +97,8 @@ bool composeMail(const FeedbackMail& mail, std::chrono::milliseconds patience) {
 
 std::string mailtoURL(const std::string& address, const std::string& subject,
                       const std::string& body) {
-    return "mailto:" + percentEncoded(address, true) + "?subject=" + percentEncoded(subject, false) +
-           "&body=" + percentEncoded(body, false);
+    return "mailto:" + percentEncoded(address, true) +
+           "?subject=" + percentEncoded(subject, false) + "&body=" + percentEncoded(body, false);
 }
 
 } // namespace KestruneCore

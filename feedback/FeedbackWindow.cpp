@@ -30,7 +30,9 @@ constexpr int minimumWidth = 360;
 constexpr int inset = 20;
 constexpr int messageMinimumHeight = 120;
 
-QString qs(const std::string& s) { return QString::fromStdString(s); }
+QString qs(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
 // The small system font: 11 of the regular 13.
 QFont smallFont(const QWidget* w) {
@@ -63,7 +65,9 @@ FeedbackPanel::FeedbackPanel(QWidget* parent) : QDialog(parent) {
     connect(close, &QShortcut::activated, this, &QWidget::hide);
 }
 
-void FeedbackPanel::reject() { hide(); }
+void FeedbackPanel::reject() {
+    hide();
+}
 
 void FeedbackPanel::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {
@@ -175,16 +179,18 @@ void FeedbackWindow::build() {
     bottomLayout->addWidget(emailInstead());
     bottomLayout->addWidget(send_);
 
-    for (QWidget* w : {static_cast<QWidget*>(prompt), replyRow, static_cast<QWidget*>(replyEmail),
-                       static_cast<QWidget*>(replyError), static_cast<QWidget*>(include),
-                       bottomRow})
+    for (QWidget* w :
+         {static_cast<QWidget*>(prompt), replyRow, static_cast<QWidget*>(replyEmail),
+          static_cast<QWidget*>(replyError), static_cast<QWidget*>(include), bottomRow})
         w->setSizePolicy(w->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
 
     // Gaps belong to the row above them, so a hidden row takes its gap with it.
     stack_ = new QVBoxLayout(panel);
     stack_->setContentsMargins(inset, inset, inset, inset);
     stack_->setSpacing(0);
-    auto gap = [](int height) { return new QSpacerItem(0, height, QSizePolicy::Minimum, QSizePolicy::Fixed); };
+    auto gap = [](int height) {
+        return new QSpacerItem(0, height, QSizePolicy::Minimum, QSizePolicy::Fixed);
+    };
     stack_->addWidget(prompt, 0, Qt::AlignLeft);
     stack_->addItem(gap(8));
     stack_->addWidget(message, 1);
@@ -235,7 +241,9 @@ void FeedbackWindow::cancel() {
         window_->hide();
 }
 
-bool FeedbackWindow::replyWanted() const { return wantsReply->isChecked(); }
+bool FeedbackWindow::replyWanted() const {
+    return wantsReply->isChecked();
+}
 
 std::string FeedbackWindow::replyEmailValue() const {
     if (!replyWanted())
@@ -295,8 +303,9 @@ void FeedbackWindow::send() {
             if (size && *size < KestruneCore::attachmentLimit) {
                 if (auto bytes = KestruneCore::readFile(*zip, KestruneCore::attachmentLimit)) {
                     pendingZip = *zip;
-                    file = KestruneCore::FilePart{"attachment", KestruneCore::lastPathComponent(*zip),
-                                                  "application/zip", std::move(*bytes)};
+                    file =
+                        KestruneCore::FilePart{"attachment", KestruneCore::lastPathComponent(*zip),
+                                               "application/zip", std::move(*bytes)};
                 }
             } else if (size) {
                 // Too large to upload; it can still go with an e-mail.
@@ -337,8 +346,7 @@ void FeedbackWindow::post() {
             return;
         }
         if (r.succeeded)
-            self->status->setText(
-                QString("Couldn't send (the site replied %1).").arg(r.status));
+            self->status->setText(QString("Couldn't send (the site replied %1).").arg(r.status));
         else
             self->status->setText("Couldn't send (" + qs(r.error) + ").");
         self->retry()->setVisible(true);
@@ -346,7 +354,9 @@ void FeedbackWindow::post() {
     });
 }
 
-void FeedbackWindow::tryAgain() { post(); }
+void FeedbackWindow::tryAgain() {
+    post();
+}
 
 std::string FeedbackWindow::body() const {
     return KestruneCore::feedbackMailBody(message->toPlainText().toStdString(), replyEmailValue(),
@@ -362,8 +372,8 @@ void FeedbackWindow::emailInstead_() {
             attachments.push_back(*zip);
         }
     }
-    KestruneCore::FeedbackMail mail{{KestruneCore::feedbackAddress()},
-                                    KestruneCore::feedbackSubject, body(), attachments};
+    KestruneCore::FeedbackMail mail{
+        {KestruneCore::feedbackAddress()}, KestruneCore::feedbackSubject, body(), attachments};
     if (KestruneCore::mailer(mail)) {
         status->setText("Opened in Mail");
         retry()->setVisible(false);

@@ -38,10 +38,9 @@ protected:
 class FeedbackWindow : public QObject {
     Q_OBJECT
 public:
-    explicit FeedbackWindow(KestruneCore::DiagnosticSources sources =
-                                KestruneCore::DiagnosticSources::live(),
-                            std::string versions = KestruneCore::versionLine(),
-                            QObject* parent = nullptr);
+    explicit FeedbackWindow(
+        KestruneCore::DiagnosticSources sources = KestruneCore::DiagnosticSources::live(),
+        std::string versions = KestruneCore::versionLine(), QObject* parent = nullptr);
     ~FeedbackWindow() override;
 
     void show();

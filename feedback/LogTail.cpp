@@ -30,8 +30,7 @@ bool readAt(int fd, std::string& out, off_t from, std::size_t length) {
     out.resize(length);
     std::size_t done = 0;
     while (done < length) {
-        ssize_t n = ::pread(fd, out.data() + done, length - done,
-                            from + static_cast<off_t>(done));
+        ssize_t n = ::pread(fd, out.data() + done, length - done, from + static_cast<off_t>(done));
         if (n < 0) {
             if (errno == EINTR)
                 continue;

@@ -42,8 +42,8 @@ std::string newBoundary() {
     return out;
 }
 
-std::string multipartBody(const std::vector<FormField>& fields,
-                          const std::optional<FilePart>& file, const std::string& boundary) {
+std::string multipartBody(const std::vector<FormField>& fields, const std::optional<FilePart>& file,
+                          const std::string& boundary) {
     std::string body;
     for (const auto& [name, value] : fields) {
         body += "--" + boundary + "\r\n";

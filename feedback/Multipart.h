@@ -25,8 +25,8 @@ struct FilePart {
 std::string newBoundary();
 
 // The body for `boundary`: each field, then the file, then the closing line.
-std::string multipartBody(const std::vector<FormField>& fields,
-                          const std::optional<FilePart>& file, const std::string& boundary);
+std::string multipartBody(const std::vector<FormField>& fields, const std::optional<FilePart>& file,
+                          const std::string& boundary);
 
 // A POST of the fields and the file to the feedback endpoint, 30-second timeout.
 // The boundary never occurs inside a name, value or the file's bytes.

@@ -8,7 +8,9 @@ namespace KestruneCore {
 
 namespace {
 
-std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
+std::size_t discard(char*, std::size_t size, std::size_t count, void*) {
+    return size * count;
+}
 
 struct SlistFree {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }

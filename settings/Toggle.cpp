@@ -12,7 +12,9 @@ Toggle::Toggle(QWidget* parent) : QAbstractButton(parent) {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
-QSize Toggle::sizeHint() const { return {26, 15}; }
+QSize Toggle::sizeHint() const {
+    return {26, 15};
+}
 
 void Toggle::paintEvent(QPaintEvent*) {
     QPainter p(this);

@@ -1,5 +1,5 @@
-#include "TempDir.h"
 #include "feedback/Diagnostics.h"
+#include "TempDir.h"
 #include "feedback/DiagnosticsZip.h"
 #include "feedback/LogTail.h"
 #include "feedback/SystemVersion.h"
@@ -140,7 +140,7 @@ TEST(Diagnostics, LogTailReadsBackwardsAcrossChunksAndStaysBounded) {
 TEST(Diagnostics, RedactsTheHomeFolderOnlyWhereItIsAPath) {
     const std::string home = "/home/al";
     EXPECT_EQ(redact("/home/al/x and /home/al, '/home/al' file:///home/al/y /home/al", home),
-                     "~/x and ~, '~' file://~/y ~");
+              "~/x and ~, '~' file://~/y ~");
     // Another user's folder or a longer path that contains the home path is left alone.
     EXPECT_EQ(redact("/home/alice/x /home/al-old /mnt/home/al/x /home/al.bak /home/al.", home),
               "/home/alice/x /home/al-old /mnt/home/al/x /home/al.bak ~.");
@@ -151,9 +151,9 @@ TEST(Diagnostics, RedactsTheHomeFolderOnlyWhereItIsAPath) {
 }
 
 TEST(Diagnostics, PreviewOrderAndCap) {
-    DiagnosticsBundle files = {{"Kestrune-b.ips", "B"},        {"log-last-200.txt", "L\n"},
-                               {"apps.tsv", "A\n"},            {"versions.txt", "V\n"},
-                               {"problems.tsv", ""},           {"Kestrune-a.crash", "C"}};
+    DiagnosticsBundle files = {{"Kestrune-b.ips", "B"}, {"log-last-200.txt", "L\n"},
+                               {"apps.tsv", "A\n"},     {"versions.txt", "V\n"},
+                               {"problems.tsv", ""},    {"Kestrune-a.crash", "C"}};
     EXPECT_EQ(feedbackPreview(files), "== versions.txt ==\nV\n\n== problems.tsv ==\n\n"
                                       "== apps.tsv ==\nA\n\n== log-last-200.txt ==\nL\n\n"
                                       "== Kestrune-a.crash ==\nC\n== Kestrune-b.ips ==\nB");
@@ -206,10 +206,10 @@ TEST(DiagnosticsZip, HoldsTheBundleAtTopLevelAndCleansUp) {
     ASSERT_TRUE(zip);
     EXPECT_EQ(*zip, tmp / ("out/feedback/" + diagnosticsBaseName(now) + ".zip"));
     auto content = readZip(*zip);
-    EXPECT_EQ(content, (std::map<std::string, std::string>{
-                           {"versions.txt", "Kestrune 1 \u00B7 x\n"},
-                           {"apps.tsv", ""},
-                           {"Kestrune-x.ips", std::string(300000, 'z')}}));
+    EXPECT_EQ(content,
+              (std::map<std::string, std::string>{{"versions.txt", "Kestrune 1 \u00B7 x\n"},
+                                                  {"apps.tsv", ""},
+                                                  {"Kestrune-x.ips", std::string(300000, 'z')}}));
     EXPECT_TRUE(std::filesystem::is_empty(staging));
     EXPECT_FALSE(std::filesystem::exists(tmp / "escape"));
 
@@ -227,4 +227,15 @@ TEST(DiagnosticsZip, HoldsTheBundleAtTopLevelAndCleansUp) {
     ::unsetenv("TMPDIR");
 
     EXPECT_EQ(diagnosticsBaseName(now).size(), std::string("kestrune-diagnostics-").size() + 17);
+}
+
+TEST(Diagnostics, LiveSourcesAndFolderFollowHome) {
+    TempDir tmp;
+    KestruneTest::ScopedHome home(tmp.path());
+    auto live = DiagnosticSources::live();
+    const std::string data = tmp.path() + "/Library/Application Support/Kestrune";
+    EXPECT_EQ(live, (DiagnosticSources{tmp.path(), tmp.path() + "/Library/Logs/kestrune.log",
+                                       data + "/apps.tsv", data + "/state/problems.tsv",
+                                       tmp.path() + "/Library/Logs/DiagnosticReports"}));
+    EXPECT_EQ(defaultFeedbackDir(), data + "/feedback");
 }

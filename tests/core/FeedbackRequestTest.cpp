@@ -31,12 +31,12 @@ UrlRequest to(const HttpTestServer& server, UrlRequest r, const std::string& pat
 } // namespace
 
 TEST(FeedbackForm, ReplyAddressRules) {
-    for (const char* good : {"", "   ", "a@b.c", "  me@example.org\t", "a.b+c@d.e.f",
-                             "x\"y@z.io", "é@ü.de"})
+    for (const char* good :
+         {"", "   ", "a@b.c", "  me@example.org\t", "a.b+c@d.e.f", "x\"y@z.io", "é@ü.de"})
         EXPECT_TRUE(validReplyEmail(good)) << good;
-    for (const char* bad : {"a@b", "a@.b", "a@b.", "@b.c", "a@@b.c", "a@b@c.d", "a b@c.d",
-                            "a@b.c\n", "a@b.c\r\nBcc: x@y.z", "\na@b.c", "a@b.c\xc2\xa0",
-                            "a\x01@b.c", "nobody"})
+    for (const char* bad :
+         {"a@b", "a@.b", "a@b.", "@b.c", "a@@b.c", "a@b@c.d", "a b@c.d", "a@b.c\n",
+          "a@b.c\r\nBcc: x@y.z", "\na@b.c", "a@b.c\xc2\xa0", "a\x01@b.c", "nobody"})
         EXPECT_FALSE(validReplyEmail(bad)) << bad;
     EXPECT_EQ(trimmedReplyEmail(" \t a@b.c \t"), "a@b.c");
 }
@@ -78,12 +78,13 @@ TEST(Multipart, BodyBytesForBothFieldTables) {
     FilePart zip{"attachment", "kestrune-diagnostics-x.zip", "application/zip",
                  std::string("PK\x03\x04\0\xff", 6)};
     EXPECT_EQ(multipartBody(feedbackFields(v), zip, b),
-              common + part("email", "a@b.c") + part("wants-reply", "yes") +
-                  part("logs", v.logs) + part("source", "app") + part("bot-field", "") +
+              common + part("email", "a@b.c") + part("wants-reply", "yes") + part("logs", v.logs) +
+                  part("source", "app") + part("bot-field", "") +
                   part("include-diagnostics", "yes") + "--" + b +
                   "\r\nContent-Disposition: form-data; name=\"attachment\"; "
                   "filename=\"kestrune-diagnostics-x.zip\"\r\nContent-Type: application/zip\r\n"
-                  "\r\n" + zip.data + "\r\n--" + b + "--\r\n");
+                  "\r\n" +
+                  zip.data + "\r\n--" + b + "--\r\n");
 }
 
 TEST(Multipart, RequestShape) {
@@ -93,8 +94,9 @@ TEST(Multipart, RequestShape) {
     EXPECT_EQ(r.timeout, 30s);
     EXPECT_EQ(r.header("Accept"), "application/json");
     auto boundary = boundaryOf(r);
-    EXPECT_TRUE(std::regex_match(boundary, std::regex("KestruneBoundary[0-9A-F]{8}-[0-9A-F]{4}-4"
-                                                      "[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
+    EXPECT_TRUE(
+        std::regex_match(boundary, std::regex("KestruneBoundary[0-9A-F]{8}-[0-9A-F]{4}-4"
+                                              "[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
         << boundary;
     EXPECT_EQ(r.body, multipartBody({{"a", "1"}}, std::nullopt, boundary));
     EXPECT_NE(boundaryOf(multipartRequest({{"a", "1"}})), boundary);
@@ -140,17 +142,18 @@ TEST(Transport, StatusesRedirectsAndFailuresFromARealServer) {
 }
 
 TEST(FeedbackMail, MailtoLinkAndComposerArguments) {
-    EXPECT_EQ(mailtoURL("fb@example.com", "Kestrune feedback", "a&b=c+d\n\u00e9?#"),
-              "mailto:fb@example.com?subject=Kestrune%20feedback&body=a%26b%3Dc%2Bd%0A%C3%A9%3F%23");
+    EXPECT_EQ(
+        mailtoURL("fb@example.com", "Kestrune feedback", "a&b=c+d\n\u00e9?#"),
+        "mailto:fb@example.com?subject=Kestrune%20feedback&body=a%26b%3Dc%2Bd%0A%C3%A9%3F%23");
 
     TempDir tmp;
     const char* oldPath = std::getenv("PATH");
     std::string saved = oldPath ? oldPath : "";
     FeedbackMail mail{{"fb@example.com"}, "Kestrune feedback", "line 1\n'$(x)\" ;", {"/z/a.zip"}};
-    EXPECT_EQ(mailComposerArguments(mail),
-              (std::vector<std::string>{"--utf8", "--subject", "Kestrune feedback", "--body",
-                                        "line 1\n'$(x)\" ;", "--attach", "/z/a.zip",
-                                        "fb@example.com"}));
+    EXPECT_EQ(
+        mailComposerArguments(mail),
+        (std::vector<std::string>{"--utf8", "--subject", "Kestrune feedback", "--body",
+                                  "line 1\n'$(x)\" ;", "--attach", "/z/a.zip", "fb@example.com"}));
 
     // A stand-in composer that records its arguments, one per line, then exits as told.
     tmp.write("bin/xdg-email",

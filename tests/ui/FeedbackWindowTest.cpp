@@ -1,9 +1,9 @@
+#include "feedback/FeedbackWindow.h"
 #include "HttpTestServer.h"
 #include "TempDir.h"
 #include "core/FileIO.h"
 #include "feedback/Diagnostics.h"
 #include "feedback/FeedbackActions.h"
-#include "feedback/FeedbackWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -147,8 +147,9 @@ TEST_F(FeedbackWindowTest, FormStartsWithItsTextsAndHiddenRows) {
     EXPECT_TRUE(form->sendButton()->isDefault());
     EXPECT_EQ(form->retry()->text(), "Try again");
     EXPECT_EQ(form->emailInstead()->text(), "Email instead");
-    for (QWidget* w : {static_cast<QWidget*>(form->replyEmail), static_cast<QWidget*>(form->replyError),
-                       static_cast<QWidget*>(form->retry()), static_cast<QWidget*>(form->emailInstead())})
+    for (QWidget* w :
+         {static_cast<QWidget*>(form->replyEmail), static_cast<QWidget*>(form->replyError),
+          static_cast<QWidget*>(form->retry()), static_cast<QWidget*>(form->emailInstead())})
         EXPECT_FALSE(shown(w));
     EXPECT_EQ(statusText(), "");
 }
@@ -201,10 +202,10 @@ TEST_F(FeedbackWindowTest, SuccessfulSendPostsTheFieldsAndClearsTheForm) {
     sendAndWait();
     EXPECT_EQ(statusText(), "Thanks \u2013 sent");
     auto body = server.requests().at(0).body;
-    EXPECT_EQ(fieldNames(body),
-              (std::vector<std::string>{"form-name", "subject", "message", "app-version",
-                                        "macos-version", "email", "wants-reply", "logs", "source",
-                                        "bot-field"}));
+    EXPECT_EQ(
+        fieldNames(body),
+        (std::vector<std::string>{"form-name", "subject", "message", "app-version", "macos-version",
+                                  "email", "wants-reply", "logs", "source", "bot-field"}));
     EXPECT_EQ(field(body, "message"), "Hello\n--KestruneBoundary");
     EXPECT_EQ(field(body, "email"), "me@example.org");
     EXPECT_EQ(field(body, "wants-reply"), "yes");
@@ -279,15 +280,16 @@ TEST_F(FeedbackWindowTest, DiagnosticsTravelAsLogsAndAZipThatEmailReuses) {
     auto zipName = lastPathComponent(*form->pendingZip);
     EXPECT_EQ(parentFolder(*form->pendingZip), tmp / "feedback");
     EXPECT_NE(body.find("name=\"attachment\"; filename=\"" + zipName +
-                        "\"\r\nContent-Type: application/zip\r\n\r\n" +
-                        readAll(*form->pendingZip) + "\r\n--"),
+                        "\"\r\nContent-Type: application/zip\r\n\r\n" + readAll(*form->pendingZip) +
+                        "\r\n--"),
               std::string::npos);
 
     form->wantsReply->click();
     form->replyEmail->setText("me@example.org");
     form->emailInstead()->click();
     ASSERT_EQ(mails.size(), 1u);
-    EXPECT_EQ(mails[0], (FeedbackMail{{feedbackAddress()}, "Kestrune feedback",
+    EXPECT_EQ(mails[0], (FeedbackMail{{feedbackAddress()},
+                                      "Kestrune feedback",
                                       "with logs\n\nReply to: me@example.org\n\n"
                                       "Kestrune 1.4 \u00B7 macOS 14.5.0",
                                       {*form->pendingZip}}));
@@ -299,8 +301,10 @@ TEST_F(FeedbackWindowTest, DiagnosticsTravelAsLogsAndAZipThatEmailReuses) {
     mailerAnswer = false;
     form->emailInstead_();
     ASSERT_EQ(opened.size(), 1u);
-    EXPECT_EQ(opened[0].rfind("mailto:" + feedbackAddress() + "?subject=Kestrune%20feedback&body="
-                              "with%20logs%0A%0AReply%20to%3A%20me%40example.org", 0),
+    EXPECT_EQ(opened[0].rfind("mailto:" + feedbackAddress() +
+                                  "?subject=Kestrune%20feedback&body="
+                                  "with%20logs%0A%0AReply%20to%3A%20me%40example.org",
+                              0),
               0u);
     EXPECT_EQ(revealed, std::vector<std::string>{*form->pendingZip});
     EXPECT_EQ(statusText(), "Attach the diagnostics file shown in Finder.");
