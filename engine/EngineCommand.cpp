@@ -1,0 +1,133 @@
+#include "engine/EngineCommand.h"
+
+#include "core/BuildInfo.h"
+#include "core/Paths.h"
+#include "engine/AgentInstaller.h"
+#include "engine/EnginePass.h"
+#include "engine/ServeLoop.h"
+#include "engine/StartRunner.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <map>
+#include <optional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace KestruneEngine {
+
+namespace {
+
+constexpr int usageError = 64;
+
+void printUsage() {
+    std::fputs("usage: kestrune-engine [--home DIR] serve | run | install | uninstall | "
+               "--version\n",
+               stderr);
+}
+
+std::string absolute(const std::string& path) {
+    if (!path.empty() && path[0] == '/')
+        return path;
+    char buf[4096];
+    if (!::getcwd(buf, sizeof buf))
+        return path;
+    return std::string(buf) + "/" + path;
+}
+
+int dispatch(const std::vector<std::string>& args) {
+    std::string command;
+    std::optional<std::string> home;
+    std::map<std::string, std::string> options; // exec-service's --key, --dir, ...
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const auto& a = args[i];
+        if (a == "--version" || a == "version") {
+            command = "--version";
+        } else if (a == "--home" || a == "--key" || a == "--dir" || a == "--name" ||
+                   a == "--method") {
+            if (i + 1 >= args.size()) {
+                std::fprintf(stderr, "kestrune-engine: %s needs a value\n", a.c_str());
+                return usageError;
+            }
+            if (a == "--home")
+                home = absolute(args[++i]);
+            else
+                options[a] = args[++i];
+        } else if (command.empty() && !a.empty() && a[0] != '-') {
+            command = a;
+        } else {
+            std::fprintf(stderr, "kestrune-engine: unexpected argument %s\n", a.c_str());
+            printUsage();
+            return usageError;
+        }
+    }
+
+    if (command == "--version") {
+        std::printf("kestrune-engine %s\n", KestruneCore::BuildInfo::version);
+        return 0;
+    }
+    // Every location is derived from HOME, so --home moves all of them at once.
+    if (home)
+        ::setenv("HOME", home->c_str(), 1);
+    std::string homeDir = KestruneCore::home("~");
+
+    if (command == "exec-service") {
+        if (!options.count("--key")) {
+            std::fputs("kestrune-engine: exec-service needs --key\n", stderr);
+            return usageError;
+        }
+        RunnerOptions r;
+        r.key = options["--key"];
+        auto take = [&](const char* name) -> std::optional<std::string> {
+            auto it = options.find(name);
+            return it == options.end() ? std::nullopt : std::optional(it->second);
+        };
+        r.dir = take("--dir");
+        r.name = take("--name");
+        r.method = take("--method");
+        return runStartRunner(r);
+    }
+    if (!options.empty()) {
+        printUsage();
+        return usageError;
+    }
+    std::string self = currentExecutablePath();
+    if (command == "run" || command == "serve") {
+        auto host = chooseServiceHost(self, runCommand);
+        auto env = realEnvironment(*host, homeDir);
+        if (command == "serve")
+            return serve(env);
+        if (!runPass(env).ran) {
+            std::fputs("kestrune-engine: another pass held the lock; nothing done\n", stderr);
+            return 1;
+        }
+        return 0;
+    }
+    if (command == "install" || command == "uninstall") {
+#ifdef __APPLE__
+        return command == "install" ? installLaunchAgent(self, home, runCommand)
+                                    : uninstallLaunchAgent(runCommand);
+#else
+        return command == "install" ? installSystemdAgent(self, home, runCommand)
+                                    : uninstallSystemdAgent(runCommand);
+#endif
+    }
+    printUsage();
+    return usageError;
+}
+
+} // namespace
+
+int runEngineCommand(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        return dispatch(args);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kestrune-engine: %s\n", e.what());
+        return 1;
+    }
+}
+
+} // namespace KestruneEngine

@@ -1,0 +1,49 @@
+#include "engine/EngineLock.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+namespace KestruneEngine {
+
+std::optional<EngineLock> EngineLock::acquire(const std::string& path,
+                                              std::chrono::milliseconds wait) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return std::nullopt;
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return EngineLock(fd);
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            break;
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        // The other holder is a pass that ends within seconds; a short sleep keeps
+        // this from spinning without needing a timer for a rare case.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::close(fd);
+    return std::nullopt;
+}
+
+EngineLock::EngineLock(EngineLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+EngineLock& EngineLock::operator=(EngineLock&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+EngineLock::~EngineLock() {
+    if (fd_ >= 0)
+        ::close(fd_); // closing the only descriptor releases the flock
+}
+
+} // namespace KestruneEngine

@@ -1,0 +1,29 @@
+// The exclusive lock that keeps two passes (a serve loop and a manual run, or two
+// runs) from working on the same state at once.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace KestruneEngine {
+
+class EngineLock {
+public:
+    // Takes an exclusive flock on `path` (created if needed), waiting at most `wait`.
+    // None when the lock could not be had in time or the file cannot be opened.
+    static std::optional<EngineLock> acquire(const std::string& path,
+                                             std::chrono::milliseconds wait);
+
+    EngineLock(EngineLock&& other) noexcept;
+    EngineLock& operator=(EngineLock&& other) noexcept;
+    EngineLock(const EngineLock&) = delete;
+    EngineLock& operator=(const EngineLock&) = delete;
+    ~EngineLock();
+
+private:
+    explicit EngineLock(int fd) : fd_(fd) {}
+    int fd_ = -1;
+};
+
+} // namespace KestruneEngine

@@ -1,0 +1,119 @@
+#include "engine/EntryState.h"
+
+#include "core/Backoff.h"
+#include "core/FileIO.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <unistd.h>
+
+namespace KestruneEngine {
+
+namespace {
+
+std::string_view trimmed(std::string_view s) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (!s.empty() && blank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && blank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+std::optional<double> parseSeconds(std::string_view s) {
+    s = trimmed(s);
+    if (s.empty())
+        return std::nullopt;
+    double value = 0;
+    auto r = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (r.ec != std::errc() || r.ptr != s.data() + s.size() || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+EntryState::EntryState(std::string stateDir, std::string stem)
+    : dir_(std::move(stateDir)), stem_(std::move(stem)) {}
+
+std::string EntryState::path(std::string_view suffix) const {
+    return dir_ + "/" + stem_ + std::string(suffix);
+}
+
+bool EntryState::exists(std::string_view suffix) const {
+    return KestruneCore::fileExists(path(suffix));
+}
+
+std::optional<std::string> EntryState::text(std::string_view suffix) const {
+    return KestruneCore::readFile(path(suffix), 64 * 1024);
+}
+
+void EntryState::write(std::string_view suffix, std::string_view content) const {
+    KestruneCore::writeFileAtomically(path(suffix), content);
+}
+
+void EntryState::remove(std::string_view suffix) const { ::unlink(path(suffix).c_str()); }
+
+std::optional<long long> EntryState::whole(std::string_view suffix) const {
+    auto value = KestruneCore::epoch(path(suffix));
+    if (!value)
+        return std::nullopt;
+    return static_cast<long long>(*value);
+}
+
+void EntryState::writeWhole(std::string_view suffix, long long value) const {
+    write(suffix, std::to_string(value) + "\n");
+}
+
+int EntryState::count(std::string_view suffix) const {
+    auto value = whole(suffix);
+    if (!value || *value < 0)
+        return 0;
+    return *value > 1000000 ? 1000000 : static_cast<int>(*value);
+}
+
+std::optional<double> EntryState::seconds(std::string_view suffix) const {
+    auto content = text(suffix);
+    if (!content)
+        return std::nullopt;
+    return parseSeconds(*content);
+}
+
+void EntryState::writeSeconds(std::string_view suffix, double value) const {
+    write(suffix, secondsText(value) + "\n");
+}
+
+std::optional<ExitRecord> EntryState::exitRecord() const {
+    auto content = text(".exit");
+    if (!content)
+        return std::nullopt;
+    return parseExitRecord(*content);
+}
+
+std::string exitRecordText(const ExitRecord& record) {
+    return std::to_string(record.status) + "\t" + secondsText(record.time) + "\n";
+}
+
+std::optional<ExitRecord> parseExitRecord(std::string_view text) {
+    auto fields = KestruneCore::splitFields(trimmed(text));
+    if (fields.size() < 2)
+        return std::nullopt;
+    int status = 0;
+    const auto& s = fields[0];
+    auto r = std::from_chars(s.data(), s.data() + s.size(), status);
+    if (r.ec != std::errc() || r.ptr != s.data() + s.size())
+        return std::nullopt;
+    auto time = parseSeconds(fields[1]);
+    if (!time)
+        return std::nullopt;
+    return ExitRecord{status, *time};
+}
+
+std::string secondsText(double seconds) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.3f", seconds);
+    return buf;
+}
+
+} // namespace KestruneEngine

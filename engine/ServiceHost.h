@@ -1,0 +1,67 @@
+// Where start runners live and how they are stopped: each in its own transient user
+// unit under a systemd user manager, or in a new session (process group) elsewhere.
+// Either way everything a start command leaves behind can be stopped as one.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace KestruneEngine {
+
+// Runs a program from an argument vector (never a shell) and gives its exit status,
+// -1 when it could not be started.
+using CommandRunner = std::function<int(const std::vector<std::string>& argv)>;
+
+// Everything the start runner needs; passed as separate arguments, never as one
+// command line.
+struct StartRequest {
+    std::string stem;   // state-file stem of the service
+    std::string name;   // the entry's name
+    std::string dir;    // the service folder
+    std::string method; // the start method's label
+    std::string home;   // the home folder the engine works in
+};
+
+struct StartOutcome {
+    std::string handle; // what goes into stem.pid
+    std::string error;  // empty on success
+    bool ok() const { return error.empty(); }
+};
+
+class ServiceHost {
+public:
+    virtual ~ServiceHost() = default;
+    virtual StartOutcome start(const StartRequest& request) = 0;
+    // Whether the runner or anything it left behind still runs.
+    virtual bool isAlive(const std::string& stem, const std::string& handle) = 0;
+    // Stops it whole: politely, then by force after a few seconds.
+    virtual void stop(const std::string& stem, const std::string& handle) = 0;
+};
+
+// The environment variable that marks every process a start runner begins, so that
+// a process group is only ever signalled when it is really ours.
+inline constexpr const char* serviceMarkerVariable = "KESTRUNE_SERVICE_KEY";
+inline constexpr int stopGraceSeconds = 5;
+
+std::unique_ptr<ServiceHost> makeProcessGroupHost(std::string enginePath);
+std::unique_ptr<ServiceHost> makeSystemdUnitHost(std::string enginePath, CommandRunner runner);
+
+// The systemd host when a user manager answers, else the process-group host.
+// KESTRUNE_SERVICE_HOST=group or =systemd forces one.
+std::unique_ptr<ServiceHost> chooseServiceHost(std::string enginePath, CommandRunner runner);
+
+// The unit name of a service's runner: "kestrune-svc-" + stem + ".service".
+std::string serviceUnitName(const std::string& stem);
+
+// The default CommandRunner: output discarded, no time limit beyond the program's.
+int runCommand(const std::vector<std::string>& argv);
+
+// The first executable named `program` in PATH, as a shell would find it; "" if none.
+std::string findInPath(const std::string& program);
+
+// This program's own absolute path.
+std::string currentExecutablePath();
+
+} // namespace KestruneEngine

@@ -1,0 +1,3 @@
+#include "engine/EngineCommand.h"
+
+int main(int argc, char** argv) { return KestruneEngine::runEngineCommand(argc, argv); }
