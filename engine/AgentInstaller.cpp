@@ -10,8 +10,8 @@
 namespace KestruneEngine {
 
 AgentFiles agentFiles() {
-    return {KestruneCore::home("~/.config/systemd/user/") + agentUnitName,
-            KestruneCore::home("~/Library/LaunchAgents/") + agentLabel + ".plist"};
+    return {KestruneCore::home("~/.config/systemd/user/") + std::string(KestruneCore::engineUnit),
+            KestruneCore::agentPlistPath()};
 }
 
 std::string systemdQuoted(const std::string& value) {
@@ -62,7 +62,7 @@ std::string systemdUnitText(const std::string& enginePath,
 std::string launchAgentPlist(const std::string& enginePath,
                              const std::optional<std::string>& home) {
     plist_t dict = plist_new_dict();
-    plist_dict_set_item(dict, "Label", plist_new_string(agentLabel));
+    plist_dict_set_item(dict, "Label", plist_new_string(std::string(KestruneCore::label).c_str()));
     plist_t args = plist_new_array();
     plist_array_append_item(args, plist_new_string(enginePath.c_str()));
     plist_array_append_item(args, plist_new_string("serve"));
@@ -78,7 +78,7 @@ std::string launchAgentPlist(const std::string& enginePath,
     plist_to_xml(dict, &xml, &length);
     std::string out = xml ? std::string(xml, length) : std::string();
     if (xml)
-        plist_mem_free(xml);
+        std::free(xml); // allocated with malloc by libplist
     plist_free(dict);
     return out;
 }
@@ -91,14 +91,14 @@ int installSystemdAgent(const std::string& enginePath, const std::optional<std::
         return 1;
     if (int s = run({"systemctl", "--user", "daemon-reload"}); s != 0)
         return s;
-    return run({"systemctl", "--user", "enable", "--now", agentUnitName});
+    return run({"systemctl", "--user", "enable", "--now", std::string(KestruneCore::engineUnit)});
 }
 
 int uninstallSystemdAgent(const CommandRunner& run) {
     auto path = agentFiles().systemdUnitPath;
     int status = 0;
     if (KestruneCore::fileExists(path)) {
-        status = run({"systemctl", "--user", "disable", "--now", agentUnitName});
+        status = run({"systemctl", "--user", "disable", "--now", std::string(KestruneCore::engineUnit)});
         ::unlink(path.c_str());
         run({"systemctl", "--user", "daemon-reload"});
     }
@@ -111,10 +111,10 @@ int installLaunchAgent(const std::string& enginePath, const std::optional<std::s
     KestruneCore::makeFolders(KestruneCore::parentFolder(path));
     if (!KestruneCore::writeFileAtomically(path, launchAgentPlist(enginePath, home)))
         return 1;
-    std::string domain = "gui/" + std::to_string(::getuid());
+    std::string domain = KestruneCore::domainTarget();
     // Loading an agent that is already loaded fails; unload first so install can be
     // repeated and picks up a changed definition.
-    run({"/bin/launchctl", "bootout", domain + "/" + agentLabel});
+    run({"/bin/launchctl", "bootout", KestruneCore::serviceTarget()});
     return run({"/bin/launchctl", "bootstrap", domain, path});
 }
 
@@ -122,8 +122,7 @@ int uninstallLaunchAgent(const CommandRunner& run) {
     auto path = agentFiles().launchAgentPath;
     int status = 0;
     if (KestruneCore::fileExists(path)) {
-        status = run({"/bin/launchctl", "bootout",
-                      "gui/" + std::to_string(::getuid()) + "/" + agentLabel});
+        status = run({"/bin/launchctl", "bootout", KestruneCore::serviceTarget()});
         ::unlink(path.c_str());
     }
     return status;

@@ -9,9 +9,6 @@
 
 namespace KestruneEngine {
 
-inline constexpr const char* agentLabel = "org.velto.kestrune";
-inline constexpr const char* agentUnitName = "kestrune-engine.service";
-
 struct AgentFiles {
     std::string systemdUnitPath; // ~/.config/systemd/user/kestrune-engine.service
     std::string launchAgentPath; // ~/Library/LaunchAgents/org.velto.kestrune.plist

@@ -1,6 +1,9 @@
 #include "engine/ServiceHost.h"
 
 #include "core/FileIO.h"
+#include "platform/AgentBackend.h"
+#include "engine/StartRunner.h"
+#include "platform/Process.h"
 
 #include <cerrno>
 #include <chrono>
@@ -9,69 +12,13 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace KestruneEngine {
 
 namespace {
-
-std::vector<char*> cArgv(std::vector<std::string>& args) {
-    std::vector<char*> out;
-    for (auto& a : args)
-        out.push_back(a.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-// Spawns `args` with stdin/stdout/stderr on /dev/null, default signal handling and
-// an empty signal mask (serve blocks the signals it reads through a signalfd).
-// `newSession` puts the child into its own session and process group.
-pid_t spawnQuiet(std::vector<std::string> args, const std::vector<std::string>& extraEnv,
-                 bool newSession, int& error) {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    for (int fd = 0; fd < 3; ++fd)
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY,
-                                         0);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (newSession)
-        flags |= POSIX_SPAWN_SETSID;
-    posix_spawnattr_setflags(&attr, flags);
-
-    std::vector<std::string> env;
-    for (char** e = environ; e && *e; ++e) {
-        std::string_view entry(*e);
-        bool replaced = false;
-        for (const auto& extra : extraEnv) {
-            auto eq = extra.find('=');
-            if (entry.substr(0, eq + 1) == std::string_view(extra).substr(0, eq + 1))
-                replaced = true;
-        }
-        if (!replaced)
-            env.emplace_back(entry);
-    }
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-
-    auto argv = cArgv(args);
-    auto envp = cArgv(env);
-    pid_t pid = -1;
-    error = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return error == 0 ? pid : -1;
-}
 
 std::optional<pid_t> parsePid(const std::string& handle) {
     if (handle.empty() || handle.size() > 10)
@@ -87,28 +34,43 @@ std::optional<pid_t> parsePid(const std::string& handle) {
     return static_cast<pid_t>(v);
 }
 
-// The process group of a process, from /proc/PID/stat (field 5, after the name in
-// parentheses, which may itself hold blanks and parentheses).
-std::optional<pid_t> processGroupOf(const std::string& pid) {
+// The fields of /proc/PID/stat after the command name (which sits in parentheses and
+// may itself hold blanks and parentheses): [0] is the state, [2] the process group,
+// [19] the start time in clock ticks after boot.
+std::vector<std::string> statFields(const std::string& pid) {
+    std::vector<std::string> fields;
     auto stat = KestruneCore::readFile("/proc/" + pid + "/stat", 4096);
     if (!stat)
-        return std::nullopt;
+        return fields;
     auto close = stat->rfind(')');
     if (close == std::string::npos)
-        return std::nullopt;
-    // ") S ppid pgrp"
-    int field = 0;
+        return fields;
     std::size_t i = close + 1;
     while (i < stat->size()) {
-        while (i < stat->size() && (*stat)[i] == ' ')
+        while (i < stat->size() && ((*stat)[i] == ' ' || (*stat)[i] == '\n'))
             ++i;
         std::size_t start = i;
-        while (i < stat->size() && (*stat)[i] != ' ')
+        while (i < stat->size() && (*stat)[i] != ' ' && (*stat)[i] != '\n')
             ++i;
-        if (++field == 3)
-            return parsePid(stat->substr(start, i - start));
+        if (i > start)
+            fields.push_back(stat->substr(start, i - start));
     }
-    return std::nullopt;
+    return fields;
+}
+
+// "pgid:starttime" of a runner: the group id and when its leader began, so that a
+// group id reused after the runner is gone is never taken for it.
+struct GroupHandle {
+    pid_t pgid = 0;
+    std::string leaderStart;
+};
+
+std::optional<GroupHandle> parseHandle(const std::string& handle) {
+    auto colon = handle.find(':');
+    auto pgid = parsePid(handle.substr(0, colon));
+    if (!pgid)
+        return std::nullopt;
+    return GroupHandle{*pgid, colon == std::string::npos ? std::string() : handle.substr(colon + 1)};
 }
 
 bool carriesMarker(const std::string& pid, const std::string& stem) {
@@ -128,11 +90,13 @@ bool carriesMarker(const std::string& pid, const std::string& stem) {
     return false;
 }
 
-// True when some process of group `pgid` was started by a runner for `stem`. A stale
-// id from an earlier boot or a reused one never matches, so it is never signalled.
-bool groupIsOurs(pid_t pgid, const std::string& stem) {
-    // Our own runner children that ended are reaped first, so a zombie never counts.
-    while (::waitpid(-pgid, nullptr, WNOHANG) > 0) {
+// True when a process of the group is the runner itself (same start time) or was
+// started by it (it carries the marker). A stale id from an earlier boot or a reused
+// one never matches, so an unrelated group is never signalled.
+bool groupIsOurs(const GroupHandle& group, const std::string& stem) {
+    // Runner children of this process that ended are reaped first, so a zombie never
+    // counts as running.
+    while (::waitpid(-group.pgid, nullptr, WNOHANG) > 0) {
     }
     DIR* proc = ::opendir("/proc");
     if (!proc)
@@ -142,8 +106,12 @@ bool groupIsOurs(pid_t pgid, const std::string& stem) {
         if (ent->d_name[0] < '0' || ent->d_name[0] > '9')
             continue;
         std::string pid = ent->d_name;
-        auto group = processGroupOf(pid);
-        if (group && *group == pgid && carriesMarker(pid, stem)) {
+        auto fields = statFields(pid);
+        if (fields.size() < 20 || parsePid(fields[2]) != group.pgid || fields[0] == "Z")
+            continue;
+        bool leader = pid == std::to_string(group.pgid) && !group.leaderStart.empty() &&
+                      fields[19] == group.leaderStart;
+        if (leader || carriesMarker(pid, stem)) {
             found = true;
             break;
         }
@@ -154,45 +122,69 @@ bool groupIsOurs(pid_t pgid, const std::string& stem) {
 
 class ProcessGroupHost : public ServiceHost {
 public:
-    explicit ProcessGroupHost(std::string enginePath) : engine_(std::move(enginePath)) {}
-
     StartOutcome start(const StartRequest& r) override {
-        std::vector<std::string> args{engine_,  "exec-service", "--home", r.home,
-                                      "--key",  r.stem,         "--dir",  r.dir,
-                                      "--name", r.name,         "--method", r.method};
-        int error = 0;
-        pid_t pid = spawnQuiet(args, {std::string(serviceMarkerVariable) + "=" + r.stem}, true,
-                               error);
+        RunnerOptions options{r.stem, r.dir, r.name, r.method};
+        std::string marker = std::string(serviceMarkerVariable) + "=" + r.stem;
+        // The runner is a fork of this process rather than a new program: loading a
+        // fresh copy of the engine would add tens of milliseconds to every restart.
+        // A pass starts services only after its checks have finished, so no other
+        // thread is running here.
+        pid_t pid = ::fork();
         if (pid < 0)
-            return {{}, std::strerror(error)};
-        return {std::to_string(pid), {}};
+            return {{}, std::strerror(errno)};
+        if (pid == 0) {
+            ::setsid();
+            sigset_t none;
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            struct sigaction dfl {};
+            dfl.sa_handler = SIG_DFL;
+            for (int sig = 1; sig < NSIG; ++sig)
+                ::sigaction(sig, &dfl, nullptr);
+            // Nothing of the engine's stays open here: above all not the pass lock,
+            // which would otherwise stay held as long as the service runs.
+            ::close_range(3, ~0U, 0);
+            int null = ::open("/dev/null", O_RDWR);
+            if (null >= 0) {
+                ::dup2(null, 0);
+                ::dup2(null, 1);
+                ::dup2(null, 2);
+                if (null > 2)
+                    ::close(null);
+            }
+            ::putenv(marker.data());
+            ::_exit(runStartRunner(options));
+        }
+        std::string start;
+        auto fields = statFields(std::to_string(pid));
+        if (fields.size() >= 20)
+            start = fields[19];
+        return {std::to_string(pid) + ":" + start, {}};
     }
 
     bool isAlive(const std::string& stem, const std::string& handle) override {
-        auto pgid = parsePid(handle);
-        return pgid && groupIsOurs(*pgid, stem);
+        auto group = parseHandle(handle);
+        return group && groupIsOurs(*group, stem);
     }
 
     void stop(const std::string& stem, const std::string& handle) override {
-        auto pgid = parsePid(handle);
-        if (!pgid || !groupIsOurs(*pgid, stem))
+        auto group = parseHandle(handle);
+        if (!group || !groupIsOurs(*group, stem))
             return;
-        ::kill(-*pgid, SIGTERM);
+        pid_t pgid = group->pgid;
+        ::kill(-pgid, SIGTERM);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(stopGraceSeconds);
         while (std::chrono::steady_clock::now() < deadline) {
-            while (::waitpid(-*pgid, nullptr, WNOHANG) > 0) {
+            while (::waitpid(-pgid, nullptr, WNOHANG) > 0) {
             }
-            if (::kill(-*pgid, 0) != 0)
+            if (::kill(-pgid, 0) != 0)
                 return;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        ::kill(-*pgid, SIGKILL);
-        while (::waitpid(-*pgid, nullptr, WNOHANG) > 0) {
+        ::kill(-pgid, SIGKILL);
+        while (::waitpid(-pgid, nullptr, WNOHANG) > 0) {
         }
     }
-
-private:
-    std::string engine_;
 };
 
 class SystemdUnitHost : public ServiceHost {
@@ -261,8 +253,8 @@ bool userManagerAnswers() {
 
 std::string serviceUnitName(const std::string& stem) { return "kestrune-svc-" + stem + ".service"; }
 
-std::unique_ptr<ServiceHost> makeProcessGroupHost(std::string enginePath) {
-    return std::make_unique<ProcessGroupHost>(std::move(enginePath));
+std::unique_ptr<ServiceHost> makeProcessGroupHost() {
+    return std::make_unique<ProcessGroupHost>();
 }
 
 std::unique_ptr<ServiceHost> makeSystemdUnitHost(std::string enginePath, CommandRunner runner) {
@@ -273,50 +265,21 @@ std::unique_ptr<ServiceHost> chooseServiceHost(std::string enginePath, CommandRu
     const char* forced = std::getenv("KESTRUNE_SERVICE_HOST");
     std::string choice = forced ? forced : "";
     if (choice == "group")
-        return makeProcessGroupHost(std::move(enginePath));
+        return makeProcessGroupHost();
     if (choice == "systemd" || userManagerAnswers())
         return makeSystemdUnitHost(std::move(enginePath), std::move(runner));
-    return makeProcessGroupHost(std::move(enginePath));
+    return makeProcessGroupHost();
 }
 
 int runCommand(const std::vector<std::string>& argv) {
     if (argv.empty())
         return -1;
-    std::vector<std::string> args = argv;
-    if (args[0].find('/') == std::string::npos) {
-        args[0] = findInPath(args[0]);
-        if (args[0].empty())
-            return -1;
-    }
-    int error = 0;
-    pid_t pid = spawnQuiet(args, {}, false, error);
-    if (pid < 0)
+    auto program = KestruneCore::findInPath(argv[0]);
+    if (!program)
         return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    return 128 + WTERMSIG(status);
-}
-
-std::string findInPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-        auto colon = dirs.find(':', start);
-        auto dir =
-            dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-        if (!dir.empty() && KestruneCore::isExecutableFile(dir + "/" + program))
-            return dir + "/" + program;
-        if (colon == std::string::npos)
-            break;
-        start = colon + 1;
-    }
-    return {};
+    auto args = argv;
+    args[0] = *program;
+    return KestruneCore::runQuietly(args);
 }
 
 std::string currentExecutablePath() {

@@ -3,6 +3,8 @@
 // Either way everything a start command leaves behind can be stopped as one.
 #pragma once
 
+#include "platform/AgentBackend.h"
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -10,9 +12,7 @@
 
 namespace KestruneEngine {
 
-// Runs a program from an argument vector (never a shell) and gives its exit status,
-// -1 when it could not be started.
-using CommandRunner = std::function<int(const std::vector<std::string>& argv)>;
+using KestruneCore::CommandRunner;
 
 // Everything the start runner needs; passed as separate arguments, never as one
 // command line.
@@ -45,7 +45,9 @@ public:
 inline constexpr const char* serviceMarkerVariable = "KESTRUNE_SERVICE_KEY";
 inline constexpr int stopGraceSeconds = 5;
 
-std::unique_ptr<ServiceHost> makeProcessGroupHost(std::string enginePath);
+// Runners are forks of this process in a new session; stem.pid holds
+// "pgid:starttime".
+std::unique_ptr<ServiceHost> makeProcessGroupHost();
 std::unique_ptr<ServiceHost> makeSystemdUnitHost(std::string enginePath, CommandRunner runner);
 
 // The systemd host when a user manager answers, else the process-group host.
@@ -55,11 +57,8 @@ std::unique_ptr<ServiceHost> chooseServiceHost(std::string enginePath, CommandRu
 // The unit name of a service's runner: "kestrune-svc-" + stem + ".service".
 std::string serviceUnitName(const std::string& stem);
 
-// The default CommandRunner: output discarded, no time limit beyond the program's.
+// The default CommandRunner: argv[0] found through PATH, output discarded.
 int runCommand(const std::vector<std::string>& argv);
-
-// The first executable named `program` in PATH, as a shell would find it; "" if none.
-std::string findInPath(const std::string& program);
 
 // This program's own absolute path.
 std::string currentExecutablePath();

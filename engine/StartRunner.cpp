@@ -5,7 +5,7 @@
 #include "core/Paths.h"
 #include "core/WatchList.h"
 #include "engine/EntryState.h"
-#include "engine/ServiceHost.h"
+#include "platform/Process.h"
 #include "services/ServiceCheck.h"
 #include "services/StartMethod.h"
 
@@ -46,10 +46,10 @@ std::vector<std::string> startCommand(const std::string& dir, const std::string&
     case KestruneCore::StartMethod::Kind::launchSh:
         return {dir + "/scripts/launch.sh"};
     case KestruneCore::StartMethod::Kind::script: {
-        std::string runner = findInPath(method.runner);
-        if (runner.empty())
+        auto runner = KestruneCore::findInPath(method.runner);
+        if (!runner)
             return {};
-        return {runner, "run", method.scriptName};
+        return {*runner, "run", method.scriptName};
     }
     case KestruneCore::StartMethod::Kind::unknown:
         break;

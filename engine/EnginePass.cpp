@@ -1,0 +1,266 @@
+#include "engine/EnginePass.h"
+
+#include "core/ActivityLog.h"
+#include "core/FileIO.h"
+#include "core/Paths.h"
+#include "core/Problems.h"
+#include "core/StartRecords.h"
+#include "core/WatchList.h"
+#include "engine/AppKeeper.h"
+#include "engine/EngineLock.h"
+#include "engine/EntryState.h"
+#include "engine/PassContext.h"
+#include "engine/ServiceKeeper.h"
+#include "platform/AppLauncher.h"
+#include "platform/RunningApps.h"
+#include "core/AppLiveness.h"
+#include "services/HealthCheck.h"
+#include "services/ServiceCheck.h"
+
+#include <cmath>
+#include <exception>
+#include <future>
+#include <set>
+
+namespace KestruneEngine {
+
+namespace {
+
+std::string oneField(std::string text) {
+    for (auto& c : text)
+        if (c == '\t' || c == '\n' || c == '\r')
+            c = ' ';
+    return text;
+}
+
+struct StoredProblem {
+    std::string kind, since, detail;
+};
+
+// stem.since: kind TAB since TAB detail, so a problem's first appearance survives
+// passes (and engine restarts) while its kind stays the same.
+std::optional<StoredProblem> storedProblem(const EntryState& st) {
+    auto text = st.text(".since");
+    if (!text)
+        return std::nullopt;
+    auto lines = KestruneCore::splitLines(*text);
+    if (lines.empty())
+        return std::nullopt;
+    auto f = KestruneCore::splitFields(lines[0]);
+    if (f.size() < 2 || f[0].empty())
+        return std::nullopt;
+    return StoredProblem{f[0], f[1], f.size() > 2 ? f[2] : std::string()};
+}
+
+// The problem an entry has after this pass, with `since` carried over.
+std::optional<KestruneCore::Problem> resolveProblem(const KestruneCore::AppEntry& entry,
+                                                    const EntryState& st,
+                                                    const EntryOutcome& out, double now) {
+    auto stored = storedProblem(st);
+    StoredProblem next;
+    switch (out.mode) {
+    case EntryOutcome::Mode::none:
+        if (stored)
+            st.remove(".since");
+        return std::nullopt;
+    case EntryOutcome::Mode::keep:
+        if (stored) {
+            next = *stored;
+            break;
+        }
+        if (out.kind.empty())
+            return std::nullopt;
+        [[fallthrough]];
+    case EntryOutcome::Mode::set:
+        next.kind = out.kind;
+        next.detail = oneField(out.detail);
+        next.since = stored && stored->kind == out.kind
+                         ? stored->since
+                         : KestruneCore::timestamp(KestruneCore::Clock::time_point(
+                               std::chrono::duration_cast<KestruneCore::Clock::duration>(
+                                   std::chrono::duration<double>(now))));
+        break;
+    }
+    if (!stored || stored->kind != next.kind || stored->since != next.since ||
+        stored->detail != next.detail)
+        st.write(".since", next.kind + "\t" + next.since + "\t" + next.detail + "\n");
+    auto severity = KestruneCore::severity(next.kind).value_or(KestruneCore::Severity::stuck);
+    return KestruneCore::Problem{entry.name, next.kind, severity, next.since, next.detail};
+}
+
+EntryOutcome guarded(const std::function<EntryOutcome()>& rules) {
+    try {
+        return rules();
+    } catch (const std::exception& e) {
+        // One entry's trouble must not keep the others from being looked after.
+        return EntryOutcome::healthy(std::nullopt);
+    }
+}
+
+std::string problemsText(const std::vector<KestruneCore::Problem>& problems) {
+    std::string text;
+    for (const auto& p : problems)
+        text += oneField(p.name) + "\t" + oneField(p.kind) + "\t" +
+                std::string(KestruneCore::rawValue(p.severity)) + "\t" + oneField(p.since) +
+                "\t" + oneField(p.detail) + "\n";
+    return text;
+}
+
+} // namespace
+
+int backoffSeconds(int attempts) {
+    if (attempts < 1)
+        attempts = 1;
+    long long seconds = firstBackoffSeconds;
+    for (int i = 1; i < attempts && seconds < maxBackoffSeconds; ++i)
+        seconds *= 2;
+    return static_cast<int>(std::min<long long>(seconds, maxBackoffSeconds));
+}
+
+std::string retryLimitMessage() {
+    return "retry limit reached after " + std::to_string(retryLimit) + " attempts";
+}
+
+long long elapsedSeconds(double from, double to) {
+    double d = std::round(to - from);
+    return d < 0 ? 0 : static_cast<long long>(d);
+}
+
+void recordStart(const std::string& name, double started, double ended, long long seconds,
+                 const std::string& trigger) {
+    auto at = [](double t) {
+        return KestruneCore::timestamp(KestruneCore::Clock::time_point(
+            std::chrono::duration_cast<KestruneCore::Clock::duration>(
+                std::chrono::duration<double>(t))));
+    };
+    KestruneCore::StartRecord record{name, at(started), at(ended), seconds, trigger, "healthy"};
+    KestruneCore::appendStartRecord(record);
+}
+
+HealthOutcome checkService(const KestruneCore::ServiceConfig& config) {
+    HealthOutcome out;
+    out.url = config.url.value_or("");
+    auto check = KestruneCore::checkHealth(config);
+    if (!check) {
+        out.ok = true;
+        out.result = "healthy (nothing to check)";
+        return out;
+    }
+    out.ok = check->ok;
+    out.result = check->result;
+    out.cause = check->cause;
+    using F = KestruneCore::HealthFailure;
+    bool addressGone = check->failure == F::refused || check->failure == F::unresolved;
+    bool portsOnly = !config.url && check->failure == F::port;
+    if (addressGone || portsOnly) {
+        // Down only when nothing of it runs at all: no declared port accepts either.
+        out.down = true;
+        for (int port : config.ports)
+            if (KestruneCore::portAcceptsConnections(port, std::chrono::milliseconds(500))) {
+                out.down = false;
+                break;
+            }
+    }
+    return out;
+}
+
+PassResult runPass(const PassEnvironment& env) {
+    PassResult result;
+    std::string stateDir = KestruneCore::stateFolder();
+    KestruneCore::makeFolders(stateDir);
+    auto lock = EngineLock::acquire(stateDir + "/engine.lock", env.lockWait);
+    if (!lock)
+        return result;
+    result.ran = true;
+    std::string problemsPath = KestruneCore::problemsPath();
+
+    if (!KestruneCore::loadMaster()) {
+        KestruneCore::writeFileAtomically(problemsPath, "");
+        return result;
+    }
+    auto list = KestruneCore::load();
+    PassContext ctx{env, env.now(), stateDir};
+
+    // One stem is looked after once, even when two entries share a name.
+    std::set<std::string> seen;
+    std::vector<std::optional<EntryOutcome>> outcomes(list.size());
+    std::vector<std::string> stems(list.size());
+
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const auto& e = list[i];
+        if (!e.enabled || e.type != KestruneCore::EntryType::app)
+            continue;
+        stems[i] = appStem(e);
+        if (!seen.insert(stems[i]).second)
+            continue;
+        outcomes[i] = guarded([&] { return applyApp(e, ctx); });
+    }
+
+    std::vector<std::size_t> serviceIndex;
+    std::vector<ServicePlan> plans;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const auto& e = list[i];
+        if (!e.enabled || e.type != KestruneCore::EntryType::service)
+            continue;
+        stems[i] = KestruneCore::serviceKey(e.name);
+        if (!seen.insert(stems[i]).second)
+            continue;
+        serviceIndex.push_back(i);
+        plans.push_back(planService(e, stems[i], ctx));
+    }
+    // All checks of a pass at once: a pass takes as long as its slowest check.
+    std::vector<std::future<HealthOutcome>> pending(plans.size());
+    for (std::size_t k = 0; k < plans.size(); ++k)
+        if (plans[k].needsCheck)
+            pending[k] = std::async(std::launch::async, env.check, *plans[k].config);
+    for (std::size_t k = 0; k < plans.size(); ++k) {
+        std::optional<HealthOutcome> check;
+        if (pending[k].valid()) {
+            try {
+                check = pending[k].get();
+            } catch (const std::exception&) {
+                check.reset();
+            }
+        }
+        outcomes[serviceIndex[k]] = guarded([&] { return applyService(plans[k], check, ctx); });
+    }
+
+    std::vector<KestruneCore::Problem> problems;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (!outcomes[i])
+            continue;
+        const auto& out = *outcomes[i];
+        EntryState st(stateDir, stems[i]);
+        if (auto p = resolveProblem(list[i], st, out, ctx.now))
+            problems.push_back(*p);
+        if (out.due && (!result.nextDue || *out.due < *result.nextDue))
+            result.nextDue = out.due;
+        result.watchPids.insert(result.watchPids.end(), out.pids.begin(), out.pids.end());
+    }
+    KestruneCore::writeFileAtomically(problemsPath, problemsText(problems));
+    return result;
+}
+
+PassEnvironment realEnvironment(ServiceHost& host, std::string home) {
+    PassEnvironment env;
+    env.now = [] {
+        return std::chrono::duration<double>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    env.check = checkService;
+    env.host = &host;
+    env.appIsRunning = [](const std::string& path) { return KestruneCore::appIsRunning(path); };
+    env.appProcesses = [](const std::string& path) {
+        auto pids = KestruneCore::processesRunning(path);
+        return std::vector<int>(pids.begin(), pids.end());
+    };
+    env.openApp = [](const std::string& path) {
+        auto spawned = KestruneCore::openApplication(path);
+        return spawned ? std::string() : spawned.error;
+    };
+    env.home = std::move(home);
+    return env;
+}
+
+} // namespace KestruneEngine

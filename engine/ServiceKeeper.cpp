@@ -1,0 +1,358 @@
+#include "engine/ServiceKeeper.h"
+
+#include "core/ActivityLog.h"
+#include "core/FileIO.h"
+#include "services/ServiceCheck.h"
+#include "services/StartMethod.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace KestruneEngine {
+
+namespace {
+
+using KestruneCore::log;
+
+// First re-check of a start this soon after it began, then each gap doubles up to the
+// interval, so a quick start is noticed (and timed) within a fraction of a second.
+constexpr double firstStartCheck = 0.25;
+constexpr int needsAdminTailLines = 20;
+
+int intervalOf(const std::optional<KestruneCore::ServiceConfig>& config) {
+    if (config && config->interval && *config->interval > 0)
+        return *config->interval;
+    return defaultIntervalSeconds;
+}
+
+std::optional<double> lastCheckTime(const std::string& name, const std::string& stateDir) {
+    auto check = KestruneCore::ServiceCheck::load(KestruneCore::serviceCheckPath(name, stateDir));
+    if (!check)
+        return std::nullopt;
+    return std::chrono::duration<double>(check->time.time_since_epoch()).count();
+}
+
+// When a start under way should be checked next.
+double nextStartCheck(double trying, std::optional<double> lastCheck, int interval) {
+    if (!lastCheck || *lastCheck < trying)
+        return trying + firstStartCheck;
+    double gap = std::clamp(*lastCheck - trying, firstStartCheck, static_cast<double>(interval));
+    return *lastCheck + gap;
+}
+
+bool mentionsAdmin(const std::string& name) {
+    auto tail = KestruneCore::readFileTail(KestruneCore::serviceLogPath(name), 64 * 1024);
+    if (!tail)
+        return false;
+    auto lines = KestruneCore::splitLines(*tail);
+    std::size_t from = lines.size() > needsAdminTailLines ? lines.size() - needsAdminTailLines : 0;
+    for (std::size_t i = from; i < lines.size(); ++i)
+        if (lines[i].find("sudo") != std::string::npos ||
+            lines[i].find("password") != std::string::npos)
+            return true;
+    return false;
+}
+
+std::string exitCause(const KestruneCore::AppEntry& entry, int status) {
+    KestruneCore::StartMethod method(entry.method);
+    std::string what = method.kind == KestruneCore::StartMethod::Kind::launchSh
+                           ? std::string("launch.sh")
+                           : entry.method;
+    return what + " exited with status " + std::to_string(status);
+}
+
+class ServiceRules {
+public:
+    ServiceRules(const ServicePlan& plan, const std::optional<HealthOutcome>& check,
+                 const PassContext& ctx)
+        : plan_(plan), entry_(plan.entry), st_(plan.state), check_(check), ctx_(ctx),
+          now_(ctx.now), interval_(intervalOf(plan.config)),
+          grace_(plan.config ? plan.config->grace : KestruneCore::ServiceConfig().grace) {}
+
+    EntryOutcome apply() {
+        if (plan_.toggled) {
+            st_.remove(".toggled");
+            for (auto suffix : {".fails", ".attempts", ".next", ".crashes"})
+                st_.remove(suffix);
+        }
+        if (check_)
+            recordCheck();
+
+        if (auto trying = st_.whole(".trying"))
+            return whileStarting(static_cast<double>(*trying));
+
+        int attempts = st_.count(".attempts");
+        if (auto next = st_.whole(".next")) {
+            if (now_ < static_cast<double>(*next))
+                return EntryOutcome::keeping(Kind::retrying, {}, static_cast<double>(*next));
+            if (check_ && check_->ok) {
+                st_.remove(".next");
+                return healthy();
+            }
+            return start("retry", "retry " + std::to_string(attempts));
+        }
+
+        auto exit = st_.exitRecord();
+        auto healthySince = st_.seconds(".healthy");
+        bool endedSinceHealthy = exit && (!healthySince || exit->time >= *healthySince);
+
+        if (attempts >= retryLimit) {
+            // Given up: only the user or the service itself turning healthy ends this.
+            if (check_ && check_->ok) {
+                st_.remove(".attempts");
+                return healthy();
+            }
+            std::string cause = check_ ? check_->cause : std::string();
+            return EntryOutcome::keeping(Kind::retryLimit, cause, nextCheckDue());
+        }
+
+        if (!plan_.config) {
+            // Nothing to check: start it when asked, restart it when the start command
+            // this engine launched ends.
+            if (!isStartable())
+                return EntryOutcome::healthy();
+            if (plan_.toggled)
+                return start("switched on", "switched on in Settings");
+            if (endedSinceHealthy)
+                return down(exit->status != 0 ? exitCause(entry_, exit->status)
+                                              : "the start command ended");
+            return EntryOutcome::healthy();
+        }
+
+        if (!check_)
+            return EntryOutcome::keeping({}, {}, nextCheckDue());
+
+        if (check_->ok) {
+            st_.remove(".fails");
+            if (!healthySince)
+                st_.writeSeconds(".healthy", now_);
+            else if (now_ - *healthySince >= healthyResetSeconds)
+                st_.remove(".attempts");
+            return EntryOutcome::healthy(nextCheckDue());
+        }
+
+        if (endedSinceHealthy && isStartable())
+            return down(check_->cause); // its start command ended: no tolerance
+
+        int fails = std::min(st_.count(".fails") + 1, 1000000);
+        st_.writeWhole(".fails", fails);
+        int retries = std::max(0, plan_.config->retries);
+        if (!plan_.toggled && fails < retries + 1)
+            return EntryOutcome::healthy(nextCheckDue());
+
+        if (!isStartable()) {
+            if (check_->down)
+                return EntryOutcome::problem(Kind::unknownStart, check_->cause, nextCheckDue());
+            return EntryOutcome::problem(Kind::watchOnlyDown, check_->cause, nextCheckDue());
+        }
+        if (check_->down)
+            return down(check_->cause);
+        if (plan_.config->restart == KestruneCore::RestartPolicy::onFailure) {
+            auto handle = st_.text(".pid");
+            if (handle && ctx_.env.host->isAlive(st_.stem(), *handle))
+                return start("unhealthy", "unhealthy", Kind::hungRestarting);
+            // Started outside Kestrune: rerunning its start command could start a
+            // second copy next to the one that hangs.
+            return EntryOutcome::problem(Kind::unsafeToRerun, check_->cause, nextCheckDue());
+        }
+        return EntryOutcome::problem(Kind::watchOnlyDown, check_->cause, nextCheckDue());
+    }
+
+private:
+    bool isStartable() const {
+        return KestruneCore::StartMethod(entry_.method).kind !=
+               KestruneCore::StartMethod::Kind::unknown;
+    }
+
+    double nextCheckDue() const {
+        auto last = lastCheckTime(entry_.name, ctx_.stateDir);
+        return last && *last <= now_ ? *last + interval_ : now_ + interval_;
+    }
+
+    void recordCheck() const {
+        KestruneCore::ServiceCheck record;
+        record.time = KestruneCore::Clock::time_point(
+            std::chrono::duration_cast<KestruneCore::Clock::duration>(
+                std::chrono::duration<double>(now_)));
+        record.url = check_->url;
+        record.result = check_->result;
+        record.cause = check_->cause;
+        record.save(KestruneCore::serviceCheckPath(entry_.name, ctx_.stateDir));
+    }
+
+    EntryOutcome healthy() {
+        st_.remove(".fails");
+        if (!st_.exists(".healthy"))
+            st_.writeSeconds(".healthy", now_);
+        return EntryOutcome::healthy(nextCheckDue());
+    }
+
+    EntryOutcome whileStarting(double trying) {
+        std::string label = "starting with " + entry_.method;
+        auto exit = st_.exitRecord();
+        if (exit && exit->time < trying - 1)
+            exit.reset(); // left over from an earlier start
+        if (check_ && check_->ok)
+            return started(trying);
+        if (exit && exit->status != 0) {
+            std::string cause = exitCause(entry_, exit->status);
+            bool admin = mentionsAdmin(entry_.name);
+            return startFailed(admin ? "Needs your admin password" : cause, admin);
+        }
+        if (!plan_.config) {
+            // Nothing to check: a start command that returns cleanly, or one still
+            // running after the grace period, has started as far as anyone can tell.
+            if (exit || now_ - trying >= grace_)
+                return startedUnchecked(trying);
+            return EntryOutcome::problem(Kind::relaunching, label, trying + grace_);
+        }
+        auto due = std::min(nextStartCheck(trying, lastCheckTime(entry_.name, ctx_.stateDir),
+                                           interval_),
+                            trying + grace_);
+        if (!check_)
+            return EntryOutcome::keeping(Kind::relaunching, label, std::max(due, now_));
+        if (now_ - trying < grace_)
+            return EntryOutcome::problem(Kind::relaunching, label, std::max(due, now_));
+        return startFailed(check_->cause, false);
+    }
+
+    EntryOutcome started(double trying) {
+        auto seconds = elapsedSeconds(trying, now_);
+        log(entry_.name, "started: healthy after " + std::to_string(seconds) + "s");
+        auto trigger = st_.text(".trigger").value_or("down");
+        recordStart(entry_.name, trying, now_, seconds, trigger);
+        for (auto suffix : {".trying", ".next", ".fails", ".exit"})
+            st_.remove(suffix);
+        st_.writeSeconds(".healthy", now_);
+        return EntryOutcome::healthy(nextCheckDue());
+    }
+
+    EntryOutcome startedUnchecked(double trying) {
+        auto seconds = elapsedSeconds(trying, now_);
+        log(entry_.name, "started: health unknown after " + std::to_string(seconds) + "s");
+        st_.remove(".trying");
+        st_.remove(".next");
+        st_.writeSeconds(".healthy", now_);
+        return EntryOutcome::healthy();
+    }
+
+    // It is not running: start it at once, unless this is the third time in a row it
+    // died within seconds of turning healthy; then it counts as a failed start.
+    EntryOutcome down(const std::string& cause) {
+        auto healthySince = st_.seconds(".healthy");
+        int crashes = 0;
+        if (healthySince && now_ - *healthySince < crashWindowSeconds)
+            crashes = std::min(st_.count(".crashes") + 1, 1000000);
+        if (crashes > 0)
+            st_.writeWhole(".crashes", crashes);
+        else
+            st_.remove(".crashes");
+        st_.remove(".healthy");
+        if (crashes >= crashLoopCount) {
+            st_.remove(".exit");
+            return startFailed(cause, false);
+        }
+        return start("down", "down");
+    }
+
+    EntryOutcome start(const std::string& trigger, const std::string& why,
+                       const char* kind = Kind::relaunching) {
+        std::string actualTrigger = plan_.toggled ? "switched on" : trigger;
+        std::string actualWhy = plan_.toggled ? "switched on in Settings" : why;
+        // Whatever an earlier start left running goes first, so that a leftover child
+        // cannot keep holding the port the new start needs.
+        if (auto handle = st_.text(".pid"); handle && !handle->empty()) {
+            if (ctx_.env.host->isAlive(st_.stem(), *handle))
+                ctx_.env.host->stop(st_.stem(), *handle);
+        }
+        st_.remove(".exit");
+        st_.remove(".healthy");
+        log(entry_.name, "ACTION: " + actualWhy + " -> starting with " + entry_.method);
+        StartRequest request{st_.stem(), entry_.name, entry_.path, entry_.method, ctx_.env.home};
+        auto outcome = ctx_.env.host->start(request);
+        if (!outcome.ok())
+            return startFailed("could not start: " + outcome.error, false);
+        st_.writeWhole(".trying", static_cast<long long>(std::floor(now_)));
+        st_.write(".trigger", actualTrigger);
+        st_.write(".pid", outcome.handle);
+        st_.remove(".fails");
+        return EntryOutcome::problem(kind, "starting with " + entry_.method,
+                                     now_ + firstStartCheck);
+    }
+
+    EntryOutcome startFailed(const std::string& cause, bool admin) {
+        log(entry_.name, "start failed: " + cause);
+        int attempts = std::min(st_.count(".attempts") + 1, 1000000);
+        st_.writeWhole(".attempts", attempts);
+        st_.remove(".trying");
+        st_.remove(".exit");
+        if (attempts >= retryLimit) {
+            log(entry_.name, retryLimitMessage());
+            st_.remove(".next");
+            return EntryOutcome::problem(Kind::retryLimit, cause, now_ + interval_);
+        }
+        auto next = static_cast<long long>(std::floor(now_)) + backoffSeconds(attempts);
+        st_.writeWhole(".next", next);
+        return EntryOutcome::problem(admin ? Kind::needsAdmin : Kind::retrying, cause,
+                                     static_cast<double>(next));
+    }
+
+    const ServicePlan& plan_;
+    const KestruneCore::AppEntry& entry_;
+    const EntryState& st_;
+    const std::optional<HealthOutcome>& check_;
+    const PassContext& ctx_;
+    double now_;
+    int interval_;
+    int grace_;
+};
+
+} // namespace
+
+ServicePlan planService(const KestruneCore::AppEntry& entry, const std::string& stem,
+                        const PassContext& ctx) {
+    ServicePlan plan{entry, EntryState(ctx.stateDir, stem), std::nullopt, false, false};
+    auto load = KestruneCore::ServiceConfig::load(entry.path);
+    if (load.isOk() && (load.config.url || !load.config.ports.empty()))
+        plan.config = load.config;
+    plan.toggled = plan.state.exists(".toggled");
+    if (!plan.config)
+        return plan;
+    if (plan.toggled) {
+        plan.needsCheck = true;
+        return plan;
+    }
+    const auto& st = plan.state;
+    int interval = intervalOf(plan.config);
+    auto last = lastCheckTime(entry.name, ctx.stateDir);
+    double now = ctx.now;
+    if (auto trying = st.whole(".trying")) {
+        double t = static_cast<double>(*trying);
+        auto exit = st.exitRecord();
+        plan.needsCheck = (exit && exit->time >= t - 1) || now >= t + plan.config->grace ||
+                          now >= nextStartCheck(t, last, interval);
+        return plan;
+    }
+    if (auto next = st.whole(".next")) {
+        plan.needsCheck = now >= static_cast<double>(*next);
+        return plan;
+    }
+    auto exit = st.exitRecord();
+    auto healthySince = st.seconds(".healthy");
+    if (exit && (!healthySince || exit->time >= *healthySince)) {
+        plan.needsCheck = true;
+        return plan;
+    }
+    // Checks falling due within a short while are done now, so services checked
+    // together stay together and the engine wakes once per interval, not once each.
+    double slack = std::min(1.0, interval * 0.2);
+    plan.needsCheck = !last || *last > now || now + slack >= *last + interval;
+    return plan;
+}
+
+EntryOutcome applyService(const ServicePlan& plan, const std::optional<HealthOutcome>& check,
+                          const PassContext& ctx) {
+    return ServiceRules(plan, check, ctx).apply();
+}
+
+} // namespace KestruneEngine
