@@ -40,8 +40,7 @@ std::string systemdQuoted(const std::string& value) {
     return out + "\"";
 }
 
-std::string systemdUnitText(const std::string& enginePath,
-                            const std::optional<std::string>& home) {
+std::string systemdUnitText(const std::string& enginePath, const std::optional<std::string>& home) {
     std::string exec = systemdQuoted(enginePath) + " serve";
     if (home)
         exec += " --home " + systemdQuoted(*home);
@@ -98,7 +97,8 @@ int uninstallSystemdAgent(const CommandRunner& run) {
     auto path = agentFiles().systemdUnitPath;
     int status = 0;
     if (KestruneCore::fileExists(path)) {
-        status = run({"systemctl", "--user", "disable", "--now", std::string(KestruneCore::engineUnit)});
+        status =
+            run({"systemctl", "--user", "disable", "--now", std::string(KestruneCore::engineUnit)});
         ::unlink(path.c_str());
         run({"systemctl", "--user", "daemon-reload"});
     }

@@ -16,11 +16,9 @@ struct AgentFiles {
 AgentFiles agentFiles();
 
 // The unit file text; `home` adds "--home DIR" when the engine was told one.
-std::string systemdUnitText(const std::string& enginePath,
-                            const std::optional<std::string>& home);
+std::string systemdUnitText(const std::string& enginePath, const std::optional<std::string>& home);
 // The launch agent property list (XML) written with libplist.
-std::string launchAgentPlist(const std::string& enginePath,
-                             const std::optional<std::string>& home);
+std::string launchAgentPlist(const std::string& enginePath, const std::optional<std::string>& home);
 
 // Write the definition, then load it through `run`. Return 0 on success, otherwise
 // the failing command's status (or 1 when the file could not be written).

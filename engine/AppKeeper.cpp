@@ -65,10 +65,10 @@ public:
             st_.writeWhole(".attempts", failed);
             if (failed >= retryLimit) {
                 KestruneCore::log(entry_.name, retryLimitMessage());
-                return EntryOutcome::problem(
-                    Kind::retryLimit,
-                    "not running " + std::to_string(static_cast<long long>(expected)) +
-                        "s after opening it");
+                return EntryOutcome::problem(Kind::retryLimit,
+                                             "not running " +
+                                                 std::to_string(static_cast<long long>(expected)) +
+                                                 "s after opening it");
             }
         }
         return open();

@@ -29,7 +29,9 @@ std::optional<EngineLock> EngineLock::acquire(const std::string& path,
     return std::nullopt;
 }
 
-EngineLock::EngineLock(EngineLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+EngineLock::EngineLock(EngineLock&& other) noexcept : fd_(other.fd_) {
+    other.fd_ = -1;
+}
 
 EngineLock& EngineLock::operator=(EngineLock&& other) noexcept {
     if (this != &other) {

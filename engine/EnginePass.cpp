@@ -1,6 +1,7 @@
 #include "engine/EnginePass.h"
 
 #include "core/ActivityLog.h"
+#include "core/AppLiveness.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
 #include "core/Problems.h"
@@ -13,7 +14,6 @@
 #include "engine/ServiceKeeper.h"
 #include "platform/AppLauncher.h"
 #include "platform/RunningApps.h"
-#include "core/AppLiveness.h"
 #include "services/HealthCheck.h"
 #include "services/ServiceCheck.h"
 
@@ -54,8 +54,8 @@ std::optional<StoredProblem> storedProblem(const EntryState& st) {
 
 // The problem an entry has after this pass, with `since` carried over.
 std::optional<KestruneCore::Problem> resolveProblem(const KestruneCore::AppEntry& entry,
-                                                    const EntryState& st,
-                                                    const EntryOutcome& out, double now) {
+                                                    const EntryState& st, const EntryOutcome& out,
+                                                    double now) {
     auto stored = storedProblem(st);
     StoredProblem next;
     switch (out.mode) {
@@ -101,8 +101,8 @@ std::string problemsText(const std::vector<KestruneCore::Problem>& problems) {
     std::string text;
     for (const auto& p : problems)
         text += oneField(p.name) + "\t" + oneField(p.kind) + "\t" +
-                std::string(KestruneCore::rawValue(p.severity)) + "\t" + oneField(p.since) +
-                "\t" + oneField(p.detail) + "\n";
+                std::string(KestruneCore::rawValue(p.severity)) + "\t" + oneField(p.since) + "\t" +
+                oneField(p.detail) + "\n";
     return text;
 }
 
@@ -244,8 +244,7 @@ PassResult runPass(const PassEnvironment& env) {
 PassEnvironment realEnvironment(ServiceHost& host, std::string home) {
     PassEnvironment env;
     env.now = [] {
-        return std::chrono::duration<double>(
-                   std::chrono::system_clock::now().time_since_epoch())
+        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
             .count();
     };
     env.check = checkService;

@@ -38,9 +38,9 @@ struct PassEnvironment {
 };
 
 struct PassResult {
-    bool ran = false;               // false when the lock could not be had
-    std::optional<double> nextDue;  // earliest moment something falls due
-    std::vector<int> watchPids;     // running apps' processes
+    bool ran = false;              // false when the lock could not be had
+    std::optional<double> nextDue; // earliest moment something falls due
+    std::vector<int> watchPids;    // running apps' processes
 };
 
 PassResult runPass(const PassEnvironment& env);

@@ -53,7 +53,9 @@ void EntryState::write(std::string_view suffix, std::string_view content) const 
     KestruneCore::writeFileAtomically(path(suffix), content);
 }
 
-void EntryState::remove(std::string_view suffix) const { ::unlink(path(suffix).c_str()); }
+void EntryState::remove(std::string_view suffix) const {
+    ::unlink(path(suffix).c_str());
+}
 
 std::optional<long long> EntryState::whole(std::string_view suffix) const {
     auto value = KestruneCore::epoch(path(suffix));

@@ -133,8 +133,8 @@ private:
         if (!result.nextDue)
             return std::nullopt;
         double delay = std::max(0.0, *result.nextDue - env_.now());
-        return Steady::now() + std::chrono::duration_cast<Steady::duration>(
-                                   std::chrono::duration<double>(delay));
+        return Steady::now() +
+               std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(delay));
     }
 
     void watch(const std::vector<int>& pids) {

@@ -1,8 +1,8 @@
 #include "engine/ServiceHost.h"
 
 #include "core/FileIO.h"
-#include "platform/AgentBackend.h"
 #include "engine/StartRunner.h"
+#include "platform/AgentBackend.h"
 #include "platform/Process.h"
 
 #include <cerrno>
@@ -70,7 +70,8 @@ std::optional<GroupHandle> parseHandle(const std::string& handle) {
     auto pgid = parsePid(handle.substr(0, colon));
     if (!pgid)
         return std::nullopt;
-    return GroupHandle{*pgid, colon == std::string::npos ? std::string() : handle.substr(colon + 1)};
+    return GroupHandle{*pgid,
+                       colon == std::string::npos ? std::string() : handle.substr(colon + 1)};
 }
 
 bool carriesMarker(const std::string& pid, const std::string& stem) {
@@ -201,21 +202,12 @@ public:
         // Only the stem (file-name-safe) and fixed words go on the unit's command
         // line: the manager expands "$" and "%" there, so the folder, name and method
         // are looked up by the runner from the watch list instead.
-        int status = run_({"systemd-run",
-                           "--user",
-                           "--quiet",
-                           "--collect",
-                           "--unit=" + unit,
-                           "-p",
-                           "RemainAfterExit=yes",
-                           "-p",
-                           "TimeoutStopSec=" + std::to_string(stopGraceSeconds),
-                           "--setenv=HOME=" + r.home,
-                           "--setenv=" + std::string(serviceMarkerVariable) + "=" + r.stem,
-                           engine_,
-                           "exec-service",
-                           "--key",
-                           r.stem});
+        int status =
+            run_({"systemd-run", "--user", "--quiet", "--collect", "--unit=" + unit, "-p",
+                  "RemainAfterExit=yes", "-p", "TimeoutStopSec=" + std::to_string(stopGraceSeconds),
+                  "--setenv=HOME=" + r.home,
+                  "--setenv=" + std::string(serviceMarkerVariable) + "=" + r.stem, engine_,
+                  "exec-service", "--key", r.stem});
         if (status != 0)
             return {{}, "systemd-run exited with status " + std::to_string(status)};
         return {unit, {}};
@@ -251,7 +243,9 @@ bool userManagerAnswers() {
 
 } // namespace
 
-std::string serviceUnitName(const std::string& stem) { return "kestrune-svc-" + stem + ".service"; }
+std::string serviceUnitName(const std::string& stem) {
+    return "kestrune-svc-" + stem + ".service";
+}
 
 std::unique_ptr<ServiceHost> makeProcessGroupHost() {
     return std::make_unique<ProcessGroupHost>();

@@ -65,8 +65,8 @@ class ServiceRules {
 public:
     ServiceRules(const ServicePlan& plan, const std::optional<HealthOutcome>& check,
                  const PassContext& ctx)
-        : plan_(plan), entry_(plan.entry), st_(plan.state), check_(check), ctx_(ctx),
-          now_(ctx.now), interval_(intervalOf(plan.config)),
+        : plan_(plan), entry_(plan.entry), st_(plan.state), check_(check), ctx_(ctx), now_(ctx.now),
+          interval_(intervalOf(plan.config)),
           grace_(plan.config ? plan.config->grace : KestruneCore::ServiceConfig().grace) {}
 
     EntryOutcome apply() {
@@ -206,9 +206,9 @@ private:
                 return startedUnchecked(trying);
             return EntryOutcome::problem(Kind::relaunching, label, trying + grace_);
         }
-        auto due = std::min(nextStartCheck(trying, lastCheckTime(entry_.name, ctx_.stateDir),
-                                           interval_),
-                            trying + grace_);
+        auto due =
+            std::min(nextStartCheck(trying, lastCheckTime(entry_.name, ctx_.stateDir), interval_),
+                     trying + grace_);
         if (!check_)
             return EntryOutcome::keeping(Kind::relaunching, label, std::max(due, now_));
         if (now_ - trying < grace_)
@@ -230,8 +230,8 @@ private:
     EntryOutcome startedUnchecked(double trying) {
         auto seconds = elapsedSeconds(trying, now_);
         log(entry_.name, "started: health unknown after " + std::to_string(seconds) + "s");
-        st_.remove(".trying");
-        st_.remove(".next");
+        for (auto suffix : {".trying", ".next", ".exit"})
+            st_.remove(suffix);
         st_.writeSeconds(".healthy", now_);
         return EntryOutcome::healthy();
     }

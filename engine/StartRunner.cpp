@@ -128,8 +128,8 @@ int runStartRunner(const RunnerOptions& options) {
 
     EntryState state(KestruneCore::stateFolder(), options.key);
     state.write(".exit", exitRecordText({status, epochNow()}));
-    if (status != 0 && KestruneCore::StartMethod(method).kind ==
-                           KestruneCore::StartMethod::Kind::launchSh)
+    if (status != 0 &&
+        KestruneCore::StartMethod(method).kind == KestruneCore::StartMethod::Kind::launchSh)
         KestruneCore::log(name, "launch.sh exited with status " + std::to_string(status));
     return status > 255 ? 255 : status;
 }

@@ -1,3 +1,5 @@
 #include "engine/EngineCommand.h"
 
-int main(int argc, char** argv) { return KestruneEngine::runEngineCommand(argc, argv); }
+int main(int argc, char** argv) {
+    return KestruneEngine::runEngineCommand(argc, argv);
+}

@@ -1,0 +1,401 @@
+// The service rules of a pass, driven by an injected clock and health answers.
+#include "EngineTestSupport.h"
+
+#include "core/ActivityLog.h"
+#include "core/FileIO.h"
+#include "core/Paths.h"
+#include "core/WatchList.h"
+#include "engine/EngineLock.h"
+#include "services/ServiceCheck.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <set>
+
+using namespace KestruneEngine;
+using namespace KestruneEngineTest;
+using KestruneCore::Severity;
+
+namespace {
+
+const char* webJson = R"({"healthcheck":{"url":"http://web.test/","retries":2},
+                          "start_grace_seconds":10})";
+
+std::string stampAt(double t) {
+    return KestruneCore::timestamp(
+        KestruneCore::Clock::time_point(std::chrono::duration_cast<KestruneCore::Clock::duration>(
+            std::chrono::duration<double>(t))));
+}
+
+} // namespace
+
+TEST(ServiceRules, ChecksOnItsIntervalToleratesRetriesThenStartsADownService) {
+    EngineHarness h;
+    h.addService("web", webJson);
+    h.pass();
+    EXPECT_EQ(h.checks, 1);
+    EXPECT_TRUE(h.problems().empty());
+    EXPECT_TRUE(h.service("web").exists(".healthy"));
+    auto check = KestruneCore::ServiceCheck::load(KestruneCore::serviceCheckPath("web"));
+    ASSERT_TRUE(check);
+    EXPECT_EQ(check->result, "healthy (200)");
+
+    h.now += 2; // not due before its 5 s interval
+    h.pass();
+    EXPECT_EQ(h.checks, 1);
+
+    h.health["http://web.test/"] = EngineHarness::refused();
+    for (int fail = 1; fail <= 2; ++fail) {
+        h.now += 5;
+        h.pass();
+        EXPECT_EQ(h.service("web").count(".fails"), fail);
+        EXPECT_TRUE(h.problems().empty());
+    }
+    EXPECT_EQ(h.starts("web"), 0);
+
+    h.now += 5;
+    h.pass();
+    ASSERT_EQ(h.starts("web"), 1);
+    EXPECT_EQ(h.host.starts[0].stem, "svc_web_");
+    EXPECT_EQ(h.host.starts[0].method, "launch.sh");
+    EXPECT_NE(h.log().find("[web] ACTION: down -> starting with launch.sh\n"), std::string::npos);
+    auto p = h.problemOf("web");
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->kind, "not-running-relaunching");
+    EXPECT_EQ(p->severity, Severity::restarting);
+    EXPECT_EQ(p->detail, "starting with launch.sh");
+    EXPECT_EQ(p->since, stampAt(h.now));
+    EXPECT_EQ(h.service("web").text(".trigger"), "down");
+    check = KestruneCore::ServiceCheck::load(KestruneCore::serviceCheckPath("web"));
+    ASSERT_TRUE(check);
+    EXPECT_EQ(check->result, "refused");
+    EXPECT_EQ(check->cause, "Nothing answering at the address");
+}
+
+TEST(ServiceRules, SwitchedOnActsOnTheFirstFailureAndRecordsTheStart) {
+    EngineHarness h;
+    h.addService("web", webJson);
+    h.health["http://web.test/"] = EngineHarness::refused();
+    h.service("web").write(".toggled", "");
+    double t0 = h.now;
+    h.pass();
+    EXPECT_FALSE(h.service("web").exists(".toggled"));
+    ASSERT_EQ(h.starts("web"), 1);
+    EXPECT_NE(h.log().find("[web] ACTION: switched on in Settings -> starting with launch.sh"),
+              std::string::npos);
+
+    // Within the grace period a failing check only keeps it "starting", since unchanged.
+    h.now += 4;
+    h.pass();
+    EXPECT_EQ(h.starts("web"), 1);
+    ASSERT_TRUE(h.problemOf("web"));
+    EXPECT_EQ(h.problemOf("web")->since, stampAt(t0));
+
+    // Checks during a start come sooner than the interval at first, then less often.
+    h.health.clear();
+    h.now += 3;
+    h.pass();
+    EXPECT_TRUE(h.problemOf("web"));
+    h.now += 2;
+    h.pass();
+    EXPECT_TRUE(h.problems().empty());
+    EXPECT_NE(h.log().find("[web] started: healthy after 9s\n"), std::string::npos);
+    EXPECT_EQ(KestruneTest::readAll(KestruneCore::stateFolder() + "/startup-times.tsv"),
+              "web\t" + stampAt(t0) + "\t" + stampAt(h.now) + "\t9\tswitched on\thealthy\n");
+    EXPECT_FALSE(h.service("web").exists(".trying"));
+}
+
+TEST(ServiceRules, FailedStartsBackOffDoublingUntilTheRetryLimit) {
+    EXPECT_EQ(backoffSeconds(1), 30);
+    EXPECT_EQ(backoffSeconds(4), 240);
+    EXPECT_EQ(backoffSeconds(6), 900);
+    EXPECT_EQ(backoffSeconds(40), 900);
+
+    EngineHarness h;
+    h.addService("web", webJson);
+    h.health["http://web.test/"] = EngineHarness::refused();
+    h.service("web").write(".toggled", "");
+    h.pass();
+    ASSERT_EQ(h.starts("web"), 1);
+
+    for (int attempt = 1; attempt <= 5; ++attempt) {
+        h.now += 11; // past the 10 s grace
+        h.pass();
+        EXPECT_EQ(h.service("web").count(".attempts"), attempt);
+        auto p = h.problemOf("web");
+        ASSERT_TRUE(p);
+        EXPECT_EQ(p->detail, "Nothing answering at the address");
+        if (attempt == 5) {
+            EXPECT_EQ(p->kind, "retry-limit");
+            break;
+        }
+        EXPECT_EQ(p->kind, "retrying");
+        EXPECT_EQ(p->severity, Severity::stuck);
+        EXPECT_EQ(p->since, stampAt(h.now));
+        auto next = h.service("web").whole(".next");
+        ASSERT_TRUE(next);
+        EXPECT_EQ(*next - static_cast<long long>(h.now), 30LL << (attempt - 1));
+
+        h.now = static_cast<double>(*next) - 1; // not yet due
+        h.pass();
+        EXPECT_EQ(h.starts("web"), attempt);
+        EXPECT_EQ(h.problemOf("web")->kind, "retrying");
+        EXPECT_EQ(h.problemOf("web")->since, p->since); // the same problem all along
+        h.now += 1;
+        h.pass();
+        EXPECT_EQ(h.starts("web"), attempt + 1);
+        EXPECT_NE(h.log().find("ACTION: retry " + std::to_string(attempt) +
+                               " -> starting with launch.sh"),
+                  std::string::npos);
+    }
+    EXPECT_NE(h.log().find("[web] retry limit reached after 5 attempts\n"), std::string::npos);
+    EXPECT_EQ(h.log().find("start failed: ", 0) != std::string::npos, true);
+
+    for (int i = 0; i < 5; ++i) {
+        h.now += 1000;
+        h.pass();
+    }
+    EXPECT_EQ(h.starts("web"), 5);
+    EXPECT_EQ(h.problemOf("web")->kind, "retry-limit");
+
+    // It came up by itself: the limit is over.
+    h.health.clear();
+    h.now += 10;
+    h.pass();
+    EXPECT_TRUE(h.problems().empty());
+    EXPECT_FALSE(h.service("web").exists(".attempts"));
+}
+
+TEST(ServiceRules, TheStartCommandsExitDecidesAtOnce) {
+    EngineHarness h;
+    h.addService("web", webJson);
+    h.addService("admin", R"({"healthcheck":{"url":"http://admin.test/"}})");
+    h.addService("solo", R"({"healthcheck":{"url":"http://solo.test/"}})");
+    for (auto name : {"web", "admin"}) {
+        h.health[std::string("http://") + name + ".test/"] = EngineHarness::refused();
+        h.service(name).write(".toggled", "");
+    }
+    h.pass();
+    ASSERT_EQ(h.starts("web"), 1);
+    ASSERT_EQ(h.starts("admin"), 1);
+
+    std::ofstream(KestruneCore::serviceLogPath("admin"))
+        << "Password:\nsudo: a password is required\n";
+    h.now += 1;
+    h.exitWith("web", 3);
+    h.exitWith("admin", 1);
+    h.pass();
+    EXPECT_NE(h.log().find("[web] start failed: launch.sh exited with status 3\n"),
+              std::string::npos);
+    EXPECT_EQ(h.problemOf("web")->kind, "retrying");
+    EXPECT_EQ(h.problemOf("web")->detail, "launch.sh exited with status 3");
+    EXPECT_EQ(h.problemOf("admin")->kind, "needs-admin");
+    EXPECT_EQ(h.problemOf("admin")->detail, "Needs your admin password");
+
+    // A healthy service whose start command ends while it stops answering is down at
+    // once: no tolerance for the failed check.
+    EXPECT_FALSE(h.problemOf("solo"));
+    h.health["http://solo.test/"] = EngineHarness::refused();
+    h.now += 1;
+    h.exitWith("solo", 137);
+    h.pass();
+    EXPECT_EQ(h.starts("solo"), 1);
+    EXPECT_NE(h.log().find("[solo] ACTION: down -> starting with launch.sh"), std::string::npos);
+}
+
+TEST(ServiceRules, DyingSoonAfterTurningHealthyThreeTimesIsACrashLoop) {
+    EngineHarness h;
+    h.addService("web", webJson);
+    h.pass(); // healthy, .healthy written
+    for (int crash = 1; crash <= 3; ++crash) {
+        h.now += 2;
+        h.health["http://web.test/"] = EngineHarness::refused();
+        h.exitWith("web", 137);
+        h.pass();
+        if (crash == 3)
+            break;
+        EXPECT_EQ(h.starts("web"), crash) << "restarted at once after crash " << crash;
+        h.health.clear();
+        h.now += 1;
+        h.pass(); // turns healthy again
+        EXPECT_TRUE(h.problems().empty());
+    }
+    EXPECT_EQ(h.starts("web"), 2);
+    EXPECT_EQ(h.service("web").count(".attempts"), 1);
+    ASSERT_TRUE(h.problemOf("web"));
+    EXPECT_EQ(h.problemOf("web")->kind, "retrying");
+    EXPECT_TRUE(h.service("web").exists(".next"));
+
+    // Dying after a longer healthy stretch is an ordinary restart.
+    EngineHarness calm;
+    calm.addService("web", webJson);
+    calm.pass();
+    for (int i = 0; i < 4; ++i) {
+        calm.now += 30;
+        calm.health.clear();
+        calm.pass();
+        calm.health["http://web.test/"] = EngineHarness::refused();
+        calm.exitWith("web", 137);
+        calm.pass();
+        calm.health.clear();
+        calm.now += 1;
+        calm.pass();
+    }
+    EXPECT_EQ(calm.starts("web"), 4);
+    EXPECT_FALSE(calm.service("web").exists(".attempts"));
+}
+
+TEST(ServiceRules, AttemptsResetAfterFiveHealthyMinutes) {
+    EngineHarness h;
+    h.addService("web", webJson);
+    h.service("web").writeWhole(".attempts", 3);
+    h.pass();
+    h.now += 295;
+    h.pass();
+    EXPECT_EQ(h.service("web").count(".attempts"), 3);
+    h.now += 5;
+    h.pass();
+    EXPECT_FALSE(h.service("web").exists(".attempts"));
+}
+
+TEST(ServiceRules, UnhealthyServicesFollowTheirRestartPolicy) {
+    EngineHarness h;
+    h.addService("ours", R"({"healthcheck":{"url":"http://ours.test/","retries":0},
+                             "restart":"on-failure"})");
+    h.addService("foreign", R"({"healthcheck":{"url":"http://foreign.test/","retries":0},
+                                "restart":"on-failure"})");
+    h.addService("watched", R"({"healthcheck":{"url":"http://watched.test/","retries":0}})");
+    h.addService("manual", R"({"healthcheck":{"url":"http://manual.test/","retries":0}})",
+                 "unknown");
+    h.addService("manual-hung", R"({"healthcheck":{"url":"http://hung.test/","retries":0}})",
+                 "unknown");
+    for (auto name : {"ours", "foreign", "watched"})
+        h.health[std::string("http://") + name + ".test/"] = EngineHarness::status(500);
+    h.health["http://manual.test/"] = EngineHarness::refused();
+    h.health["http://hung.test/"] = EngineHarness::status(500);
+    h.service("ours").write(".pid", "77:1");
+    h.host.alive["svc_ours_"] = true;
+
+    h.pass();
+    ASSERT_EQ(h.host.stops, std::vector<std::string>{"svc_ours_"});
+    EXPECT_EQ(h.starts("ours"), 1);
+    EXPECT_EQ(h.problemOf("ours")->kind, "hung-restarting");
+    EXPECT_EQ(h.problemOf("ours")->severity, Severity::restarting);
+    EXPECT_NE(h.log().find("[ours] ACTION: unhealthy -> starting with launch.sh"),
+              std::string::npos);
+
+    EXPECT_EQ(h.problemOf("foreign")->kind, "unsafe-to-rerun");
+    EXPECT_EQ(h.problemOf("foreign")->detail, "Got 500 from the address");
+    EXPECT_EQ(h.problemOf("watched")->kind, "watch-only-down");
+    EXPECT_EQ(h.problemOf("manual")->kind, "unknown-start");
+    EXPECT_EQ(h.problemOf("manual-hung")->kind, "watch-only-down");
+    EXPECT_EQ(h.host.starts.size(), 1u);
+
+    // Problems come out in watch-list order.
+    std::vector<std::string> order;
+    for (const auto& p : h.problems())
+        order.push_back(p.name);
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"ours", "foreign", "watched", "manual", "manual-hung"}));
+}
+
+TEST(ServiceRules, OnlyEntriesSwitchedOnUnderTheMasterSwitchAreKeptAlive) {
+    EngineHarness h;
+    h.addService("web", webJson);
+    h.addService("off", R"({"healthcheck":{"url":"http://off.test/","retries":0}})");
+    h.health["http://web.test/"] = EngineHarness::status(500);
+    h.health["http://off.test/"] = EngineHarness::refused();
+    h.list[1].enabled = false;
+    h.saveList();
+    for (int i = 0; i < 4; ++i, h.now += 5)
+        h.pass();
+    EXPECT_EQ(h.checks, 4);
+    EXPECT_EQ(h.problems().size(), 1u);
+    EXPECT_EQ(h.host.starts.size(), 0u);
+
+    // Switching the entry off drops its problem; the master switch off empties the file.
+    h.list[0].enabled = false;
+    h.saveList();
+    h.pass();
+    EXPECT_TRUE(h.problems().empty());
+    h.list[0].enabled = true;
+    h.saveList();
+    KestruneCore::saveMaster(false);
+    int checks = h.checks;
+    h.now += 60;
+    h.pass();
+    EXPECT_EQ(h.checks, checks);
+    EXPECT_EQ(KestruneTest::readAll(KestruneCore::stateFolder() + "/problems.tsv"), "");
+}
+
+TEST(ServiceRules, ServicesWithoutAHealthCheckAreStartedAndRestartedWhenTheyEnd) {
+    EngineHarness h;
+    h.addService("plain", "");                   // no launch.json
+    h.addService("broken", "{\"healthcheck\":"); // malformed
+    h.service("plain").write(".toggled", "");
+    h.pass();
+    EXPECT_EQ(h.starts("plain"), 1);
+    EXPECT_EQ(h.starts("broken"), 0);
+    EXPECT_EQ(h.checks, 0);
+
+    // A start command that returns cleanly counts as started; ending later is down.
+    h.now += 1;
+    h.exitWith("plain", 0);
+    h.pass();
+    EXPECT_NE(h.log().find("[plain] started: health unknown after 1s"), std::string::npos);
+    EXPECT_FALSE(h.problemOf("plain"));
+    h.now += 60;
+    h.pass();
+    EXPECT_EQ(h.starts("plain"), 1);
+    h.exitWith("plain", 1);
+    h.pass();
+    EXPECT_EQ(h.starts("plain"), 2);
+}
+
+TEST(ServiceRules, TroublesomeEntriesNeitherStopThePassNorEscapeTheStateFolder) {
+    EngineHarness h;
+    h.addService("a/../../b", R"({"healthcheck":{"url":"http://x.test/"}})");
+    h.addService("..", R"({"healthcheck":{"url":"http://y.test/"}})");
+    auto gone = h.addService("gone", R"({"healthcheck":{"url":"http://gone.test/"}})");
+    std::filesystem::remove_all(gone);
+    h.addService("twin", R"({"healthcheck":{"url":"http://t1.test/"}})");
+    h.addService("twin", R"({"healthcheck":{"url":"http://t2.test/","retries":0}})");
+    h.health["http://gone.test/"] = EngineHarness::refused();
+    h.health["http://t2.test/"] = EngineHarness::refused();
+    h.host.failWith = "No such file or directory";
+    for (auto name : {"gone"})
+        h.service(name).write(".toggled", "");
+    h.pass();
+
+    // The folder is gone and the runner cannot start: a failed start, backed off.
+    ASSERT_TRUE(h.problemOf("gone"));
+    EXPECT_EQ(h.problemOf("gone")->kind, "retrying");
+    EXPECT_EQ(h.problemOf("gone")->detail, "could not start: No such file or directory");
+    // Two entries with one name share one set of files; only the first is looked after.
+    EXPECT_EQ(h.starts("twin"), 0);
+    for (const auto& entry : std::filesystem::directory_iterator(KestruneCore::stateFolder())) {
+        auto name = entry.path().filename().string();
+        EXPECT_TRUE(name == "engine.lock" || name == "problems.tsv" || name.rfind("svc_", 0) == 0)
+            << name;
+    }
+    EXPECT_TRUE(KestruneCore::fileExists(KestruneCore::serviceCheckPath("a/../../b")));
+    std::set<std::string> top;
+    for (const auto& entry : std::filesystem::directory_iterator(h.tmp.path()))
+        top.insert(entry.path().filename().string());
+    EXPECT_EQ(top, (std::set<std::string>{"Library", "projects"}));
+}
+
+TEST(ServiceRules, APassThatCannotHaveTheLockDoesNothing) {
+    EngineHarness h;
+    h.addService("web", webJson);
+    KestruneCore::makeFolders(KestruneCore::stateFolder());
+    auto held = EngineLock::acquire(KestruneCore::stateFolder() + "/engine.lock",
+                                    std::chrono::milliseconds(0));
+    ASSERT_TRUE(held);
+    h.env.lockWait = std::chrono::milliseconds(30);
+    EXPECT_FALSE(h.pass().ran);
+    EXPECT_EQ(h.checks, 0);
+    held.reset();
+    EXPECT_TRUE(h.pass().ran);
+}
