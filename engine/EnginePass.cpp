@@ -17,10 +17,13 @@
 #include "services/HealthCheck.h"
 #include "services/ServiceCheck.h"
 
+#include <cerrno>
 #include <cmath>
 #include <exception>
+#include <fcntl.h>
 #include <future>
 #include <set>
+#include <unistd.h>
 
 namespace KestruneEngine {
 
@@ -134,7 +137,20 @@ void recordStart(const std::string& name, double started, double ended, long lon
                 std::chrono::duration<double>(t))));
     };
     KestruneCore::StartRecord record{name, at(started), at(ended), seconds, trigger, "healthy"};
-    KestruneCore::appendStartRecord(record);
+    std::string line = oneField(record.service) + "\t" + record.startedAt + "\t" + record.endedAt +
+                       "\t" + std::to_string(record.duration) + "\t" + oneField(record.trigger) +
+                       "\t" + record.outcome + "\n";
+    // One write on an O_APPEND descriptor: a reader sees whole lines or a short last
+    // one it skips, never a record split by another writer.
+    int fd = ::open(KestruneCore::startupTimesPath().c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    ssize_t n;
+    do {
+        n = ::write(fd, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    ::close(fd);
 }
 
 HealthOutcome checkService(const KestruneCore::ServiceConfig& config) {
