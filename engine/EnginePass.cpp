@@ -184,6 +184,8 @@ PassResult runPass(const PassEnvironment& env) {
     PassResult result;
     std::string stateDir = KestruneCore::stateFolder();
     KestruneCore::makeFolders(stateDir);
+    // The activity log never creates its folder; without it every line would be lost.
+    KestruneCore::makeFolders(KestruneCore::logsFolder());
     auto lock = EngineLock::acquire(stateDir + "/engine.lock", env.lockWait);
     if (!lock)
         return result;
