@@ -173,8 +173,11 @@ void FeedbackWindow::build() {
     auto* bottomRow = new QWidget;
     auto* bottomLayout = new QHBoxLayout(bottomRow);
     bottomLayout->setContentsMargins(0, 0, 0, 0);
-    bottomLayout->addWidget(status);
-    bottomLayout->addStretch(1);
+    // A long error wraps instead of widening the window.
+    status->setWordWrap(true);
+    status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    bottomLayout->addWidget(status, 1);
+    bottomLayout->addStretch(0);
     bottomLayout->addWidget(retry());
     bottomLayout->addWidget(emailInstead());
     bottomLayout->addWidget(send_);

@@ -260,6 +260,12 @@ TEST_F(FeedbackWindowTest, FailuresOfferTryAgainWithTheSameRequest) {
     ASSERT_TRUE(waitUntil([&] { return statusText() != "Sending\u2026"; }));
     EXPECT_NE(statusText().find("timed out"), std::string::npos) << statusText();
     EXPECT_TRUE(shown(form->emailInstead()));
+
+    // A long error wraps rather than widening the window.
+    form->show();
+    QCoreApplication::processEvents();
+    EXPECT_GT(form->status->fontMetrics().horizontalAdvance(form->status->text()), 300);
+    EXPECT_EQ(form->window()->width(), 440);
 }
 
 TEST_F(FeedbackWindowTest, DiagnosticsTravelAsLogsAndAZipThatEmailReuses) {
