@@ -1,0 +1,103 @@
+#include "core/StartRecords.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+using namespace KestruneCore;
+using KestruneTest::ScopedHome;
+using KestruneTest::TempDir;
+
+namespace {
+
+StartRecord record(std::int64_t duration, std::string outcome = "healthy") {
+    return {"web", "10:00", "10:01", duration, "retry", std::move(outcome)};
+}
+
+std::vector<StartRecord> healthy(std::initializer_list<std::int64_t> durations) {
+    std::vector<StartRecord> out;
+    for (auto d : durations)
+        out.push_back(record(d));
+    return out;
+}
+
+const AppEntry app{"Mail", "/a/Mail.app", true, EntryType::app, ""};
+const AppEntry svc{"web", "/srv/web", true, EntryType::service, "launch.sh"};
+
+} // namespace
+
+TEST(StartRecords, FileLinesOfOneEntry) {
+    TempDir tmp;
+    ScopedHome h(tmp.path());
+    EXPECT_EQ(startupTimesPath(),
+              tmp.path() + "/Library/Application Support/Kestrune/state/startup-times.tsv");
+    EXPECT_TRUE(startRecords("web").empty());
+
+    auto path = tmp.write("t.tsv", "web\ta\tb\t12\tswitched on\thealthy\n"
+                                   "web \ta\tb\t1\tx\thealthy\n"  // trailing space in the name
+                                   "web\ta\tb\t5\tx\n"            // 5 fields
+                                   "web\ta\tb\t7s\tx\thealthy\n"  // letters after digits
+                                   "web\ta\tb\t\tx\thealthy\n"    // empty duration
+                                   "web\ta\tb\t 7\tx\thealthy\n"  // blank before digits
+                                   "webby\ta\tb\t3\tx\thealthy\n" // another entry
+                                   "web\ta\tb\t-3\tx\tfailed\textra\tmore\r\n"
+                                   "web\ta\tb\t99999999999999999999\tx\thealthy\n"
+                                   "web\ta\tb\t+4\tretry\thea"); // cut mid-line
+    auto records = startRecords("web", path);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0], (StartRecord{"web", "a", "b", 12, "switched on", "healthy"}));
+    EXPECT_TRUE(records[0].ok());
+    EXPECT_EQ(records[1], (StartRecord{"web", "a", "b", -3, "x", "failed"}));
+    EXPECT_FALSE(records[1].ok());
+    EXPECT_EQ(records[2].duration, 4);
+    EXPECT_FALSE(records[2].ok()); // "hea" is not "healthy"
+}
+
+TEST(StartRecords, TypicalStartupAndWindows) {
+    EXPECT_EQ(typicalStartup(healthy({5, 9, 7})), (TypicalStartup{7, 9}));
+    EXPECT_EQ(typicalStartup(healthy({4, 7})), (TypicalStartup{6, 7}));
+    EXPECT_EQ(typicalStartup(healthy({4, 6})), (TypicalStartup{5, 6}));
+    EXPECT_EQ(typicalStartup(healthy({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})),
+              (TypicalStartup{8, 12}));
+    // Only successes count, and only the last ten of them.
+    auto mixed = healthy({100, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    mixed.push_back(record(500, "failed"));
+    EXPECT_EQ(typicalStartup(mixed), (TypicalStartup{6, 10}));
+    EXPECT_EQ(typicalStartup({record(3, "Healthy"), record(4, "failed")}), std::nullopt);
+    EXPECT_EQ(typicalStartup({}), std::nullopt);
+
+    EXPECT_EQ(expectedWindow({8, 12}), 18);
+    EXPECT_EQ(expectedWindow({5, 6}), 15);
+    EXPECT_EQ(expectedWindow({20, 40}), 60);
+    EXPECT_EQ(expectedWindow({INT64_MAX, INT64_MAX}), INT64_MAX); // damaged figures
+
+    auto failures = std::vector<StartRecord>{record(3, "failed")};
+    ServiceConfig grace30;
+    grace30.grace = 30;
+    EXPECT_EQ(expectedStartSeconds(app, failures, std::nullopt), 60);
+    EXPECT_EQ(expectedStartSeconds(svc, failures, grace30), 30);
+    EXPECT_EQ(expectedStartSeconds(svc, failures, std::nullopt), 120);
+    EXPECT_EQ(expectedStartSeconds(svc, healthy({20, 40}), grace30), 60);
+    EXPECT_EQ(expectedStartSeconds(app, healthy({5, 5, 6}), std::nullopt), 15);
+    EXPECT_EQ(expectedStartSeconds(app, healthy({5, 5, 6}), grace30), 15);
+}
+
+TEST(StartRecords, ShortTexts) {
+    EXPECT_EQ(approx(0), "~1s");
+    EXPECT_EQ(approx(-20), "~1s");
+    EXPECT_EQ(approx(1), "~1s");
+    EXPECT_EQ(approx(45), "~45s");
+    EXPECT_EQ(approx(89), "~89s");
+    EXPECT_EQ(approx(90), "~2min");
+    EXPECT_EQ(approx(149), "~2min");
+    EXPECT_EQ(approx(150), "~3min");
+
+    std::vector<StartRecord> records = {{"web", "09:00", "", 3, "down", "healthy"},
+                                        {"web", "10:00", "", 40, "retry", "failed"},
+                                        {"web", "11:00", "", 5, "switched on", "healthy"}};
+    EXPECT_EQ(startHistory(records, 10), "11:00  5s  switched on  healthy\n"
+                                         "10:00  40s  retry  failed\n"
+                                         "09:00  3s  down  healthy");
+    EXPECT_EQ(startHistory(records, 1), "11:00  5s  switched on  healthy");
+    EXPECT_EQ(startHistory(records, 0), "");
+    EXPECT_EQ(startHistory({}), "");
+}
