@@ -2,9 +2,12 @@
 
 #include "core/FileIO.h"
 #include "core/Graphemes.h"
+#include "core/TextLines.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -74,6 +77,43 @@ std::optional<ParsedLine> parseLogLine(std::string_view line) {
     return ParsedLine{stamp, line.substr(nameStart, close - nameStart), line.substr(close + 2)};
 }
 
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using PendingStarts = std::unordered_map<std::string, Clock::time_point, NameHash, std::equal_to<>>;
+
+// The index of the first byte that does not begin a valid UTF-8 sequence, or npos.
+// Runs of ASCII are skipped eight bytes at a time: logs are mostly ASCII.
+std::size_t firstInvalidUtf8(std::string_view s, std::size_t from) {
+    const std::size_t n = s.size();
+    std::size_t i = from;
+    while (i < n) {
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, s.data() + i, 8);
+            if (word & 0x8080808080808080ull)
+                break;
+            i += 8;
+        }
+        if (i >= n)
+            break;
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len = (c & 0xE0) == 0xC0   ? 2
+                          : (c & 0xF0) == 0xE0 ? 3
+                          : (c & 0xF8) == 0xF0 ? 4
+                                               : 0;
+        if (len == 0 || i + len > n || !isValidUtf8(s.substr(i, len)))
+            return i;
+        i += len;
+    }
+    return std::string_view::npos;
+}
+
 } // namespace
 
 bool isStartLine(std::string_view message) {
@@ -94,37 +134,66 @@ bool isStartEndLine(std::string_view message) {
     return false;
 }
 
-std::vector<std::string> slowStarts(std::string_view log, const std::vector<AppEntry>& apps,
-                                    const std::vector<Problem>& problems, Clock::time_point now,
-                                    const ExpectedStartSeconds& expected) {
-    std::unordered_map<std::string, Clock::time_point> pending;
-    for (const auto& line : splitLines(log)) {
+namespace {
+
+// Latest start marker per name that no end marker followed.
+PendingStarts pendingStarts(std::string_view log) {
+    PendingStarts pending;
+    forEachLine(log, [&](std::string_view line) {
         auto parsed = parseLogLine(line);
         if (!parsed)
-            continue;
+            return;
         if (isStartLine(parsed->message)) {
-            if (auto time = parseTimestamp(parsed->stamp))
-                pending[std::string(parsed->name)] = *time;
+            if (auto time = parseTimestamp(parsed->stamp)) {
+                auto it = pending.find(parsed->name);
+                if (it != pending.end())
+                    it->second = *time;
+                else
+                    pending.emplace(std::string(parsed->name), *time);
+            }
         } else if (isStartEndLine(parsed->message)) {
-            pending.erase(std::string(parsed->name));
+            if (auto it = pending.find(parsed->name); it != pending.end())
+                pending.erase(it);
         }
-    }
+    });
+    return pending;
+}
 
-    std::unordered_set<std::string> troubled;
+struct Candidate {
+    const AppEntry* entry;
+    double elapsed; // seconds since its start marker
+};
+
+// Switched-on entries with a current problem and a pending start, in watch-list order.
+std::vector<Candidate> candidates(std::string_view log, const std::vector<AppEntry>& apps,
+                                  const std::vector<Problem>& problems, Clock::time_point now) {
+    std::vector<Candidate> out;
+    if (problems.empty())
+        return out;
+    PendingStarts pending = pendingStarts(log);
+    std::unordered_set<std::string_view> troubled;
     for (const auto& p : problems)
         troubled.insert(p.name);
-
-    std::vector<std::string> slow;
     for (const auto& entry : apps) {
         if (!entry.enabled || !troubled.count(entry.name))
             continue;
         auto started = pending.find(entry.name);
         if (started == pending.end())
             continue;
-        double elapsed = std::chrono::duration<double>(now - started->second).count();
-        if (elapsed > static_cast<double>(expected(entry)))
-            slow.push_back(entry.name);
+        out.push_back({&entry, std::chrono::duration<double>(now - started->second).count()});
     }
+    return out;
+}
+
+} // namespace
+
+std::vector<std::string> slowStarts(std::string_view log, const std::vector<AppEntry>& apps,
+                                    const std::vector<Problem>& problems, Clock::time_point now,
+                                    const ExpectedStartSeconds& expected) {
+    std::vector<std::string> slow;
+    for (const auto& c : candidates(log, apps, problems, now))
+        if (c.elapsed > static_cast<double>(expected(*c.entry)))
+            slow.push_back(c.entry->name);
     return slow;
 }
 
@@ -137,52 +206,67 @@ std::vector<std::string> slowStarts(const std::vector<AppEntry>& apps,
     auto bytes = readFileTail(logFile, slowStartLogTailBytes);
     if (!bytes)
         return {};
-    std::string text = utf8Replacing(*bytes);
-    auto expected = [&](const AppEntry& entry) {
+    auto found = candidates(utf8Replacing(*bytes), apps, problems, now);
+    if (found.empty())
+        return {};
+
+    // One pass over the start-up times file for all candidates.
+    std::set<std::string, std::less<>> names;
+    for (const auto& c : found)
+        names.insert(c.entry->name);
+    std::map<std::string, std::vector<StartRecord>, std::less<>> records;
+    if (auto file = readUtf8File(startupTimesFile))
+        records = parseStartRecords(names, *file);
+    static const std::vector<StartRecord> none;
+
+    std::vector<std::string> slow;
+    for (const auto& c : found) {
+        const AppEntry& entry = *c.entry;
+        auto it = records.find(entry.name);
+        const auto& history = it == records.end() ? none : it->second;
         std::optional<ServiceConfig> config;
-        if (entry.type == EntryType::service)
+        if (entry.type == EntryType::service) {
+            // A service may take the larger of its grace and its usual window: a start
+            // still inside the window is not slow whatever the grace, so its folder
+            // need not be read.
+            auto typical = typicalStartup(history);
+            if (typical && c.elapsed <= static_cast<double>(expectedWindow(*typical)))
+                continue;
             config = ServiceConfig::load(entry.path).value();
-        return expectedStartSeconds(entry, startRecords(entry.name, startupTimesFile), config);
-    };
-    return slowStarts(text, apps, problems, now, expected);
+        }
+        auto expected = expectedStartSeconds(entry, history, config);
+        if (c.elapsed > static_cast<double>(expected))
+            slow.push_back(entry.name);
+    }
+    return slow;
 }
 
 std::string utf8Replacing(std::string_view bytes) {
-    if (isValidUtf8(bytes))
-        return std::string(bytes);
     static constexpr std::string_view replacement = "\xEF\xBF\xBD";
+    std::size_t bad = firstInvalidUtf8(bytes, 0);
+    if (bad == std::string_view::npos)
+        return std::string(bytes);
     std::string out;
     out.reserve(bytes.size() + 16);
-    std::size_t i = 0;
-    const std::size_t n = bytes.size();
-    while (i < n) {
-        auto c = static_cast<unsigned char>(bytes[i]);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
-            continue;
-        }
+    std::size_t done = 0;
+    while (bad != std::string_view::npos) {
+        out.append(bytes.substr(done, bad - done));
+        out += replacement;
+        // A broken sequence is replaced once: its lead byte and the continuation bytes
+        // that follow it (at most three) go together.
+        std::size_t skip = 1;
+        auto c = static_cast<unsigned char>(bytes[bad]);
         std::size_t len = (c & 0xE0) == 0xC0   ? 2
                           : (c & 0xF0) == 0xE0 ? 3
                           : (c & 0xF8) == 0xF0 ? 4
-                                               : 0;
-        // The longest valid prefix decides: a sequence cut short or broken becomes one
-        // replacement character and the next byte is examined afresh.
-        if (len != 0 && i + len <= n && isValidUtf8(bytes.substr(i, len))) {
-            out.append(bytes.substr(i, len));
-            i += len;
-            continue;
-        }
-        out += replacement;
-        std::size_t skip = 1;
-        if (len != 0) {
-            // Skip the continuation bytes that belonged to this broken sequence.
-            while (skip < len && i + skip < n &&
-                   (static_cast<unsigned char>(bytes[i + skip]) & 0xC0) == 0x80)
-                ++skip;
-        }
-        i += skip;
+                                               : 1;
+        while (skip < len && bad + skip < bytes.size() &&
+               (static_cast<unsigned char>(bytes[bad + skip]) & 0xC0) == 0x80)
+            ++skip;
+        done = bad + skip;
+        bad = firstInvalidUtf8(bytes, done);
     }
+    out.append(bytes.substr(done));
     return out;
 }
 

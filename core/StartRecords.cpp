@@ -2,7 +2,8 @@
 
 #include "core/Backoff.h"
 #include "core/FileIO.h"
-#include "core/Problems.h"
+#include "core/TextLines.h"
+#include <limits>
 
 #include <algorithm>
 #include <cmath>
@@ -17,28 +18,51 @@ std::string startupTimesPath() {
     return stateFolder() + "/startup-times.tsv";
 }
 
+namespace {
+
+// One line of the file, when it is well formed.
+std::optional<StartRecord> parseStartRecordLine(std::string_view line) {
+    std::string_view f[6];
+    if (splitFieldViews(line, f) < 6)
+        return std::nullopt;
+    // Plain whole seconds only: epochValue also allows blanks around the number.
+    if (f[3].find_first_of(" \t\r\n\v\f") != std::string_view::npos)
+        return std::nullopt;
+    auto duration = epochValue(f[3]);
+    if (!duration)
+        return std::nullopt;
+    return StartRecord{std::string(f[0]), std::string(f[1]), std::string(f[2]),
+                       *duration,         std::string(f[4]), std::string(f[5])};
+}
+
+std::string_view firstField(std::string_view line) {
+    return line.substr(0, line.find('\t'));
+}
+
+} // namespace
+
 std::vector<StartRecord> parseStartRecords(const std::string& name, std::string_view text) {
     std::vector<StartRecord> records;
-    for (const auto& line : splitLines(text)) {
-        // Most lines belong to other entries; compare the name before splitting.
-        if (line.compare(0, name.size(), name) != 0 || line.size() <= name.size() ||
-            line[name.size()] != '\t')
-            continue;
-        auto fields = splitFields(line);
-        if (fields.size() < 6)
-            continue;
-        // Plain whole seconds only: epochValue also allows blanks around the number.
-        const auto& d = fields[3];
-        if (d.empty() || d.front() == ' ' || d.back() == ' ' ||
-            d.find_first_of(" \t\r\n\v\f") != std::string::npos)
-            continue;
-        auto duration = epochValue(d);
-        if (!duration)
-            continue;
-        records.push_back({std::move(fields[0]), std::move(fields[1]), std::move(fields[2]),
-                           *duration, std::move(fields[4]), std::move(fields[5])});
-    }
+    forEachLine(text, [&](std::string_view line) {
+        // Most lines belong to other entries; compare the name before parsing.
+        if (firstField(line) != name)
+            return;
+        if (auto record = parseStartRecordLine(line))
+            records.push_back(std::move(*record));
+    });
     return records;
+}
+
+std::map<std::string, std::vector<StartRecord>, std::less<>>
+parseStartRecords(const std::set<std::string, std::less<>>& names, std::string_view text) {
+    std::map<std::string, std::vector<StartRecord>, std::less<>> byName;
+    forEachLine(text, [&](std::string_view line) {
+        if (!names.count(firstField(line)))
+            return;
+        if (auto record = parseStartRecordLine(line))
+            byName[record->service].push_back(std::move(*record));
+    });
+    return byName;
 }
 
 std::vector<StartRecord> startRecords(const std::string& name, const std::string& path) {

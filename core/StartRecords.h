@@ -7,7 +7,9 @@
 #include "services/ServiceConfig.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +45,10 @@ std::vector<StartRecord> startRecords(const std::string& name,
                                       const std::string& path = startupTimesPath());
 // The same rules applied to the text of the file.
 std::vector<StartRecord> parseStartRecords(const std::string& name, std::string_view text);
+// The records of several entries in one pass over the text, by name; entries without
+// records are absent.
+std::map<std::string, std::vector<StartRecord>, std::less<>>
+parseStartRecords(const std::set<std::string, std::less<>>& names, std::string_view text);
 
 // Median and slowest of the last 10 successful starts, or none without any.
 std::optional<TypicalStartup> typicalStartup(const std::vector<StartRecord>& records);

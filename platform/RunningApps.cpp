@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <memory>
 #include <sys/stat.h>
@@ -42,6 +43,14 @@ struct ProcessView {
     bool environRead = false;
     std::optional<std::string> desktopFile;
     std::optional<std::string> appImage;
+    uid_t me = 0;
+
+    // Whether the process belongs to the current user; asked only of processes that
+    // matter, as each question costs a system call.
+    bool ours() const {
+        struct stat st {};
+        return ::stat(dir.c_str(), &st) == 0 && st.st_uid == me;
+    }
 
     void readEnviron() {
         if (environRead)
@@ -67,7 +76,7 @@ struct ProcessView {
     }
 };
 
-// Calls `visit` for each readable process of the current user until it returns true.
+// Calls `visit` for each process whose executable can be read until it returns true.
 template <typename Visit> bool forEachProcess(const std::string& procRoot, Visit&& visit) {
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(procRoot.c_str()), ::closedir);
     if (!dir)
@@ -84,9 +93,7 @@ template <typename Visit> bool forEachProcess(const std::string& procRoot, Visit
             continue;
         ProcessView p;
         p.dir = procRoot + "/" + name;
-        struct stat st {};
-        if (::stat(p.dir.c_str(), &st) != 0 || st.st_uid != me)
-            continue;
+        p.me = me;
         auto exe = readLink(p.dir + "/exe");
         if (!exe)
             continue;
@@ -113,6 +120,21 @@ std::optional<std::string> enclosingAppBundle(const std::string& executable) {
 
 } // namespace
 
+bool isAppImage(const std::string& path) {
+    // ELF files whose padding holds "AI" and the AppImage type (1 or 2) at offset 8.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    unsigned char head[11] = {};
+    struct stat st {};
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ssize_t n = regular ? ::pread(fd, head, sizeof head, 0) : -1;
+    ::close(fd);
+    return n == static_cast<ssize_t>(sizeof head) && head[0] == 0x7F && head[1] == 'E' &&
+           head[2] == 'L' && head[3] == 'F' && head[8] == 'A' && head[9] == 'I' &&
+           (head[10] == 1 || head[10] == 2);
+}
+
 std::vector<std::string> bundlePathsOf(const std::string& executable,
                                        const std::optional<std::string>& desktopFile,
                                        const std::optional<std::string>& appImage) {
@@ -129,6 +151,8 @@ std::vector<std::string> bundlePathsOf(const std::string& executable,
 std::vector<RunningApp> runningApplications(const std::string& procRoot) {
     std::vector<RunningApp> apps;
     forEachProcess(procRoot, [&](ProcessView& p) {
+        if (!p.ours())
+            return false;
         p.readEnviron();
         apps.push_back({p.pid, bundlePathsOf(p.executable, p.desktopFile, p.appImage)});
         return false;
@@ -143,16 +167,21 @@ void matchProcesses(const std::string& path, const std::string& procRoot, OnMatc
     if (path.empty())
         return;
     std::optional<std::string> program;
-    if (isDesktopFile(path))
+    const bool desktop = isDesktopFile(path);
+    if (desktop)
         program = desktopExecProgram(path);
+    // Environments are read only when they can name the path: GIO names .desktop files,
+    // an AppImage's runtime names the AppImage. Most paths are neither, which spares a
+    // read of every process's environment.
+    const bool appImage = !desktop && isAppImage(path);
     forEachProcess(procRoot, [&](ProcessView& p) {
         bool match = p.executable == path || (program && p.executable == *program) ||
                      enclosingAppBundle(p.executable) == path;
-        if (!match) {
+        if (!match && (desktop || appImage) && p.ours()) {
             p.readEnviron();
-            match = p.desktopFile == path || p.appImage == path;
+            match = (desktop && p.desktopFile == path) || (appImage && p.appImage == path);
         }
-        return match && onMatch(p.pid);
+        return match && p.ours() && onMatch(p.pid);
     });
 }
 

@@ -29,6 +29,10 @@ std::vector<std::string> bundlePathsOf(const std::string& executable,
 // .desktop file, a process running the program of its Exec line.
 std::vector<pid_t> processesRunning(const std::string& path, const std::string& procRoot = "/proc");
 
+// An AppImage file (by its header), whose processes run from a mounted image and
+// carry the file's path in APPIMAGE.
+bool isAppImage(const std::string& path);
+
 // True when processesRunning would find at least one (stops at the first).
 bool isBundleRunning(const std::string& path, const std::string& procRoot = "/proc");
 
