@@ -143,13 +143,13 @@ TEST(SlowStarts, ReadsTheLogTailWithRecordsAndConfiguration) {
     EXPECT_EQ(slowStarts(apps, problems, t0 + seconds(16), logFile, times),
               std::vector<std::string>{"Mail"});
     EXPECT_TRUE(slowStarts(apps, {}, t0 + seconds(999), logFile, times).empty());
-    // With a usual window of 21 seconds web still gets its longer grace of 300.
+    // With a usual window of 24 seconds web still gets its longer grace of 300.
     tmp.write("startup-times.tsv", "web\ta\tb\t14\tx\thealthy\n");
     EXPECT_TRUE(slowStarts(apps, {problem("web")}, t0 + seconds(200), logFile, times).empty());
     EXPECT_EQ(slowStarts(apps, {problem("web")}, t0 + seconds(301), logFile, times).size(), 1u);
     tmp.write("web/scripts/launch.json", "{\"start_grace_seconds\": 5}");
-    EXPECT_TRUE(slowStarts(apps, {problem("web")}, t0 + seconds(21), logFile, times).empty());
-    EXPECT_EQ(slowStarts(apps, {problem("web")}, t0 + seconds(22), logFile, times).size(), 1u);
+    EXPECT_TRUE(slowStarts(apps, {problem("web")}, t0 + seconds(24), logFile, times).empty());
+    EXPECT_EQ(slowStarts(apps, {problem("web")}, t0 + seconds(25), logFile, times).size(), 1u);
 
     // Only the last 256 KiB are read: a start further back is forgotten. The cut falls
     // inside a two-byte character.
