@@ -1,0 +1,524 @@
+#include "app/D.h"
+
+#include "app/Threads.h"
+#include "core/AppLiveness.h"
+#include "core/Backoff.h"
+#include "core/FileIO.h"
+#include "core/SlowStarts.h"
+#include "core/StartRecords.h"
+#include "core/StatusSummary.h"
+#include "platform/AgentBackend.h"
+#include "platform/AppLauncher.h"
+#include "services/HealthCheck.h"
+#include "services/ServiceCheck.h"
+#include "services/ServiceConfig.h"
+#include "services/ServiceDetails.h"
+#include "services/ServiceFolder.h"
+#include "statusitem/DesktopNotifications.h"
+#include "statusitem/StatusMenu.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QEvent>
+#include <QFileDialog>
+#include <QIcon>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QThreadPool>
+#include <QUrl>
+
+#include <set>
+
+namespace Kestrune {
+
+using namespace KestruneCore;
+
+namespace {
+
+constexpr int refreshIntervalMs = 10'000;
+constexpr int switchOnFollowUpMs = 3'000;
+
+std::int64_t epochSeconds(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+}
+
+QStringList defaultChooseApps() {
+    QFileDialog dialog(nullptr, "Add App", "/usr/share/applications");
+    dialog.setFileMode(QFileDialog::ExistingFiles);
+    dialog.setNameFilters({"Applications (*.desktop *.AppImage *.app)", "All files (*)"});
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    return dialog.selectedFiles();
+}
+
+QString defaultChooseServiceFolder() {
+    QFileDialog dialog(nullptr,
+                       "Choose a project folder (scripts/launch.sh or package.json is used "
+                       "to start it)");
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly);
+    dialog.setLabelText(QFileDialog::Accept, "Add Service");
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().first();
+}
+
+} // namespace
+
+D::D(QObject* parent) : QObject(parent) {
+    item = new QSystemTrayIcon(this);
+    master = loadMaster();
+
+    lcRunner = [](const std::vector<std::string>& args) { return KestruneCore::lc(args); };
+    isRunning = [](const std::string& path) { return appIsRunning(path); };
+    launchApp = [](const std::string& path) -> std::optional<std::string> {
+        SpawnResult started = openApplication(path);
+        if (started)
+            return std::nullopt;
+        return started.error.empty() ? std::string("could not be opened") : started.error;
+    };
+    openURL = [](const std::string& url) {
+        QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+    };
+    chooseApps = defaultChooseApps;
+    chooseServiceFolder = defaultChooseServiceFolder;
+    showAlert = [this](const QString& message, const QString& informative,
+                       const QStringList& buttons, std::function<void(int)> done) {
+        auto* box = new QMessageBox(win ? win.data() : nullptr);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setText(message);
+        box->setInformativeText(informative);
+        QList<QAbstractButton*> made;
+        for (int i = 0; i < buttons.size(); ++i) {
+            auto* b = box->addButton(buttons[i],
+                                     i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
+            if (i == 0)
+                box->setDefaultButton(b);
+            made.push_back(b);
+        }
+        QObject::connect(box, &QMessageBox::finished, box, [box, made, done](int) {
+            if (done)
+                done(int(made.indexOf(box->clickedButton())));
+        });
+        if (win) {
+            // A sheet on the Settings window.
+            box->setWindowModality(Qt::WindowModal);
+            box->open();
+        } else {
+            box->exec();
+        }
+    };
+    terminate = [] { QCoreApplication::quit(); };
+    menuStillShown = [this] { return menu_ && menu_->isVisible(); };
+    arguments = QCoreApplication::arguments();
+
+    timer_.setInterval(refreshIntervalMs);
+    connect(&timer_, &QTimer::timeout, this, &D::refresh);
+}
+
+D::~D() {
+    // Kickstarts and probes still running hop back to us; let them finish first.
+    QThreadPool::globalInstance()->waitForDone();
+    if (item)
+        item->setContextMenu(nullptr);
+    delete menu_;
+}
+
+Notifier& D::notifier() {
+    if (!notifier_) {
+        QPointer<D> self(this);
+        notifier_ = std::make_unique<Notifier>([self](const std::string& t, const std::string& b) {
+            if (self)
+                self->notify(t, b);
+        });
+    }
+    return *notifier_;
+}
+
+std::string D::lab() const {
+    return serviceTarget();
+}
+
+int D::lc(const std::vector<std::string>& args) const {
+    return lcRunner ? lcRunner(args) : -1;
+}
+
+void D::ensureAgent() {
+    if (lc({"print", lab()}) == 0)
+        return;
+    lc({"bootstrap", domainTarget(), agentPlistPath()});
+}
+
+bool D::settingsVisible() const {
+    return win && win->isVisible();
+}
+
+void D::applicationDidFinishLaunching() {
+    if (!mainMenu_)
+        mainMenu_.reset(makeMainMenu());
+
+    apps = load(dataPath());
+    auto seeded = seededIfEmpty(apps, load(seedPath()));
+    if (seeded != apps) {
+        apps = seeded;
+        save(apps, dataPath());
+    }
+
+    installMenu(buildMenu(this, {}, {}));
+
+    renderer.setOnDraw([this](const std::optional<StatusPicture>& p) { showPicture(p); });
+    connect(item, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        // A left click opens the menu too, as on panels where the icon is a button.
+        if (r == QSystemTrayIcon::Trigger && menu_ && !menu_->isVisible())
+            menu_->popup(QCursor::pos());
+    });
+    qApp->installEventFilter(this);
+    renderer.appearanceDidChange(appearanceOf(qApp->palette()));
+    item->show();
+
+    setupNotifications();
+    ensureAgent();
+    refresh();
+    if (arguments.contains("--open-settings"))
+        openSettings();
+    timer_.start();
+}
+
+bool D::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange)
+        renderer.appearanceDidChange(appearanceOf(qApp->palette()));
+    return QObject::eventFilter(watched, event);
+}
+
+void D::showPicture(const std::optional<StatusPicture>& picture) {
+    if (!item)
+        return;
+    if (!picture) {
+        item->setIcon(QIcon());
+        return;
+    }
+    QImage shown =
+        shownImage(*picture, renderer.lastAppearance(), iconAppearsDisabled(renderer.state()));
+    item->setIcon(QIcon(QPixmap::fromImage(shown)));
+}
+
+void D::installMenu(QMenu* menu) {
+    QMenu* old = menu_;
+    menu_ = menu;
+    connect(menu, &QMenu::aboutToShow, this, &D::menuWillOpen);
+    connect(menu, &QMenu::aboutToHide, this, [this, menu] {
+        // A menu replaced while it was on screen says nothing about the current one.
+        if (menu == menu_)
+            menuDidClose();
+    });
+    if (item)
+        item->setContextMenu(menu);
+    if (old)
+        old->deleteLater();
+}
+
+void D::menuWillOpen() {
+    menuOpen = true;
+    renderer.setHighlighted(true);
+}
+
+void D::menuDidClose() {
+    menuOpen = false;
+    renderer.setHighlighted(false);
+    refresh();
+}
+
+std::vector<Problem> D::currentProblems() const {
+    auto running = isRunning;
+    return liveProblems(loadProblems(problemsPath()), apps,
+                        [&running](const std::string& p) { return running && running(p); });
+}
+
+void D::refresh() {
+    if (menuOpen && !(menuStillShown && menuStillShown())) {
+        // The host never reported the menu closing; it is not on screen any more.
+        menuOpen = false;
+        renderer.setHighlighted(false);
+    }
+
+    master = loadMaster();
+    auto now = Clock::now();
+
+    if (master) {
+        auto due = dueRetries(stateFolder(), epochSeconds(now), kickedRetries);
+        if (!due.empty()) {
+            for (const auto& [key, deadline] : due)
+                kickedRetries[key] = deadline;
+            auto runner = lcRunner;
+            std::vector<std::string> args{"kickstart", lab()};
+            runInBackground([runner, args] {
+                if (runner)
+                    runner(args);
+            });
+        }
+    }
+
+    std::vector<Problem> current = master ? currentProblems() : std::vector<Problem>{};
+    std::vector<std::string> slow =
+        master ? slowStarts(apps, current, now) : std::vector<std::string>{};
+    bool loaded = master && lc({"print", lab()}) == 0;
+    bool anyEnabled = false;
+    for (const auto& e : apps)
+        anyEnabled = anyEnabled || e.enabled;
+
+    IconState state = iconState(current, loaded, anyEnabled, slow);
+    renderer.setState(state);
+    Appearance appearance = appearanceOf(qApp->palette());
+    if (appearance != renderer.lastAppearance())
+        renderer.appearanceDidChange(appearance);
+
+    bool differ = current != problems;
+    if (differ && !menuOpen) {
+        std::set<std::string> services;
+        for (const auto& e : apps)
+            if (e.type == EntryType::service)
+                services.insert(e.name);
+        installMenu(buildMenu(this, current, services));
+    }
+    notifier().update(current);
+    if (differ && settingsVisible())
+        reloadSections();
+    probeUnwatched();
+    if (!menuOpen)
+        problems = current;
+
+    if (item)
+        item->setToolTip(QString::fromStdString(statusTooltip(state, current, slow)));
+}
+
+void D::setupNotifications() {
+    if (!notifications_)
+        notifications_ = std::make_unique<DesktopNotifications>();
+    QPointer<D> self(this);
+    notifications_->requestAuthorization([self](AuthorizationStatus status) {
+        writePermissionMarker(permissionWord(status));
+        if (self)
+            self->notifyAllowed = status == AuthorizationStatus::authorized ||
+                                  status == AuthorizationStatus::provisional;
+    });
+}
+
+void D::setNotificationBus(const QDBusConnection& bus) {
+    notifications_ = std::make_unique<DesktopNotifications>(bus);
+}
+
+void D::notify(const std::string& title, const std::string& body) {
+    if (!notifyAllowed || !notifications_)
+        return;
+    notifications_->post(title, body);
+}
+
+void D::changed() {
+    save(apps, dataPath());
+    reloadSections();
+    refresh();
+}
+
+void D::reloadSections() {
+    if (sectionsReloader)
+        sectionsReloader();
+}
+
+std::string D::subtitle(const AppEntry& entry) const {
+    bool running = isRunning && isRunning(entry.path);
+    return appRowSubtitle(entry, running, master ? currentProblems() : std::vector<Problem>{});
+}
+
+void D::probeUnwatched() {
+    if (probing || !settingsVisible())
+        return;
+    std::vector<std::pair<std::string, ServiceConfig>> pairs;
+    for (const auto& e : apps) {
+        if (e.type != EntryType::service || (e.enabled && master))
+            continue;
+        if (auto config = ServiceConfig::load(e.path).value())
+            pairs.emplace_back(e.path, *config);
+    }
+    if (pairs.empty())
+        return;
+    probing = true;
+    QPointer<D> self(this);
+    runInBackground([self, pairs] {
+        std::map<std::string, bool> results;
+        for (const auto& [path, config] : pairs) {
+            if (auto healthy = probeHealth(config))
+                results[path] = *healthy;
+        }
+        if (!self)
+            return;
+        runOnMain(self, [self, results] {
+            self->probing = false;
+            std::map<std::string, bool> before;
+            for (const auto& [path, healthy] : results) {
+                auto it = self->observedHealth.find(path);
+                if (it != self->observedHealth.end())
+                    before[path] = it->second;
+            }
+            if (before == results)
+                return;
+            for (const auto& [path, healthy] : results)
+                self->observedHealth[path] = healthy;
+            self->reloadSections();
+        });
+    });
+}
+
+void D::switchedOn(const AppEntry& entry) {
+    resetBackoff(entry, stateFolder());
+    bool running = entry.type == EntryType::app && isRunning && isRunning(entry.path);
+    SwitchOnAction action = switchOnAction(entry, master, running);
+    if (action == SwitchOnAction::none) {
+        reloadSections();
+        refresh();
+        return;
+    }
+    startingSince[entry.path] = Clock::now();
+    reloadSections();
+
+    QPointer<D> self(this);
+    auto launcher = launchApp;
+    auto runner = lcRunner;
+    std::vector<std::string> kick{"kickstart", lab()};
+    runInBackground([self, action, entry, launcher, runner, kick] {
+        if (action == SwitchOnAction::launchApp) {
+            log(entry.name, "ACTION: switched on in Settings -> launching now");
+            if (auto error = launcher ? launcher(entry.path) : std::optional<std::string>())
+                log(entry.name, "launch failed: " + *error);
+        } else {
+            log(entry.name, "switched on in Settings -> checking now (starts it if down)");
+            if (runner)
+                runner(kick);
+        }
+        if (!self)
+            return;
+        runOnMain(self, [self] {
+            QTimer::singleShot(switchOnFollowUpMs, self, [self] {
+                self->refresh();
+                self->reloadSections();
+            });
+        });
+    });
+}
+
+bool D::starting(const AppEntry& entry) {
+    auto mark = startingSince.find(entry.path);
+    if (mark == startingSince.end())
+        return false;
+    bool healthy = false;
+    if (entry.type == EntryType::app) {
+        healthy = isRunning && isRunning(entry.path);
+    } else if (auto check = ServiceCheck::load(serviceCheckPath(entry.name))) {
+        healthy = check->time >= mark->second - std::chrono::seconds(1) && check->cause.empty();
+    }
+    if (isStillStarting(mark->second, Clock::now(), healthy))
+        return true;
+    startingSince.erase(mark);
+    return false;
+}
+
+void D::showDetails(const AppEntry& entry) {
+    std::optional<Problem> problem;
+    for (const auto& p : loadProblems(problemsPath())) {
+        if (p.name == entry.name) {
+            problem = p;
+            break;
+        }
+    }
+    std::string text =
+        serviceDetails(entry, ServiceCheck::load(serviceCheckPath(entry.name)), problem);
+    auto records = startRecords(entry.name);
+    if (!records.empty()) {
+        text += "\n\nRecent starts";
+        if (auto typical = typicalStartup(records))
+            text += " (usually " + std::to_string(typical->median) + "s, slowest " +
+                    std::to_string(typical->slowest) + "s)";
+        text += ":\n" + startHistory(records);
+    }
+    QStringList buttons;
+    for (const auto& title : detailsButtons)
+        buttons << QString::fromStdString(title);
+    QPointer<D> self(this);
+    std::string logFile = serviceLogPath(entry.name);
+    showAlert(QString::fromStdString(entry.name), QString::fromStdString(text), buttons,
+              [self, logFile](int button) {
+                  if (self && button == 0 && self->openURL)
+                      self->openURL(fileURL(logFile));
+              });
+}
+
+void D::openFeedback() {
+    if (feedbackOpener)
+        feedbackOpener();
+}
+
+void D::openSettings() {
+    if (settingsOpener)
+        settingsOpener();
+}
+
+void D::masterToggled(bool on) {
+    master = on;
+    saveMaster(master);
+    log("Kestrune",
+        on ? "keep apps alive: on (from settings)" : "keep apps alive: off (from settings)");
+    reloadSections();
+    refresh();
+}
+
+void D::addApp() {
+    QStringList chosen = chooseApps ? chooseApps() : QStringList();
+    if (chosen.isEmpty())
+        return;
+    for (const QString& q : chosen) {
+        std::string path = q.toStdString();
+        bool listed = false;
+        for (const auto& e : apps)
+            listed = listed || e.path == path;
+        if (listed)
+            continue;
+        apps = adding(path, apps);
+        log(apps.back().name, "added to keep-alive list");
+    }
+    changed();
+}
+
+void D::addService() {
+    QString chosen = chooseServiceFolder ? chooseServiceFolder() : QString();
+    if (chosen.isEmpty())
+        return;
+    auto added = addingService(chosen.toStdString(), apps);
+    if (added && *added != apps) {
+        apps = *added;
+        AppEntry entry = apps.back();
+        log(entry.name, "service added to keep-alive list (start method: " + entry.method + ")");
+        if (entry.method == "unknown" && showAlert) {
+            auto [message, informative] = unknownMethodSheet(entry.name);
+            showAlert(QString::fromStdString(message), QString::fromStdString(informative), {"OK"},
+                      nullptr);
+        }
+    }
+    changed();
+}
+
+void D::openLog() {
+    if (openURL)
+        openURL(openLogURL());
+}
+
+void D::quitAll() {
+    lc({"bootout", lab()});
+    log("Kestrune", "stopped from menu");
+    if (terminate)
+        terminate();
+}
+
+} // namespace Kestrune

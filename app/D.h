@@ -1,0 +1,143 @@
+// The program's single controller: it owns the tray icon and its menu, the live copy
+// of the watch list, the icon renderer and the notifier for the life of the process,
+// runs the refresh cycle and carries out the user's commands.
+#pragma once
+
+#include "core/ActivityLog.h"
+#include "core/Problems.h"
+#include "core/WatchList.h"
+#include "statusitem/IconRenderer.h"
+#include "statusitem/Notifier.h"
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QMenu;
+class QSystemTrayIcon;
+class QWidget;
+
+namespace Kestrune {
+
+class DesktopNotifications;
+
+class D : public QObject {
+    Q_OBJECT
+
+public:
+    explicit D(QObject* parent = nullptr);
+    ~D() override;
+
+    // ---- properties, in the order the rest of the program relies on
+    QSystemTrayIcon* item = nullptr;
+    KestruneCore::WatchList apps;
+    bool master = true;
+    // The Settings window once built; its code assigns it.
+    QPointer<QWidget> win;
+    IconRenderer renderer;
+    std::vector<KestruneCore::Problem> problems; // what the status menu was built from
+    bool menuOpen = false;
+    std::map<std::string, std::int64_t> kickedRetries;
+    bool notifyAllowed = false;
+    std::map<std::string, bool> observedHealth; // by service folder path
+    bool probing = false;
+    std::map<std::string, KestruneCore::Clock::time_point> startingSince; // by path
+
+    // Built on first use; posts through notify().
+    Notifier& notifier();
+
+    // ---- replaceable actions (tests put recorders here; the defaults act for real)
+    // Runs an agent argument list ("print", "kickstart", ... with gui/UID targets) and
+    // answers its exit status, -1 when nothing could run. Called from the main
+    // thread and, for kickstarts, from the thread pool.
+    std::function<int(const std::vector<std::string>& args)> lcRunner;
+    // Whether the app at a path is running now.
+    std::function<bool(const std::string& path)> isRunning;
+    // Opens an application; answers an error description on failure. Runs off the
+    // main thread.
+    std::function<std::optional<std::string>(const std::string& path)> launchApp;
+    // Opens a file or URL with the desktop's application for it.
+    std::function<void(const std::string& url)> openURL;
+    // Chooses apps / one project folder; empty when cancelled.
+    std::function<QStringList()> chooseApps;
+    std::function<QString()> chooseServiceFolder;
+    // Shows an alert with a message, informative text and buttons (the first one is
+    // the default) and calls `done` with the index of the button that ended it.
+    std::function<void(const QString& message, const QString& informative,
+                       const QStringList& buttons, std::function<void(int)> done)>
+        showAlert;
+    // Ends the program.
+    std::function<void()> terminate;
+    // Filled in by the Settings window and the feedback form when they exist.
+    std::function<void()> settingsOpener;
+    std::function<void()> feedbackOpener;
+    std::function<void()> sectionsReloader;
+    // Whether the status menu is still on screen after menuWillOpen. Some tray hosts
+    // draw the menu themselves and never say when it closes; there the menu widget
+    // is never visible and the next refresh treats the menu as closed.
+    std::function<bool()> menuStillShown;
+    // The program's command-line arguments (for "--open-settings").
+    QStringList arguments;
+
+    // ---- operations
+    std::string lab() const;
+    int lc(const std::vector<std::string>& args) const;
+    void ensureAgent();
+    void setupNotifications();
+    void notify(const std::string& title, const std::string& body);
+    void changed();
+    void probeUnwatched();
+    void reloadSections();
+    void switchedOn(const KestruneCore::AppEntry& entry);
+    bool starting(const KestruneCore::AppEntry& entry);
+    void showDetails(const KestruneCore::AppEntry& entry);
+    std::vector<KestruneCore::Problem> currentProblems() const;
+    std::string subtitle(const KestruneCore::AppEntry& entry) const;
+
+    // Posts notifications over this bus instead of the session bus (set before
+    // launching finishes).
+    void setNotificationBus(const QDBusConnection& bus);
+
+    // The menu currently installed on the tray icon.
+    QMenu* statusMenu() const { return menu_; }
+    // Whether the Settings window exists and is on screen.
+    bool settingsVisible() const;
+
+public slots:
+    void applicationDidFinishLaunching();
+    void menuWillOpen();
+    void menuDidClose();
+    void refresh();
+    void openFeedback();
+    void openSettings();
+    void masterToggled(bool on);
+    void addApp();
+    void addService();
+    void openLog();
+    void quitAll();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void installMenu(QMenu* menu);
+    void showPicture(const std::optional<StatusPicture>& picture);
+
+    QMenu* menu_ = nullptr;
+    std::unique_ptr<QMenu> mainMenu_;
+    std::unique_ptr<Notifier> notifier_;
+    std::unique_ptr<DesktopNotifications> notifications_;
+    QTimer timer_;
+};
+
+} // namespace Kestrune

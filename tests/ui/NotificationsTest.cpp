@@ -1,0 +1,125 @@
+#include "TempDir.h"
+#include "app/D.h"
+#include "core/Paths.h"
+#include "platform/Process.h"
+#include "statusitem/DesktopNotifications.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QProcess>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+using namespace Kestrune;
+using KestruneTest::readAll;
+using KestruneTest::ScopedHome;
+using KestruneTest::TempDir;
+
+namespace {
+
+bool waitFor(const std::function<bool()>& done) {
+    for (int waited = 0; !done(); waited += 5) {
+        if (waited > 10000)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+// Stands in for a desktop's notification service and records what it is asked.
+class FakeNotificationService : public QDBusVirtualObject {
+public:
+    std::vector<QDBusMessage> received;
+
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& bus) override {
+        received.push_back(message);
+        if (message.member() == "GetServerInformation")
+            bus.send(message.createReply(QVariantList{"fake", "kestrune", "1", "1.2"}));
+        else if (message.member() == "Notify")
+            bus.send(message.createReply(QVariantList{uint(received.size())}));
+        else
+            return false;
+        return true;
+    }
+};
+
+// A private session bus for one test, ended with it.
+class PrivateBus : public ::testing::Test {
+protected:
+    TempDir tmp;
+    ScopedHome scopedHome{tmp.path()};
+    QProcess daemon;
+    QString address;
+
+    void SetUp() override {
+        auto program = KestruneCore::findInPath("dbus-daemon");
+        if (!program)
+            GTEST_SKIP() << "dbus-daemon is not installed";
+        daemon.start(QString::fromStdString(*program),
+                     {"--session", "--nofork", "--nopidfile", "--print-address=1"});
+        ASSERT_TRUE(daemon.waitForStarted(10000));
+        ASSERT_TRUE(waitFor([&] { return daemon.canReadLine(); }));
+        address = QString::fromUtf8(daemon.readLine()).trimmed();
+    }
+    void TearDown() override {
+        QDBusConnection::disconnectFromBus("kestrune-client");
+        QDBusConnection::disconnectFromBus("kestrune-fake");
+        if (daemon.state() != QProcess::NotRunning) {
+            daemon.terminate();
+            daemon.waitForFinished(10000);
+        }
+    }
+    QDBusConnection connect(const QString& name) {
+        return QDBusConnection::connectToBus(address, name);
+    }
+};
+
+} // namespace
+
+TEST_F(PrivateBus, AnsweringServiceAllowsNotificationsAndReceivesThem) {
+    QDBusConnection fakeBus = connect("kestrune-fake");
+    ASSERT_TRUE(fakeBus.isConnected());
+    FakeNotificationService fake;
+    ASSERT_TRUE(fakeBus.registerVirtualObject("/org/freedesktop/Notifications", &fake));
+    ASSERT_TRUE(fakeBus.registerService("org.freedesktop.Notifications"));
+
+    D d;
+    d.setNotificationBus(connect("kestrune-client"));
+    d.notify("early", "dropped"); // before the answer: not allowed, not queued
+    d.setupNotifications();
+    ASSERT_TRUE(waitFor([&] { return d.notifyAllowed; }));
+    EXPECT_EQ(readAll(KestruneCore::stateFolder() + "/notify-permission"), "authorized\n");
+
+    d.notify("Mail quit \u2013 restarting\u2026", "exit 1");
+    ASSERT_TRUE(waitFor([&] { return fake.received.size() == 2; }));
+    const QDBusMessage& notify = fake.received[1];
+    EXPECT_EQ(notify.member(), "Notify");
+    QVariantList args = notify.arguments();
+    ASSERT_EQ(args.size(), 8);
+    EXPECT_EQ(args[0].toString(), "Kestrune");
+    EXPECT_EQ(args[3].toString(), QString::fromUtf8("Mail quit \u2013 restarting\u2026"));
+    EXPECT_EQ(args[4].toString(), "exit 1");
+    EXPECT_EQ(args[7].toInt(), -1);
+}
+
+TEST_F(PrivateBus, NoServiceMeansDenied) {
+    DesktopNotifications notifications(connect("kestrune-client"));
+    std::optional<AuthorizationStatus> status;
+    notifications.requestAuthorization([&](AuthorizationStatus s) { status = s; });
+    ASSERT_TRUE(waitFor([&] { return status.has_value(); }));
+    EXPECT_EQ(*status, AuthorizationStatus::denied);
+
+    // Without any bus the answer is the same, and the marker records it.
+    D d;
+    d.setNotificationBus(QDBusConnection("kestrune-test-no-bus"));
+    d.setupNotifications();
+    ASSERT_TRUE(waitFor(
+        [] { return readAll(KestruneCore::stateFolder() + "/notify-permission") == "denied\n"; }));
+    EXPECT_FALSE(d.notifyAllowed);
+}

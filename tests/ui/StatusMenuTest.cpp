@@ -1,0 +1,98 @@
+#include "statusitem/StatusMenu.h"
+#include "statusitem/Notifier.h"
+
+#include <QAction>
+
+#include <gtest/gtest.h>
+
+using namespace Kestrune;
+using KestruneCore::Problem;
+using KestruneCore::Severity;
+
+namespace {
+
+Problem problem(const std::string& name, Severity s, const std::string& kind = "retrying",
+                const std::string& detail = {}) {
+    return Problem{name, kind, s, "0", detail};
+}
+
+} // namespace
+
+TEST(StatusMenu, CommandsFollowTheProblems) {
+    std::unique_ptr<QMenu> empty(buildMenu(nullptr, {}));
+    auto actions = empty->actions();
+    ASSERT_EQ(actions.size(), 4);
+    EXPECT_EQ(actions[0]->text(), QString::fromUtf8("Send Feedback\u2026"));
+    EXPECT_EQ(actions[1]->text(), QString::fromUtf8("Settings\u2026"));
+    EXPECT_EQ(actions[1]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    EXPECT_TRUE(actions[2]->isSeparator());
+    EXPECT_EQ(actions[3]->text(), "Quit kestrune completely");
+    EXPECT_EQ(actions[3]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    actions[0]->trigger(); // no target: nothing happens
+
+    std::unique_ptr<QMenu> menu(buildMenu(
+        nullptr,
+        {problem("web", Severity::stuck), problem("Mail", Severity::stuck, "retry-limit", "gone")},
+        {"web"}));
+    actions = menu->actions();
+    ASSERT_EQ(actions.size(), 7);
+    EXPECT_EQ(actions[0]->text(), QString::fromUtf8("web is down \u2013 needs you"));
+    EXPECT_EQ(actions[1]->text(),
+              QString::fromUtf8("Mail couldn't be relaunched \u2013 needs you"));
+    EXPECT_FALSE(actions[0]->isEnabled());
+    EXPECT_EQ(actions[1]->toolTip(), "gone");
+    EXPECT_TRUE(actions[2]->isSeparator());
+    EXPECT_EQ(actions[3]->text(), QString::fromUtf8("Send Feedback\u2026"));
+}
+
+TEST(StatusMenu, MainMenuShortcuts) {
+    std::unique_ptr<QMenu> main(makeMainMenu());
+    auto top = main->actions();
+    ASSERT_EQ(top.size(), 2);
+    auto app = top[0]->menu()->actions();
+    ASSERT_EQ(app.size(), 1);
+    EXPECT_EQ(app[0]->text(), "Quit Kestrune Settings");
+    EXPECT_EQ(app[0]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_W));
+    EXPECT_EQ(top[1]->menu()->title(), "Edit");
+    QStringList seen;
+    for (QAction* a : top[1]->menu()->actions())
+        seen << (a->isSeparator() ? "-" : a->text() + " " + a->shortcut().toString());
+    EXPECT_EQ(seen, (QStringList{"Undo Ctrl+Z", "Redo Ctrl+Shift+Z", "-", "Cut Ctrl+X",
+                                 "Copy Ctrl+C", "Paste Ctrl+V", "Select All Ctrl+A"}));
+}
+
+TEST(Notifier, NewAndEscalatedProblemsOnly) {
+    std::vector<std::pair<std::string, std::string>> posted;
+    Notifier n([&](const std::string& t, const std::string& b) { posted.emplace_back(t, b); });
+
+    n.update({problem("A", Severity::restarting, "hung-restarting", "slow"),
+              problem("B", Severity::stuck)});
+    ASSERT_EQ(posted.size(), 2u);
+    EXPECT_EQ(posted[0], (std::pair<std::string, std::string>{
+                             "A isn't responding \u2013 restarting\u2026", "slow"}));
+    // The service flag is always off here.
+    EXPECT_EQ(posted[1].first, "B couldn't be relaunched \u2013 needs you");
+    n.update({problem("A", Severity::restarting), problem("B", Severity::stuck)});
+    EXPECT_EQ(posted.size(), 2u);
+
+    n.update({problem("A", Severity::stuck), problem("B", Severity::stuck)}); // escalation
+    EXPECT_EQ(posted.size(), 3u);
+    n.update({problem("A", Severity::restarting)}); // B forgotten, A calmer
+    n.update({problem("A", Severity::stuck), problem("B", Severity::restarting)});
+    ASSERT_EQ(posted.size(), 5u);
+    n.update({});
+    n.update({problem("A", Severity::restarting)});
+    EXPECT_EQ(posted.size(), 6u);
+}
+
+TEST(Notifier, WorstSeverityPerNameDecides) {
+    std::vector<std::string> titles;
+    Notifier n([&](const std::string& t, const std::string&) { titles.push_back(t); });
+    n.update({problem("A", Severity::restarting, "not-running-relaunching"),
+              problem("A", Severity::stuck, "unknown-start")});
+    EXPECT_EQ(titles, (std::vector<std::string>{"A \u2013 Kestrune doesn't know how to start it"}));
+
+    // Posting that goes nowhere still moves the memory on.
+    Notifier silent(nullptr);
+    silent.update({problem("A", Severity::stuck)});
+}
