@@ -195,9 +195,11 @@ SwitchOnAction switchOnAction(const AppEntry& entry, bool masterOn, bool running
 bool isStillStarting(Clock::time_point since, Clock::time_point now, bool healthy) {
     if (healthy)
         return false;
-    if (now <= since)
-        return true;
-    return now - since < std::chrono::seconds(180);
+    // In floating seconds: two far-apart clock values must not overflow the difference.
+    auto seconds = [](Clock::time_point t) {
+        return std::chrono::duration<double>(t.time_since_epoch()).count();
+    };
+    return seconds(now) - seconds(since) < 180.0;
 }
 
 } // namespace KestruneCore

@@ -136,6 +136,20 @@ bool isStartEndLine(std::string_view message) {
 
 namespace {
 
+// The clock counts nanoseconds since 1970 in 64 bits (years 1678 to 2262); a stamp
+// outside that span is no time of this log and must not overflow the conversion.
+std::optional<Clock::time_point> stampTime(std::string_view stamp) {
+    int year = 0;
+    for (std::size_t i = 0; i < 4 && i < stamp.size(); ++i) {
+        if (stamp[i] < '0' || stamp[i] > '9')
+            return std::nullopt;
+        year = year * 10 + (stamp[i] - '0');
+    }
+    if (year < 1700 || year > 2200)
+        return std::nullopt;
+    return parseTimestamp(stamp);
+}
+
 // Latest start marker per name that no end marker followed.
 PendingStarts pendingStarts(std::string_view log) {
     PendingStarts pending;
@@ -144,7 +158,7 @@ PendingStarts pendingStarts(std::string_view log) {
         if (!parsed)
             return;
         if (isStartLine(parsed->message)) {
-            if (auto time = parseTimestamp(parsed->stamp)) {
+            if (auto time = stampTime(parsed->stamp)) {
                 auto it = pending.find(parsed->name);
                 if (it != pending.end())
                     it->second = *time;
@@ -164,6 +178,10 @@ struct Candidate {
     double elapsed; // seconds since its start marker
 };
 
+double seconds(Clock::time_point t) {
+    return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
 // Switched-on entries with a current problem and a pending start, in watch-list order.
 std::vector<Candidate> candidates(std::string_view log, const std::vector<AppEntry>& apps,
                                   const std::vector<Problem>& problems, Clock::time_point now) {
@@ -180,7 +198,8 @@ std::vector<Candidate> candidates(std::string_view log, const std::vector<AppEnt
         auto started = pending.find(entry.name);
         if (started == pending.end())
             continue;
-        out.push_back({&entry, std::chrono::duration<double>(now - started->second).count()});
+        // In floating seconds: a time stamp centuries away must not overflow the clock.
+        out.push_back({&entry, seconds(now) - seconds(started->second)});
     }
     return out;
 }

@@ -129,4 +129,6 @@ TEST(Backoff, SwitchOnAndStartingDecisions) {
     EXPECT_FALSE(isStillStarting(now - seconds(180), now, false));
     EXPECT_FALSE(isStillStarting(now - seconds(1), now, true));
     EXPECT_TRUE(isStillStarting(now + seconds(5), now, false));
+    EXPECT_FALSE(isStillStarting(Clock::time_point::min(), Clock::time_point::max(), false));
+    EXPECT_TRUE(isStillStarting(Clock::time_point::max(), Clock::time_point::min(), false));
 }

@@ -74,6 +74,12 @@ TEST(SlowStarts, PendingStartsFromTheLog) {
     EXPECT_TRUE(slowStarts(twice, {web}, problems, t0 + seconds(200), fixed(120)).empty());
     EXPECT_EQ(slowStarts(twice, {web}, problems, t0 + seconds(221), fixed(120)).size(), 1u);
 
+    // Time stamps far from now are no trouble for the arithmetic.
+    for (auto stamp : {"9999-12-31 23:59:59", "0001-01-01 00:00:00", "1677-09-21 00:12:44"}) {
+        std::string far = std::string(stamp) + " [web] ACTION: not running -> open\n";
+        EXPECT_LE(slowStarts(far, {web}, problems, t0, fixed(120)).size(), 1u) << stamp;
+    }
+
     // Watch-list order, once per entry; `expected` is asked only for candidates.
     int asked = 0;
     auto counting = [&](const AppEntry&) {
