@@ -1,0 +1,179 @@
+// How fast the keep-alive engine brings things back: a killed service's server (against
+// spawning the same server bare) and a quit app, with `kestrune-engine serve` running
+// in a temporary home. Times are manual (wall clock from the kill until it answers).
+#include "HttpTestServer.h"
+#include "TempDir.h"
+#include "core/FileIO.h"
+#include "core/Paths.h"
+#include "core/WatchList.h"
+#include "platform/Process.h"
+#include "platform/RunningApps.h"
+#include "services/HealthCheck.h"
+#include "services/ServiceCheck.h"
+
+#include <benchmark/benchmark.h>
+
+#include <csignal>
+#include <dirent.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+bool answers(const KestruneCore::ServiceConfig& config) {
+    auto check = KestruneCore::checkHealth(config);
+    return check && check->ok;
+}
+
+// Polls every `every` until `ready`; returns the seconds from `since`, or -1 after 30 s.
+double until(const std::function<bool()>& ready, Clock::time_point since,
+             std::chrono::milliseconds every) {
+    while (Clock::now() - since < 30s) {
+        if (ready())
+            return std::chrono::duration<double>(Clock::now() - since).count();
+        std::this_thread::sleep_for(every);
+    }
+    return -1;
+}
+
+std::vector<pid_t> groupChildren(pid_t pgid) {
+    std::vector<pid_t> out;
+    DIR* proc = ::opendir("/proc");
+    while (auto* ent = proc ? ::readdir(proc) : nullptr) {
+        pid_t pid = static_cast<pid_t>(std::atoi(ent->d_name));
+        if (pid > 0 && pid != pgid && ::getpgid(pid) == pgid)
+            out.push_back(pid);
+    }
+    if (proc)
+        ::closedir(proc);
+    return out;
+}
+
+// A temporary home with `kestrune-engine serve` running in it.
+struct ServeHome {
+    KestruneTest::TempDir tmp;
+    KestruneTest::ScopedHome home{tmp.path()};
+    pid_t serve = -1;
+
+    void start() {
+        ::setenv("KESTRUNE_SERVICE_HOST", "group", 1);
+        std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", tmp.path()};
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::posix_spawn(&serve, argv[0], nullptr, nullptr, argv.data(), environ);
+    }
+    ~ServeHome() {
+        if (serve > 0) {
+            ::kill(serve, SIGTERM);
+            ::waitpid(serve, nullptr, 0);
+        }
+        ::unsetenv("KESTRUNE_SERVICE_HOST");
+    }
+};
+
+std::string serverScript(int port) {
+    return "#!/bin/sh\nexec python3 -m http.server --bind 127.0.0.1 " + std::to_string(port) +
+           "\n";
+}
+
+void BM_BareSpawnUntilAnswering(benchmark::State& state) {
+    int port = KestruneTest::freeClosedPort();
+    KestruneTest::TempDir tmp;
+    auto script = tmp.write("launch.sh", serverScript(port), true);
+    KestruneCore::ServiceConfig config;
+    config.url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        auto spawned = KestruneCore::spawnDetached({script});
+        double s = until([&] { return answers(config); }, t0,
+                         std::chrono::milliseconds(state.range(0)));
+        state.SetIterationTime(s);
+        ::kill(-spawned.pid, SIGKILL);
+        until([&] { return !KestruneCore::portAcceptsConnections(port); }, Clock::now(), 10ms);
+    }
+}
+BENCHMARK(BM_BareSpawnUntilAnswering)->Arg(50)->Arg(5)->Iterations(5)->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+void BM_ServeRestartsAKilledServer(benchmark::State& state) {
+    ServeHome h;
+    int port = KestruneTest::freeClosedPort();
+    h.tmp.write("web/scripts/launch.sh", serverScript(port), true);
+    KestruneCore::ServiceConfig config;
+    config.url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    h.tmp.write("web/scripts/launch.json",
+                R"({"healthcheck":{"url":")" + *config.url + R"("}})");
+    KestruneCore::save({{"web", h.tmp / "web", true, KestruneCore::EntryType::service,
+                         "launch.sh"}});
+    KestruneCore::makeFolders(KestruneCore::stateFolder());
+    KestruneCore::writeFileAtomically(
+        KestruneCore::stateFolder() + "/" + KestruneCore::serviceKey("web") + ".toggled", "");
+    h.start();
+    auto pidFile = KestruneCore::stateFolder() + "/" + KestruneCore::serviceKey("web") + ".pid";
+    for (auto _ : state) {
+        until([&] { return answers(config); }, Clock::now(), 10ms);
+        auto handle = KestruneCore::readFile(pidFile).value_or("0");
+        auto children = groupChildren(std::atoi(handle.c_str()));
+        auto t0 = Clock::now();
+        for (pid_t pid : children)
+            ::kill(pid, SIGKILL);
+        until([&] { return !KestruneCore::portAcceptsConnections(static_cast<int>(port)); }, t0,
+              1ms);
+        double s = until([&] { return answers(config); }, t0,
+                         std::chrono::milliseconds(state.range(0)));
+        state.SetIterationTime(s);
+        std::this_thread::sleep_for(11s); // not a crash loop: longer than 10 s healthy
+    }
+    auto group = std::atoi(KestruneCore::readFile(pidFile).value_or("0").c_str());
+    if (group > 1)
+        ::kill(-group, SIGKILL);
+}
+BENCHMARK(BM_ServeRestartsAKilledServer)->Arg(50)->Arg(5)->Iterations(5)->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+void BM_ServeRelaunchesAQuitApp(benchmark::State& state) {
+    ServeHome h;
+    // An "app": a .desktop file whose program is a private copy of sleep.
+    auto program = h.tmp.path() + "/napper";
+    auto copy = KestruneCore::runProcess({"cp", "/bin/sleep", program});
+    if (!copy.succeeded()) {
+        state.SkipWithError("cannot copy sleep");
+        return;
+    }
+    auto desktop = h.tmp.write("napper.desktop", "[Desktop Entry]\nType=Application\nName=Napper\n"
+                                                 "Exec=" +
+                                                     program + " 100000\n");
+    KestruneCore::save({{"Napper", desktop, true, KestruneCore::EntryType::app, ""}});
+    h.start();
+    for (auto _ : state) {
+        until([&] { return !KestruneCore::processesRunning(desktop).empty(); }, Clock::now(),
+              10ms);
+        // Let serve notice it runs and watch it.
+        std::this_thread::sleep_for(1500ms);
+        auto pids = KestruneCore::processesRunning(desktop);
+        auto t0 = Clock::now();
+        for (pid_t pid : pids)
+            ::kill(pid, SIGKILL);
+        double s = until(
+            [&] {
+                auto now = KestruneCore::processesRunning(desktop);
+                return !now.empty() && now != pids;
+            },
+            t0, 5ms);
+        state.SetIterationTime(s);
+    }
+    for (pid_t pid : KestruneCore::processesRunning(desktop))
+        ::kill(pid, SIGKILL);
+}
+BENCHMARK(BM_ServeRelaunchesAQuitApp)->Iterations(5)->UseManualTime()->Unit(
+    benchmark::kMillisecond);
+
+} // namespace
