@@ -77,16 +77,15 @@ void BM_ServeIdleWithThirtyHealthyServices(benchmark::State& state) {
         auto before = usage(serve);
         std::this_thread::sleep_for(std::chrono::seconds(state.range(0)));
         auto after = usage(serve);
-        state.counters["cpu_ms_per_min"] = (after.first - before.first) * 60.0 /
-                                           static_cast<double>(state.range(0));
+        state.counters["cpu_ms_per_min"] =
+            (after.first - before.first) * 60.0 / static_cast<double>(state.range(0));
         state.counters["rss_kib"] = static_cast<double>(after.second);
         state.counters["checks"] = static_cast<double>(servers[0]->requestCount());
     }
     ::kill(serve, SIGTERM);
     ::waitpid(serve, nullptr, 0);
 }
-BENCHMARK(BM_ServeIdleWithThirtyHealthyServices)->Arg(60)->Iterations(1)->Unit(
-    benchmark::kSecond);
+BENCHMARK(BM_ServeIdleWithThirtyHealthyServices)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond);
 
 class NoHost : public KestruneEngine::ServiceHost {
 public:
@@ -121,7 +120,46 @@ void BM_PassWithTimingOutServices(benchmark::State& state) {
         KestruneEngine::runPass(env);
     }
 }
-BENCHMARK(BM_PassWithTimingOutServices)->Arg(1)->Arg(5)->Iterations(2)->Unit(
-    benchmark::kSecond);
+BENCHMARK(BM_PassWithTimingOutServices)->Arg(1)->Arg(5)->Iterations(2)->Unit(benchmark::kSecond);
+
+} // namespace
+
+namespace {
+
+// The share of the idle cost that is the health check itself (CPU of this thread).
+void BM_OneHealthCheck(benchmark::State& state) {
+    KestruneTest::HttpTestServer server;
+    KestruneCore::ServiceConfig config;
+    config.url = server.url();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(KestruneEngine::checkService(config));
+}
+BENCHMARK(BM_OneHealthCheck)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+namespace {
+
+// The engine's own share of a pass over 30 healthy services: checks answer at once.
+void BM_PassOverThirtyHealthyServices(benchmark::State& state) {
+    KestruneTest::TempDir tmp;
+    KestruneTest::ScopedHome home(tmp.path());
+    std::vector<std::string> urls;
+    for (int i = 0; i < 30; ++i)
+        urls.push_back("http://127.0.0.1:" + std::to_string(1000 + i) + "/");
+    KestruneCore::save(services(tmp, urls));
+    NoHost host;
+    auto env = KestruneEngine::realEnvironment(host, tmp.path());
+    double now = 1800000000;
+    env.now = [&] { return now; };
+    env.check = [](const KestruneCore::ServiceConfig& c) {
+        return KestruneEngine::HealthOutcome{true, false, *c.url, "healthy (200)", ""};
+    };
+    for (auto _ : state) {
+        now += 5;
+        KestruneEngine::runPass(env);
+    }
+}
+BENCHMARK(BM_PassOverThirtyHealthyServices)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
 
 } // namespace

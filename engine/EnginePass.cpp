@@ -8,6 +8,7 @@
 #include "core/StartRecords.h"
 #include "core/WatchList.h"
 #include "engine/AppKeeper.h"
+#include "engine/CheckPool.h"
 #include "engine/EngineLock.h"
 #include "engine/EntryState.h"
 #include "engine/PassContext.h"
@@ -193,7 +194,8 @@ PassResult runPass(const PassEnvironment& env) {
     std::string problemsPath = KestruneCore::problemsPath();
 
     if (!KestruneCore::loadMaster()) {
-        KestruneCore::writeFileAtomically(problemsPath, "");
+        if (KestruneCore::readFile(problemsPath) != std::string())
+            KestruneCore::writeFileAtomically(problemsPath, "");
         return result;
     }
     auto list = KestruneCore::load();
@@ -228,9 +230,19 @@ PassResult runPass(const PassEnvironment& env) {
     }
     // All checks of a pass at once: a pass takes as long as its slowest check.
     std::vector<std::future<HealthOutcome>> pending(plans.size());
-    for (std::size_t k = 0; k < plans.size(); ++k)
-        if (plans[k].needsCheck)
-            pending[k] = std::async(std::launch::async, env.check, *plans[k].config);
+    std::size_t due = 0;
+    for (const auto& plan : plans)
+        due += plan.needsCheck;
+    for (std::size_t k = 0; k < plans.size(); ++k) {
+        if (!plans[k].needsCheck)
+            continue;
+        const auto& config = *plans[k].config;
+        if (due == 1) // nothing to overlap with
+            pending[k] =
+                std::async(std::launch::deferred, [&env, &config] { return env.check(config); });
+        else
+            pending[k] = CheckPool::shared().submit([&env, &config] { return env.check(config); });
+    }
     for (std::size_t k = 0; k < plans.size(); ++k) {
         std::optional<HealthOutcome> check;
         if (pending[k].valid()) {
@@ -255,7 +267,10 @@ PassResult runPass(const PassEnvironment& env) {
             result.nextDue = out.due;
         result.watchPids.insert(result.watchPids.end(), out.pids.begin(), out.pids.end());
     }
-    KestruneCore::writeFileAtomically(problemsPath, problemsText(problems));
+    // Rewritten only when it changes: most passes find everything as it was.
+    auto text = problemsText(problems);
+    if (KestruneCore::readFile(problemsPath) != text)
+        KestruneCore::writeFileAtomically(problemsPath, text);
     return result;
 }
 

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <exception>
+#include <malloc.h>
 #include <map>
 #include <set>
 #include <sys/epoll.h>
@@ -246,6 +247,9 @@ bool wakesPass(bool inData, std::string_view name) {
 }
 
 int serve(const PassEnvironment& env) {
+    // Checks run on a few threads; one malloc arena per thread would keep their freed
+    // memory resident for the life of the engine.
+    ::mallopt(M_ARENA_MAX, 1);
     Loop loop(env);
     return loop.run();
 }

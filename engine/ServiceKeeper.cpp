@@ -25,8 +25,10 @@ int intervalOf(const std::optional<KestruneCore::ServiceConfig>& config) {
     return defaultIntervalSeconds;
 }
 
-std::optional<double> lastCheckTime(const std::string& name, const std::string& stateDir) {
-    auto check = KestruneCore::ServiceCheck::load(KestruneCore::serviceCheckPath(name, stateDir));
+// The check file is stem + ".check" (the stem being the service key), read through the
+// core's reader.
+std::optional<double> lastCheckTime(const EntryState& st) {
+    auto check = KestruneCore::ServiceCheck::load(st.path(".check"));
     if (!check)
         return std::nullopt;
     return std::chrono::duration<double>(check->time.time_since_epoch()).count();
@@ -65,8 +67,8 @@ class ServiceRules {
 public:
     ServiceRules(const ServicePlan& plan, const std::optional<HealthOutcome>& check,
                  const PassContext& ctx)
-        : plan_(plan), entry_(plan.entry), st_(plan.state), check_(check), ctx_(ctx), now_(ctx.now),
-          interval_(intervalOf(plan.config)),
+        : lastCheck_(plan.lastCheck), plan_(plan), entry_(plan.entry), st_(plan.state),
+          check_(check), ctx_(ctx), now_(ctx.now), interval_(intervalOf(plan.config)),
           grace_(plan.config ? plan.config->grace : KestruneCore::ServiceConfig().grace) {}
 
     EntryOutcome apply() {
@@ -165,11 +167,11 @@ private:
     }
 
     double nextCheckDue() const {
-        auto last = lastCheckTime(entry_.name, ctx_.stateDir);
+        auto last = lastCheck_;
         return last && *last <= now_ ? *last + interval_ : now_ + interval_;
     }
 
-    void recordCheck() const {
+    void recordCheck() {
         KestruneCore::ServiceCheck record;
         record.time = KestruneCore::Clock::time_point(
             std::chrono::duration_cast<KestruneCore::Clock::duration>(
@@ -177,7 +179,8 @@ private:
         record.url = check_->url;
         record.result = check_->result;
         record.cause = check_->cause;
-        record.save(KestruneCore::serviceCheckPath(entry_.name, ctx_.stateDir));
+        record.save(st_.path(".check"));
+        lastCheck_ = now_;
     }
 
     EntryOutcome healthy() {
@@ -206,9 +209,7 @@ private:
                 return startedUnchecked(trying);
             return EntryOutcome::problem(Kind::relaunching, label, trying + grace_);
         }
-        auto due =
-            std::min(nextStartCheck(trying, lastCheckTime(entry_.name, ctx_.stateDir), interval_),
-                     trying + grace_);
+        auto due = std::min(nextStartCheck(trying, lastCheck_, interval_), trying + grace_);
         if (!check_)
             return EntryOutcome::keeping(Kind::relaunching, label, std::max(due, now_));
         if (now_ - trying < grace_)
@@ -297,6 +298,7 @@ private:
                                      static_cast<double>(next));
     }
 
+    std::optional<double> lastCheck_;
     const ServicePlan& plan_;
     const KestruneCore::AppEntry& entry_;
     const EntryState& st_;
@@ -311,7 +313,8 @@ private:
 
 ServicePlan planService(const KestruneCore::AppEntry& entry, const std::string& stem,
                         const PassContext& ctx) {
-    ServicePlan plan{entry, EntryState(ctx.stateDir, stem), std::nullopt, false, false};
+    ServicePlan plan{entry, EntryState(ctx.stateDir, stem), std::nullopt, false, false, {}};
+    plan.lastCheck = lastCheckTime(plan.state);
     auto load = KestruneCore::ServiceConfig::load(entry.path);
     if (load.isOk() && (load.config.url || !load.config.ports.empty()))
         plan.config = load.config;
@@ -324,7 +327,7 @@ ServicePlan planService(const KestruneCore::AppEntry& entry, const std::string& 
     }
     const auto& st = plan.state;
     int interval = intervalOf(plan.config);
-    auto last = lastCheckTime(entry.name, ctx.stateDir);
+    auto last = plan.lastCheck;
     double now = ctx.now;
     if (auto trying = st.whole(".trying")) {
         double t = static_cast<double>(*trying);

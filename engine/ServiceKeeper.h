@@ -19,6 +19,7 @@ struct ServicePlan {
     std::optional<KestruneCore::ServiceConfig> config; // declares something to check
     bool toggled = false;
     bool needsCheck = false;
+    std::optional<double> lastCheck; // when it was last checked
 };
 
 ServicePlan planService(const KestruneCore::AppEntry& entry, const std::string& stem,
