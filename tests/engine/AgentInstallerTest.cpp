@@ -1,7 +1,7 @@
 // The agent definition `install` writes and the commands it and `uninstall` run.
+#include "engine/AgentInstaller.h"
 #include "TempDir.h"
 #include "core/FileIO.h"
-#include "engine/AgentInstaller.h"
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>

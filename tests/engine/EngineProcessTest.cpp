@@ -217,6 +217,33 @@ TEST_F(EngineProcess, ServeKeepsTheServiceAliveOnItsOwn) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+TEST_F(EngineProcess, ServeActsOnWatchListEditsWithoutBeingAsked) {
+    // Nothing to do at first: serve sleeps (its safety-net wake-up is a minute away).
+    save({});
+    std::string home = tmp.path();
+    std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", home};
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ASSERT_EQ(::posix_spawn(&servePid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    ASSERT_TRUE(eventually([&] { return fileExists(problemsPath()); }));
+
+    addService(foregroundServer());
+    ASSERT_TRUE(eventually([&] { return healthy(); }, std::chrono::seconds(30)));
+
+    // The master switch off: problems are dropped, the service is left running.
+    saveMaster(false);
+    killServer();
+    ASSERT_TRUE(eventually([&] { return log().find("exited with status") != std::string::npos; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(occurrences(log(), "ACTION: "), 1u);
+    EXPECT_TRUE(loadProblems().empty());
+    saveMaster(true);
+    ASSERT_TRUE(eventually([&] { return occurrences(log(), "ACTION: ") == 2 && healthy(); },
+                           std::chrono::seconds(30)));
+}
+
 TEST_F(EngineProcess, StoppingAServiceFreesThePortItsLeftoverChildHolds) {
     addService("#!/bin/sh\npython3 -m http.server --bind 127.0.0.1 " + std::to_string(port) +
                " >/dev/null 2>&1 &\nexit 0\n");
