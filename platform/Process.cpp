@@ -1,5 +1,7 @@
 #include "platform/Process.h"
 
+#include "core/FileIO.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -63,8 +65,11 @@ CStrings argumentsOf(const std::vector<std::string>& argv) {
     return args;
 }
 
-// The path exec should run, or an errno value.
-std::pair<std::string, int> resolveProgram(const std::string& program) {
+// The path exec should run for argv[0], or an errno value.
+std::pair<std::string, int> resolveProgram(const std::vector<std::string>& argv) {
+    if (argv.empty())
+        return {{}, EINVAL};
+    const std::string& program = argv[0];
     if (program.empty())
         return {{}, ENOENT};
     if (program.find('/') != std::string::npos)
@@ -219,13 +224,8 @@ void superviseChild(pid_t pid, int outFd, const ProcessOptions& options, Process
 std::optional<std::string> findInPath(const std::string& program) {
     if (program.empty())
         return std::nullopt;
-    if (program.find('/') != std::string::npos) {
-        struct stat st {};
-        if (::stat(program.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            ::access(program.c_str(), X_OK) == 0)
-            return program;
-        return std::nullopt;
-    }
+    if (program.find('/') != std::string::npos)
+        return isExecutableFile(program) ? std::optional<std::string>(program) : std::nullopt;
     const char* env = std::getenv("PATH");
     std::string path = env ? env : "/usr/local/bin:/usr/bin:/bin";
     std::size_t start = 0;
@@ -234,9 +234,7 @@ std::optional<std::string> findInPath(const std::string& program) {
         std::string dir =
             path.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
         std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + program;
-        struct stat st {};
-        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            ::access(candidate.c_str(), X_OK) == 0)
+        if (isExecutableFile(candidate))
             return candidate;
         if (colon == std::string::npos)
             return std::nullopt;
@@ -246,11 +244,7 @@ std::optional<std::string> findInPath(const std::string& program) {
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
     ProcessResult result;
-    if (argv.empty()) {
-        result.error = errorText(EINVAL);
-        return result;
-    }
-    auto [program, err] = resolveProgram(argv[0]);
+    auto [program, err] = resolveProgram(argv);
     if (err != 0) {
         result.error = errorText(err);
         return result;
@@ -323,11 +317,7 @@ SpawnResult spawnDetached(const std::vector<std::string>& argv,
                           const EnvironmentAdditions& environment,
                           const std::string& workingDirectory, const std::string& appendOutputTo) {
     SpawnResult result;
-    if (argv.empty()) {
-        result.error = errorText(EINVAL);
-        return result;
-    }
-    auto [program, err] = resolveProgram(argv[0]);
+    auto [program, err] = resolveProgram(argv);
     if (err != 0) {
         result.error = errorText(err);
         return result;
