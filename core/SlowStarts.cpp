@@ -117,19 +117,22 @@ std::size_t firstInvalidUtf8(std::string_view s, std::size_t from) {
 } // namespace
 
 bool isStartLine(std::string_view message) {
-    if (startsWith(message, "ACTION: not running -> open") ||
-        startsWith(message, "ACTION: switched on in Settings -> launching now"))
-        return true;
-    return startsWith(message, "ACTION: ") &&
-           message.find("-> starting with") != std::string_view::npos;
+    constexpr std::string_view action = "ACTION: ";
+    if (!startsWith(message, action))
+        return false;
+    return startsWith(message, "ACTION: not running -> open") ||
+           startsWith(message, "ACTION: switched on in Settings -> launching now") ||
+           message.find("-> starting with", action.size()) != std::string_view::npos;
 }
 
 bool isStartEndLine(std::string_view message) {
     static constexpr std::string_view ends[] = {"started: ",        "open failed",
                                                 "launch.sh exited", "retry limit reached",
                                                 "keep-alive off",   "start failed"};
+    if (message.empty())
+        return false;
     for (auto end : ends)
-        if (startsWith(message, end))
+        if (end.front() == message.front() && startsWith(message, end))
             return true;
     return false;
 }
@@ -233,27 +236,25 @@ std::vector<std::string> slowStarts(const std::vector<AppEntry>& apps,
     std::set<std::string, std::less<>> names;
     for (const auto& c : found)
         names.insert(c.entry->name);
-    std::map<std::string, std::vector<StartRecord>, std::less<>> records;
+    std::map<std::string, std::vector<std::int64_t>, std::less<>> durations;
     if (auto file = readUtf8File(startupTimesFile))
-        records = parseStartRecords(names, *file);
-    static const std::vector<StartRecord> none;
+        durations = healthyDurations(names, *file);
 
     std::vector<std::string> slow;
     for (const auto& c : found) {
         const AppEntry& entry = *c.entry;
-        auto it = records.find(entry.name);
-        const auto& history = it == records.end() ? none : it->second;
+        auto it = durations.find(entry.name);
+        auto typical = it == durations.end() ? std::nullopt : typicalStartupOfDurations(it->second);
         std::optional<ServiceConfig> config;
         if (entry.type == EntryType::service) {
             // A service may take the larger of its grace and its usual window: a start
             // still inside the window is not slow whatever the grace, so its folder
             // need not be read.
-            auto typical = typicalStartup(history);
             if (typical && c.elapsed <= static_cast<double>(expectedWindow(*typical)))
                 continue;
             config = ServiceConfig::load(entry.path).value();
         }
-        auto expected = expectedStartSeconds(entry, history, config);
+        auto expected = expectedStartSeconds(entry, typical, config);
         if (c.elapsed > static_cast<double>(expected))
             slow.push_back(entry.name);
     }

@@ -20,15 +20,19 @@ std::string startupTimesPath() {
 
 namespace {
 
+// Whole seconds written plainly: epochValue also allows blanks around the number.
+std::optional<std::int64_t> plainInteger(std::string_view text) {
+    if (text.find_first_of(" \t\r\n\v\f") != std::string_view::npos)
+        return std::nullopt;
+    return epochValue(text);
+}
+
 // One line of the file, when it is well formed.
 std::optional<StartRecord> parseStartRecordLine(std::string_view line) {
     std::string_view f[6];
     if (splitFieldViews(line, f) < 6)
         return std::nullopt;
-    // Plain whole seconds only: epochValue also allows blanks around the number.
-    if (f[3].find_first_of(" \t\r\n\v\f") != std::string_view::npos)
-        return std::nullopt;
-    auto duration = epochValue(f[3]);
+    auto duration = plainInteger(f[3]);
     if (!duration)
         return std::nullopt;
     return StartRecord{std::string(f[0]), std::string(f[1]), std::string(f[2]),
@@ -53,14 +57,15 @@ std::vector<StartRecord> parseStartRecords(const std::string& name, std::string_
     return records;
 }
 
-std::map<std::string, std::vector<StartRecord>, std::less<>>
-parseStartRecords(const std::set<std::string, std::less<>>& names, std::string_view text) {
-    std::map<std::string, std::vector<StartRecord>, std::less<>> byName;
+std::map<std::string, std::vector<std::int64_t>, std::less<>>
+healthyDurations(const std::set<std::string, std::less<>>& names, std::string_view text) {
+    std::map<std::string, std::vector<std::int64_t>, std::less<>> byName;
     forEachLine(text, [&](std::string_view line) {
-        if (!names.count(firstField(line)))
+        std::string_view f[6];
+        if (!names.count(firstField(line)) || splitFieldViews(line, f) < 6 || f[5] != "healthy")
             return;
-        if (auto record = parseStartRecordLine(line))
-            byName[record->service].push_back(std::move(*record));
+        if (auto duration = plainInteger(f[3]))
+            byName[std::string(f[0])].push_back(*duration);
     });
     return byName;
 }
@@ -77,6 +82,10 @@ std::optional<TypicalStartup> typicalStartup(const std::vector<StartRecord>& rec
     for (const auto& r : records)
         if (r.ok())
             durations.push_back(r.duration);
+    return typicalStartupOfDurations(std::move(durations));
+}
+
+std::optional<TypicalStartup> typicalStartupOfDurations(std::vector<std::int64_t> durations) {
     if (durations.size() > countedStarts)
         durations.erase(durations.begin(), durations.end() - countedStarts);
     if (durations.empty())
@@ -129,8 +138,14 @@ std::string startHistory(const std::vector<StartRecord>& records, std::size_t la
 
 std::int64_t expectedStartSeconds(const AppEntry& entry, const std::vector<StartRecord>& records,
                                   const std::optional<ServiceConfig>& config) {
+    return expectedStartSeconds(entry, typicalStartup(records), config);
+}
+
+std::int64_t expectedStartSeconds(const AppEntry& entry,
+                                  const std::optional<TypicalStartup>& typical,
+                                  const std::optional<ServiceConfig>& config) {
     std::optional<std::int64_t> window;
-    if (auto typical = typicalStartup(records))
+    if (typical)
         window = expectedWindow(*typical);
     if (entry.type == EntryType::app)
         return window.value_or(defaultAppStartSeconds);

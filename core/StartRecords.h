@@ -45,13 +45,16 @@ std::vector<StartRecord> startRecords(const std::string& name,
                                       const std::string& path = startupTimesPath());
 // The same rules applied to the text of the file.
 std::vector<StartRecord> parseStartRecords(const std::string& name, std::string_view text);
-// The records of several entries in one pass over the text, by name; entries without
-// records are absent.
-std::map<std::string, std::vector<StartRecord>, std::less<>>
-parseStartRecords(const std::set<std::string, std::less<>>& names, std::string_view text);
+// The durations of the successful starts of several entries, in file order, by name,
+// from one pass over the text (what the typical start-up is made of).
+std::map<std::string, std::vector<std::int64_t>, std::less<>>
+healthyDurations(const std::set<std::string, std::less<>>& names, std::string_view text);
 
 // Median and slowest of the last 10 successful starts, or none without any.
 std::optional<TypicalStartup> typicalStartup(const std::vector<StartRecord>& records);
+
+// The same from the durations of successful starts, oldest first.
+std::optional<TypicalStartup> typicalStartupOfDurations(std::vector<std::int64_t> healthyDurations);
 
 // How long a start may take: max(median + 10, slowest × 3 / 2).
 std::int64_t expectedWindow(const TypicalStartup& typical);
@@ -64,6 +67,10 @@ std::string startHistory(const std::vector<StartRecord>& records, std::size_t la
 
 // Seconds a start of `entry` may take before it counts as slow.
 std::int64_t expectedStartSeconds(const AppEntry& entry, const std::vector<StartRecord>& records,
+                                  const std::optional<ServiceConfig>& config);
+// The same from the typical start-up the records give.
+std::int64_t expectedStartSeconds(const AppEntry& entry,
+                                  const std::optional<TypicalStartup>& typical,
                                   const std::optional<ServiceConfig>& config);
 
 } // namespace KestruneCore
