@@ -50,6 +50,13 @@ TEST(StartRecords, FileLinesOfOneEntry) {
     EXPECT_FALSE(records[1].ok());
     EXPECT_EQ(records[2].duration, 4);
     EXPECT_FALSE(records[2].ok()); // "hea" is not "healthy"
+
+    // NUL bytes are ordinary characters; bytes that are not UTF-8 make the file unreadable.
+    auto nul = tmp.write("nul.tsv", std::string("web\ta\0b\tc\t3\tx\thealthy\n", 23));
+    EXPECT_EQ(startRecords("web", nul).at(0).startedAt, std::string("a\0b", 3));
+    EXPECT_TRUE(
+        startRecords("web", tmp.write("bad.tsv", "web\ta\tb\t3\tx\thealthy\xff\n")).empty());
+    EXPECT_TRUE(startRecords("web", tmp.path()).empty());
 }
 
 TEST(StartRecords, TypicalStartupAndWindows) {
