@@ -7,6 +7,8 @@
 #include "core/SlowStarts.h"
 #include "core/StartRecords.h"
 #include "core/StatusSummary.h"
+#include "feedback/FeedbackActions.h"
+#include "feedback/FeedbackWindow.h"
 #include "platform/AgentBackend.h"
 #include "platform/AppLauncher.h"
 #include "services/HealthCheck.h"
@@ -158,6 +160,10 @@ bool D::settingsVisible() const {
 }
 
 void D::applicationDidFinishLaunching() {
+    KestruneCore::feedbackOpener = [self = QPointer<D>(this)] {
+        if (self)
+            self->openFeedback();
+    };
     if (!mainMenu_)
         mainMenu_.reset(makeMainMenu());
 
@@ -455,9 +461,17 @@ void D::showDetails(const AppEntry& entry) {
               });
 }
 
+FeedbackWindow& D::feedback() {
+    if (!feedback_)
+        feedback_ = std::make_unique<FeedbackWindow>();
+    return *feedback_;
+}
+
 void D::openFeedback() {
     if (feedbackOpener)
         feedbackOpener();
+    else
+        feedback().show();
 }
 
 void D::openSettings() {

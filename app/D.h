@@ -30,6 +30,7 @@ class QWidget;
 namespace Kestrune {
 
 class DesktopNotifications;
+class FeedbackWindow;
 
 class D : public QObject {
     Q_OBJECT
@@ -55,6 +56,8 @@ public:
 
     // Built on first use; posts through notify().
     Notifier& notifier();
+    // The feedback form, built on first use and kept, so its text survives closing.
+    FeedbackWindow& feedback();
 
     // ---- replaceable actions (tests put recorders here; the defaults act for real)
     // Runs an agent argument list ("print", "kickstart", ... with gui/UID targets) and
@@ -137,6 +140,7 @@ private:
     std::unique_ptr<QMenu> mainMenu_;
     std::unique_ptr<Notifier> notifier_;
     std::unique_ptr<DesktopNotifications> notifications_;
+    std::unique_ptr<FeedbackWindow> feedback_;
     QTimer timer_;
 };
 

@@ -259,7 +259,13 @@ KestruneCore::VersionParts FeedbackWindow::versionParts() const {
 }
 
 void FeedbackWindow::replyToggled() {
-    int extra = msgScroll ? std::max(0, msgScroll->height() - messageMinimumHeight) : 0;
+    // What the user added to the message by resizing: only the message takes extra
+    // height, and the window's height is valid even before it was first laid out.
+    int extra = 0;
+    if (window_) {
+        stack_->activate();
+        extra = std::max(0, window_->height() - stack_->minimumSize().height());
+    }
     replyEmail->setVisible(replyWanted());
     if (!replyWanted())
         replyError->setVisible(false);

@@ -1,6 +1,7 @@
 #include "feedback/FeedbackWindow.h"
 #include "HttpTestServer.h"
 #include "TempDir.h"
+#include "app/D.h"
 #include "core/FileIO.h"
 #include "feedback/Diagnostics.h"
 #include "feedback/FeedbackActions.h"
@@ -152,6 +153,13 @@ TEST_F(FeedbackWindowTest, FormStartsWithItsTextsAndHiddenRows) {
           static_cast<QWidget*>(form->retry()), static_cast<QWidget*>(form->emailInstead())})
         EXPECT_FALSE(shown(w));
     EXPECT_EQ(statusText(), "");
+
+    // Before it was ever shown, the window takes just the height its content needs.
+    EXPECT_EQ(panel->height(), panel->minimumHeight());
+    int before = panel->height();
+    form->wantsReply->click();
+    EXPECT_GT(panel->height(), before);
+    EXPECT_EQ(panel->height(), panel->minimumHeight());
 }
 
 TEST_F(FeedbackWindowTest, ReplySwitchShowsAndFocusesTheFieldAndKeepsTheTopEdge) {
@@ -349,4 +357,20 @@ TEST_F(FeedbackWindowTest, ZipAtTheLimitIsNotUploadedButKeptForMail) {
     EXPECT_EQ(names.back(), "include-diagnostics");
     EXPECT_NE(field(server.requests().at(0).body, "logs").find("\n\u2026 (truncated)"),
               std::string::npos);
+}
+
+TEST_F(FeedbackWindowTest, ControllerKeepsOneFormBetweenOpenings) {
+    ScopedHome home(tmp.path());
+    Kestrune::D d;
+    d.openFeedback();
+    auto* panel = d.feedback().window();
+    EXPECT_TRUE(panel->isVisible());
+    d.feedback().message->setPlainText("draft");
+    d.feedback().cancel();
+    EXPECT_FALSE(panel->isVisible());
+    d.openFeedback();
+    EXPECT_EQ(d.feedback().window(), panel);
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_EQ(d.feedback().message->toPlainText(), "draft");
+    EXPECT_EQ(d.feedback().outDir, tmp.path() + "/Library/Application Support/Kestrune/feedback");
 }
