@@ -1,0 +1,97 @@
+#include "ctl/Kestrunectl.h"
+
+#include "core/FileIO.h"
+#include "ctl/CommandLine.h"
+#include "ctl/Context.h"
+#include "ctl/DetailsCommand.h"
+#include "ctl/LogCommand.h"
+#include "ctl/StatusCommand.h"
+#include "ctl/WatchListCommands.h"
+#include "platform/AgentBackend.h"
+
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <optional>
+
+namespace KestruneCtl {
+
+namespace {
+
+std::string_view backendName(AgentBackendChoice choice) {
+    switch (choice) {
+    case AgentBackendChoice::launchd:
+        return "launchd";
+    case AgentBackendChoice::systemd:
+        return "systemd";
+    case AgentBackendChoice::none:
+        return "none";
+    case AgentBackendChoice::automatic:
+        break;
+    }
+    return "auto";
+}
+
+int dispatch(const Invocation& inv, const Context& ctx) {
+    const auto& cmd = inv.command;
+    const auto& args = inv.arguments;
+    if (cmd == "status")
+        return showStatus(ctx, inv.json, !inv.noProbe);
+    if (cmd == "add-app")
+        return addApps(ctx, args);
+    if (cmd == "add-service")
+        return addService(ctx, args[0]);
+    if (cmd == "remove")
+        return removeEntry(ctx, args[0]);
+    if (cmd == "on" || cmd == "off")
+        return setEntryEnabled(ctx, args[0], cmd == "on");
+    if (cmd == "master")
+        return setMaster(ctx, args[0] == "on");
+    if (cmd == "details")
+        return showDetails(ctx, args[0]);
+    if (cmd == "log")
+        return showLog(ctx, inv.lineCount);
+    return ctx.fail("unknown command '" + cmd + "'", exitUsage);
+}
+
+} // namespace
+
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    Context ctx{out, err, {}, {}};
+    try {
+        auto parsed = parseCommandLine(args);
+        if (auto* usage = std::get_if<UsageError>(&parsed))
+            return ctx.fail(usage->message, exitUsage);
+        const auto& inv = std::get<Invocation>(parsed);
+        if (inv.help) {
+            out << usageText();
+            return exitOk;
+        }
+        if (inv.home) {
+            if (!KestruneCore::isDirectory(*inv.home))
+                return ctx.fail("no such folder: " + *inv.home + " (--home)", exitUsage);
+            // Every core path is built from HOME at the time of the call.
+            ::setenv("HOME", inv.home->c_str(), 1);
+        }
+        // Chosen on the first request only: "auto" may have to ask systemctl, which
+        // commands that never reach the agent should not pay for.
+        auto backend = std::make_shared<std::optional<KestruneCore::AgentBackend>>();
+        auto chosen = std::make_shared<bool>(false);
+        ctx.lc = [backend, chosen, name = backendName(inv.backend)](
+                     const std::vector<std::string>& words) {
+            if (!*chosen) {
+                *backend = KestruneCore::AgentBackend::named(name);
+                *chosen = true;
+            }
+            return *backend ? (*backend)->lc(words) : -1;
+        };
+        ctx.serviceTarget = KestruneCore::serviceTarget();
+        return dispatch(inv, ctx);
+    } catch (const std::exception& e) {
+        return ctx.fail(std::string("unexpected failure: ") + e.what());
+    } catch (...) {
+        return ctx.fail("unexpected failure");
+    }
+}
+
+} // namespace KestruneCtl
