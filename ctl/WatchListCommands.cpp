@@ -67,25 +67,24 @@ int addApps(const Context& ctx, const std::vector<std::string>& paths) {
 
     WatchList apps = *list;
     std::vector<std::string> added;
+    std::string report; // printed once the list is safely saved
     for (const auto& path : chosen) {
         bool present = false;
         for (const auto& e : apps)
             present = present || e.path == path;
         if (present) {
-            ctx.out << "Already on the list: " << path << '\n';
+            report += "Already on the list: " + path + "\n";
             continue;
         }
         apps = adding(path, apps);
         added.push_back(apps.back().name);
+        report += "Added " + added.back() + "\n";
     }
-    if (added.empty())
-        return exitOk;
-    if (!saveChecked(ctx, apps))
+    if (!added.empty() && !saveChecked(ctx, apps))
         return exitFailed;
-    for (const auto& name : added) {
+    for (const auto& name : added)
         log(name, "added to keep-alive list");
-        ctx.out << "Added " << name << '\n';
-    }
+    ctx.out << report;
     return exitOk;
 }
 
