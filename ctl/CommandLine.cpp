@@ -159,8 +159,7 @@ std::variant<Invocation, UsageError> parseCommandLine(const std::vector<std::str
     if (inv.arguments.size() < s.minArgs)
         return UsageError{inv.command + ": missing " + s.argumentName};
     if (inv.arguments.size() > s.maxArgs)
-        return UsageError{inv.command + ": unexpected argument '" + inv.arguments[s.maxArgs] +
-                          "'"};
+        return UsageError{inv.command + ": unexpected argument '" + inv.arguments[s.maxArgs] + "'"};
     if (inv.command == "master" && inv.arguments[0] != "on" && inv.arguments[0] != "off")
         return UsageError{"master: expected on or off, not '" + inv.arguments[0] + "'"};
     return inv;

@@ -21,9 +21,9 @@ struct Invocation {
     std::string command;
     std::vector<std::string> arguments;
 
-    bool json = false;     // status --json
-    bool noProbe = false;  // status --no-probe
-    long lineCount = 20;   // log -n
+    bool json = false;    // status --json
+    bool noProbe = false; // status --no-probe
+    long lineCount = 20;  // log -n
 
     bool operator==(const Invocation&) const = default;
 };

@@ -77,8 +77,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         // commands that never reach the agent should not pay for.
         auto backend = std::make_shared<std::optional<KestruneCore::AgentBackend>>();
         auto chosen = std::make_shared<bool>(false);
-        ctx.lc = [backend, chosen, name = backendName(inv.backend)](
-                     const std::vector<std::string>& words) {
+        ctx.lc = [backend, chosen,
+                  name = backendName(inv.backend)](const std::vector<std::string>& words) {
             if (!*chosen) {
                 *backend = KestruneCore::AgentBackend::named(name);
                 *chosen = true;

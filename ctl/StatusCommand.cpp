@@ -25,9 +25,8 @@ nlohmann::json statusJson(const StatusReport& r) {
                            {"enabled", e.enabled},
                            {"method", e.method},
                            {"subtitle", e.subtitle}});
-    return {{"master", r.master},         {"agentLoaded", r.agentLoaded},
-            {"iconState", r.iconState},   {"tooltip", r.tooltip},
-            {"problems", problems},       {"slowStarts", r.slowStarts},
+    return {{"master", r.master},   {"agentLoaded", r.agentLoaded}, {"iconState", r.iconState},
+            {"tooltip", r.tooltip}, {"problems", problems},         {"slowStarts", r.slowStarts},
             {"entries", entries}};
 }
 
@@ -74,8 +73,7 @@ std::string statusText(const StatusReport& r) {
 int showStatus(const Context& ctx, bool json, bool probe) {
     StatusReport report = gatherStatus(ctx, probe);
     if (json)
-        ctx.out << statusJson(report).dump(2, ' ', false,
-                                           nlohmann::json::error_handler_t::replace)
+        ctx.out << statusJson(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
                 << '\n';
     else
         ctx.out << statusText(report);

@@ -160,8 +160,8 @@ int setMaster(const Context& ctx, bool on) {
     saveMaster(on, path);
     if (loadMaster(path) != on || !fileExists(path))
         return ctx.fail("could not write the master switch " + path);
-    log("Kestrune", on ? "keep apps alive: on (from settings)"
-                       : "keep apps alive: off (from settings)");
+    log("Kestrune",
+        on ? "keep apps alive: on (from settings)" : "keep apps alive: off (from settings)");
     ctx.out << "Keep apps alive: " << (on ? "on" : "off") << '\n';
     return exitOk;
 }

@@ -1,0 +1,74 @@
+#include "CtlHome.h"
+
+#include "platform/Process.h"
+
+#include <algorithm>
+#include <filesystem>
+
+namespace KestruneTest {
+
+CtlHome::CtlHome() {
+    dir_.mkdir("Library/Logs");
+    dir_.mkdir("Library/Application Support/Kestrune/state");
+}
+
+CtlRun CtlHome::run(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {KESTRUNECTL_PATH, "--home", path(), "--agent-backend", "none"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    KestruneCore::ProcessOptions options;
+    options.captureStderr = true;
+    options.workingDirectory = path();
+    options.timeLimit = std::chrono::seconds(60);
+    auto r = KestruneCore::runProcess(argv, options);
+    return {r.started && !r.timedOut ? r.exitStatus : -1, r.output};
+}
+
+std::string CtlHome::dataFolder() const {
+    return dir_ / "Library/Application Support/Kestrune";
+}
+std::string CtlHome::stateFolder() const {
+    return dataFolder() + "/state";
+}
+std::string CtlHome::watchListPath() const {
+    return dataFolder() + "/apps.tsv";
+}
+std::string CtlHome::masterPath() const {
+    return dataFolder() + "/master";
+}
+std::string CtlHome::logPath() const {
+    return dir_ / "Library/Logs/kestrune.log";
+}
+
+void CtlHome::writeWatchList(const std::string& text) const {
+    dir_.write("Library/Application Support/Kestrune/apps.tsv", text);
+}
+void CtlHome::writeProblems(const std::string& text) const {
+    writeState("problems.tsv", text);
+}
+void CtlHome::writeLog(const std::string& text) const {
+    dir_.write("Library/Logs/kestrune.log", text);
+}
+void CtlHome::writeMaster(const std::string& text) const {
+    dir_.write("Library/Application Support/Kestrune/master", text);
+}
+void CtlHome::writeState(const std::string& name, const std::string& text) const {
+    dir_.write("Library/Application Support/Kestrune/state/" + name, text);
+}
+
+std::string CtlHome::makeService(const std::string& relative, const std::string& launchJson) const {
+    dir_.write(relative + "/scripts/launch.sh", "#!/bin/sh\nexit 0\n", true);
+    if (!launchJson.empty())
+        dir_.write(relative + "/scripts/launch.json", launchJson);
+    return dir_ / relative;
+}
+
+std::vector<std::pair<std::string, std::string>> CtlHome::snapshot() const {
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(path()))
+        if (e.is_regular_file())
+            files.emplace_back(e.path().string(), readAll(e.path().string()));
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+} // namespace KestruneTest
