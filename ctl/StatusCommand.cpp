@@ -1,11 +1,71 @@
 #include "ctl/StatusCommand.h"
 
+#include "core/AppLiveness.h"
+#include "core/Backoff.h"
 #include "core/Graphemes.h"
+#include "core/Problems.h"
+#include "core/SlowStarts.h"
+#include "core/StartRecords.h"
+#include "core/StatusSummary.h"
+#include "core/WatchList.h"
+#include "services/HealthCheck.h"
+#include "services/ServiceConfig.h"
+#include "services/ServiceSubtitle.h"
 
 #include <algorithm>
+#include <set>
 #include <sstream>
 
 namespace KestruneCtl {
+
+using namespace KestruneCore;
+
+StatusReport gatherStatus(const Context& ctx, bool probe) {
+    auto now = Clock::now();
+    WatchList apps = load();
+    StatusReport r;
+    r.master = loadMaster();
+
+    // The same steps, in the same order, as the tray program's refresh.
+    std::vector<Problem> problems;
+    std::vector<std::string> slow;
+    if (r.master) {
+        problems = liveProblems(loadProblems(), apps, appIsRunning);
+        slow = slowStarts(apps, problems, now);
+        r.agentLoaded = ctx.lc({"print", ctx.serviceTarget}) == 0;
+    }
+    bool anyEnabled =
+        std::any_of(apps.begin(), apps.end(), [](const AppEntry& e) { return e.enabled; });
+    IconState state = iconState(problems, r.agentLoaded, anyEnabled, slow);
+    r.iconState = std::string(rawValue(state));
+    r.tooltip = statusTooltip(state, problems, slow);
+    r.slowStarts = slow;
+
+    std::set<std::string> serviceNames;
+    for (const auto& e : apps)
+        if (e.type == EntryType::service)
+            serviceNames.insert(e.name);
+    for (const auto& p : problems)
+        r.problems.push_back({p.name, p.kind, std::string(rawValue(p.severity)), p.since, p.detail,
+                              menuLine(p, serviceNames.count(p.name) > 0)});
+
+    for (const auto& e : apps) {
+        StatusEntry row{e.name, e.path, std::string(rawValue(e.type)), e.enabled, e.method, {}};
+        if (e.type == EntryType::app) {
+            row.subtitle = appRowSubtitle(e, appIsRunning(e.path), problems);
+        } else {
+            auto config = ServiceConfig::load(e.path).value();
+            std::optional<bool> observed;
+            // Only services nobody keeps alive are probed, as an open Settings window does.
+            if (probe && config && (!e.enabled || !r.master))
+                observed = probeHealth(*config);
+            row.subtitle = serviceSubtitle(e, config, problems, r.master, tryingSince(e.name), now,
+                                           typicalStartup(startRecords(e.name)), observed);
+        }
+        r.entries.push_back(std::move(row));
+    }
+    return r;
+}
 
 nlohmann::json statusJson(const StatusReport& r) {
     using nlohmann::json;

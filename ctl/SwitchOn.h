@@ -8,6 +8,8 @@
 
 namespace KestruneCtl {
 
-void switchedOn(const Context& ctx, const KestruneCore::AppEntry& entry);
+// Prints what it did; false (with a message on the error stream) when an app could
+// not be launched. The entry stays on either way and the engine keeps trying.
+bool switchedOn(const Context& ctx, const KestruneCore::AppEntry& entry);
 
 } // namespace KestruneCtl

@@ -146,8 +146,8 @@ int setEntryEnabled(const Context& ctx, const std::string& nameOrPath, bool on) 
         return exitFailed;
     log(entry.name, on ? "keep-alive on (from settings)" : "keep-alive off (from settings)");
     ctx.out << entry.name << " is " << (on ? "on" : "off") << '\n';
-    if (on)
-        switchedOn(ctx, entry);
+    if (on && !switchedOn(ctx, entry))
+        return exitFailed;
     return exitOk;
 }
 
