@@ -74,15 +74,14 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             ::setenv("HOME", inv.home->c_str(), 1);
         }
         // Chosen on the first request only: "auto" may have to ask systemctl, which
-        // commands that never reach the agent should not pay for.
+        // commands that never reach the agent should not pay for. "auto" is the tray
+        // program's own choice.
         auto backend = std::make_shared<std::optional<KestruneCore::AgentBackend>>();
-        auto chosen = std::make_shared<bool>(false);
-        ctx.lc = [backend, chosen,
-                  name = backendName(inv.backend)](const std::vector<std::string>& words) {
-            if (!*chosen) {
-                *backend = KestruneCore::AgentBackend::named(name);
-                *chosen = true;
-            }
+        ctx.lc = [backend, choice = inv.backend](const std::vector<std::string>& words) {
+            if (choice == AgentBackendChoice::automatic)
+                return KestruneCore::lc(words);
+            if (!*backend)
+                *backend = KestruneCore::AgentBackend::named(backendName(choice));
             return *backend ? (*backend)->lc(words) : -1;
         };
         ctx.serviceTarget = KestruneCore::serviceTarget();

@@ -3,6 +3,7 @@
 #include "platform/Process.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 namespace KestruneTest {
@@ -21,6 +22,24 @@ CtlRun CtlHome::run(const std::vector<std::string>& args) const {
     options.timeLimit = std::chrono::seconds(60);
     auto r = KestruneCore::runProcess(argv, options);
     return {r.started && !r.timedOut ? r.exitStatus : -1, r.output};
+}
+
+void CtlHome::useFakeSystemctl(int activeStatus) {
+    dir_.write("fakebin/systemctl",
+               "#!/bin/sh\n"
+               "echo \"$*\" >> \"" +
+                   dir_ / "systemctl-calls" +
+                   "\"\n"
+                   "case \"$*\" in *is-active*) exit " +
+                   std::to_string(activeStatus) +
+                   ";; esac\n"
+                   "exit 0\n",
+               true);
+    fakeSystemctl_ = true;
+}
+
+std::string CtlHome::systemctlCalls() const {
+    return readAll(dir_ / "systemctl-calls");
 }
 
 std::string CtlHome::dataFolder() const {

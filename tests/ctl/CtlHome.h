@@ -21,8 +21,14 @@ public:
     const std::string& path() const { return dir_.path(); }
     const TempDir& dir() const { return dir_; }
 
-    // kestrunectl --home <this> --agent-backend none <args...>
+    // kestrunectl --home <this> --agent-backend none <args...>, or with the systemd
+    // backend once useFakeSystemctl was called.
     CtlRun run(const std::vector<std::string>& args) const;
+
+    // Puts a systemctl first in PATH that records its arguments (one call a line in
+    // systemctlCalls()) and answers `activeStatus` to "is-active", 0 to the rest.
+    void useFakeSystemctl(int activeStatus);
+    std::string systemctlCalls() const;
 
     std::string dataFolder() const;
     std::string stateFolder() const;
@@ -44,6 +50,7 @@ public:
 
 private:
     TempDir dir_;
+    bool fakeSystemctl_ = false;
 };
 
 } // namespace KestruneTest

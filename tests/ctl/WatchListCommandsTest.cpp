@@ -104,6 +104,7 @@ TEST(CtlWatchListCommands, RemoveAndSwitchOffFindEntriesByNameOrPath) {
 
 TEST(CtlWatchListCommands, SwitchingOnAServiceResetsItsBackoffAndAsksForACheck) {
     CtlHome home;
+    home.useFakeSystemctl(0);
     std::string web = home.makeService("web");
     home.writeWatchList("0\tweb\t" + web + "\tservice\tlaunch.sh\n");
     home.writeState("svc_web_.trying", "1700000000\n");
@@ -125,6 +126,7 @@ TEST(CtlWatchListCommands, SwitchingOnAServiceResetsItsBackoffAndAsksForACheck) 
                   "[web] keep-alive on (from settings)",
                   "[web] switched on in Settings -> checking now (starts it if down)",
               }));
+    EXPECT_EQ(home.systemctlCalls(), "--user start --no-block kestrune-engine.service\n");
 
     // With the master switch off nothing is started, but the back-off is still reset.
     home.writeMaster("off\n");
@@ -135,6 +137,7 @@ TEST(CtlWatchListCommands, SwitchingOnAServiceResetsItsBackoffAndAsksForACheck) 
     auto messages = logMessages(home);
     ASSERT_EQ(messages.size(), 4u);
     EXPECT_EQ(messages[3], "[web] keep-alive on (from settings)");
+    EXPECT_EQ(home.systemctlCalls(), "--user start --no-block kestrune-engine.service\n");
 }
 
 TEST(CtlWatchListCommands, SwitchingOnAnAppLaunchesIt) {
