@@ -27,6 +27,9 @@ TEST(CtlBadInput, RejectsWithOneLineAndChangesNothing) {
                         "\tservice\tlaunch.sh\n" + "1\tMail\t" + home.dir() / "Apps/Mail.app" +
                         "\tapp\n");
     home.writeLog("2025-03-14 09:26:53 [Mail] added to keep-alive list\n");
+    // Names and paths with a TAB would split their watch-list line.
+    home.dir().write("tab\tapp", "#!/bin/sh\n", true);
+    home.dir().write("readme/README.md", "# Tab\there\n");
 
     const std::vector<BadCase> cases = {
         {{}, 2, "missing command"},
@@ -48,6 +51,8 @@ TEST(CtlBadInput, RejectsWithOneLineAndChangesNothing) {
         {{"add-app", "notes.txt"}, 1, "not an app: notes.txt"},
         {{"add-service", "nowhere"}, 1, "no such folder: nowhere"},
         {{"add-service", "notes.txt"}, 1, "not a folder: notes.txt"},
+        {{"add-app", "tab\tapp"}, 1, "tab or line break"},
+        {{"add-service", "readme"}, 1, "holds a tab"},
         {{"details", "Nobody"}, 1, "no entry named or at 'Nobody'"},
         {{"details", "Mail"}, 1, "Mail is not a service"},
     };
