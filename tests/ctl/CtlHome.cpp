@@ -14,9 +14,15 @@ CtlHome::CtlHome() {
 }
 
 CtlRun CtlHome::run(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv = {KESTRUNECTL_PATH, "--home", path(), "--agent-backend", "none"};
+    std::vector<std::string> argv = {KESTRUNECTL_PATH, "--home", path(), "--agent-backend",
+                                     fakeSystemctl_ ? "systemd" : "none"};
     argv.insert(argv.end(), args.begin(), args.end());
     KestruneCore::ProcessOptions options;
+    if (fakeSystemctl_) {
+        const char* pathVar = std::getenv("PATH");
+        options.environment.emplace_back("PATH", dir_ / "fakebin" + ":" +
+                                                     (pathVar ? pathVar : "/usr/bin:/bin"));
+    }
     options.captureStderr = true;
     options.workingDirectory = path();
     options.timeLimit = std::chrono::seconds(60);
