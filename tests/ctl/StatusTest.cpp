@@ -11,6 +11,7 @@
 
 using namespace KestruneTest;
 using nlohmann::json;
+using namespace std::string_literals;
 
 namespace {
 
@@ -198,7 +199,7 @@ TEST(CtlStatus, NeverFailsOnDamagedFiles) {
     home.useFakeSystemctl(0);
     std::string web = home.makeService("web", "{\"healthcheck\": [1, 2");
     home.writeWatchList("1\tweb\t" + web + "\tservice\n\n1\n1\tx\n1\t\t\t\t\t\t\n");
-    home.writeProblems(std::string("web\tretrying\tstuck\t\xff\xfe\t\x01\n\0\0\t", 30));
+    home.writeProblems("web\tretrying\tstuck\t\xff\xfe\t\x01\n\0\0\t"s);
     home.writeLog(std::string(50, '\0') + "\n\xff[web] ACTION: x -> starting with y\n");
     home.writeState("startup-times.tsv", "web\ta\tb\t99999999999999999999\tx\thealthy\n");
     home.writeState("svc_web_.trying", "not a number");
