@@ -4,6 +4,7 @@
 #include "ctl/CommandLine.h"
 #include "ctl/Context.h"
 #include "ctl/DetailsCommand.h"
+#include "ctl/EntryLookup.h"
 #include "ctl/LogCommand.h"
 #include "ctl/StatusCommand.h"
 #include "ctl/WatchListCommands.h"
@@ -70,8 +71,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         if (inv.home) {
             if (!KestruneCore::isDirectory(*inv.home))
                 return ctx.fail("no such folder: " + *inv.home + " (--home)", exitUsage);
-            // Every core path is built from HOME at the time of the call.
-            ::setenv("HOME", inv.home->c_str(), 1);
+            // Every core path is built from HOME at the time of the call; an absolute
+            // one keeps stored paths meaningful to the tray program.
+            ::setenv("HOME", absolutePath(*inv.home).c_str(), 1);
         }
         // Chosen on the first request only: "auto" may have to ask systemctl, which
         // commands that never reach the agent should not pay for. "auto" is the tray
