@@ -51,7 +51,7 @@ IconState iconState(const std::vector<Problem>& problems, bool masterOn, bool an
 std::string menuLine(const Problem& problem, bool isService) {
     const std::string& name = problem.name;
     if (problem.kind == "unknown-start")
-        return name + std::string(dash) + "Kestrune doesn't know how to start it";
+        return name + " is down" + std::string(dash) + "Kestrune doesn't know how to start it";
     if (problem.severity == Severity::stuck) {
         if (isService)
             return name + " is down" + std::string(dash) +

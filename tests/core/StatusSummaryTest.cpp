@@ -25,7 +25,7 @@ TEST(StatusSummary, IconStatePrecedence) {
 
 TEST(StatusSummary, MenuLines) {
     auto unknown = problem("shop", Severity::restarting, "unknown-start", "x");
-    EXPECT_EQ(menuLine(unknown, true), "shop \u2013 Kestrune doesn't know how to start it");
+    EXPECT_EQ(menuLine(unknown, true), "shop is down \u2013 Kestrune doesn't know how to start it");
     EXPECT_EQ(menuLine(unknown, false), menuLine(unknown, true));
     auto stuck = problem("web", Severity::stuck, "retrying");
     EXPECT_EQ(menuLine(stuck, true), "web is down \u2013 needs you");

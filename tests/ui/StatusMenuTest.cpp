@@ -90,7 +90,8 @@ TEST(Notifier, WorstSeverityPerNameDecides) {
     Notifier n([&](const std::string& t, const std::string&) { titles.push_back(t); });
     n.update({problem("A", Severity::restarting, "not-running-relaunching"),
               problem("A", Severity::stuck, "unknown-start")});
-    EXPECT_EQ(titles, (std::vector<std::string>{"A \u2013 Kestrune doesn't know how to start it"}));
+    EXPECT_EQ(titles,
+              (std::vector<std::string>{"A is down \u2013 Kestrune doesn't know how to start it"}));
 
     // Posting that goes nowhere still moves the memory on.
     Notifier silent(nullptr);
