@@ -67,8 +67,9 @@ StatusReport gatherStatus(const Context& ctx, bool probe) {
     return r;
 }
 
-nlohmann::json statusJson(const StatusReport& r) {
-    using nlohmann::json;
+nlohmann::ordered_json statusJson(const StatusReport& r) {
+    // Keys keep the documented order, which reads better than sorted ones.
+    using json = nlohmann::ordered_json;
     json problems = json::array();
     for (const auto& p : r.problems)
         problems.push_back({{"name", p.name},
@@ -133,7 +134,8 @@ std::string statusText(const StatusReport& r) {
 int showStatus(const Context& ctx, bool json, bool probe) {
     StatusReport report = gatherStatus(ctx, probe);
     if (json)
-        ctx.out << statusJson(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+        ctx.out << statusJson(report).dump(2, ' ', false,
+                                           nlohmann::ordered_json::error_handler_t::replace)
                 << '\n';
     else
         ctx.out << statusText(report);

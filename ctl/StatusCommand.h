@@ -40,7 +40,7 @@ struct StatusReport {
 // they answer.
 StatusReport gatherStatus(const Context& ctx, bool probe);
 
-nlohmann::json statusJson(const StatusReport& report);
+nlohmann::ordered_json statusJson(const StatusReport& report);
 std::string statusText(const StatusReport& report);
 
 int showStatus(const Context& ctx, bool json, bool probe);
