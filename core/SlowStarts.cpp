@@ -156,12 +156,20 @@ std::optional<Clock::time_point> stampTime(std::string_view stamp) {
 // Latest start marker per name that no end marker followed.
 PendingStarts pendingStarts(std::string_view log) {
     PendingStarts pending;
+    // Lines written together share their second; converting a local time consults the
+    // time zone, so a repeated stamp reuses the last conversion.
+    std::string_view lastStamp;
+    std::optional<Clock::time_point> lastTime;
     forEachLine(log, [&](std::string_view line) {
         auto parsed = parseLogLine(line);
         if (!parsed)
             return;
         if (isStartLine(parsed->message)) {
-            if (auto time = stampTime(parsed->stamp)) {
+            if (lastStamp.empty() || parsed->stamp != lastStamp) {
+                lastStamp = parsed->stamp;
+                lastTime = stampTime(parsed->stamp);
+            }
+            if (auto time = lastTime) {
                 auto it = pending.find(parsed->name);
                 if (it != pending.end())
                     it->second = *time;
