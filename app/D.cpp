@@ -11,6 +11,8 @@
 #include "feedback/FeedbackWindow.h"
 #include "platform/AgentBackend.h"
 #include "platform/AppLauncher.h"
+#include "platform/BundleInfo.h"
+#include "platform/RunningApps.h"
 #include "services/HealthCheck.h"
 #include "services/ServiceCheck.h"
 #include "services/ServiceConfig.h"
@@ -76,7 +78,6 @@ D::D(QObject* parent) : QObject(parent) {
     master = loadMaster();
 
     lcRunner = [](const std::vector<std::string>& args) { return KestruneCore::lc(args); };
-    isRunning = [](const std::string& path) { return appIsRunning(path); };
     launchApp = [](const std::string& path) -> std::optional<std::string> {
         SpawnResult started = openApplication(path);
         if (started)
@@ -238,10 +239,27 @@ void D::menuDidClose() {
     refresh();
 }
 
+std::function<bool(const std::string&)> D::runningPredicate() const {
+    if (isRunning)
+        return isRunning;
+    auto snapshot = std::make_shared<std::optional<std::vector<RunningApp>>>();
+    return [snapshot](const std::string& path) {
+        // A .desktop entry also runs as the program of its Exec line, which only the
+        // full lookup knows.
+        if (isDesktopFile(path))
+            return appIsRunning(path);
+        if (!*snapshot)
+            *snapshot = runningApplications();
+        for (const auto& app : **snapshot)
+            for (const auto& bundle : app.bundlePaths)
+                if (bundle == path)
+                    return true;
+        return false;
+    };
+}
+
 std::vector<Problem> D::currentProblems() const {
-    auto running = isRunning;
-    return liveProblems(loadProblems(problemsPath()), apps,
-                        [&running](const std::string& p) { return running && running(p); });
+    return liveProblems(loadProblems(problemsPath()), apps, runningPredicate());
 }
 
 void D::refresh() {
@@ -335,7 +353,7 @@ void D::reloadSections() {
 }
 
 std::string D::subtitle(const AppEntry& entry) const {
-    bool running = isRunning && isRunning(entry.path);
+    bool running = runningPredicate()(entry.path);
     return appRowSubtitle(entry, running, master ? currentProblems() : std::vector<Problem>{});
 }
 
@@ -380,7 +398,7 @@ void D::probeUnwatched() {
 
 void D::switchedOn(const AppEntry& entry) {
     resetBackoff(entry, stateFolder());
-    bool running = entry.type == EntryType::app && isRunning && isRunning(entry.path);
+    bool running = entry.type == EntryType::app && runningPredicate()(entry.path);
     SwitchOnAction action = switchOnAction(entry, master, running);
     if (action == SwitchOnAction::none) {
         reloadSections();
@@ -421,7 +439,7 @@ bool D::starting(const AppEntry& entry) {
         return false;
     bool healthy = false;
     if (entry.type == EntryType::app) {
-        healthy = isRunning && isRunning(entry.path);
+        healthy = runningPredicate()(entry.path);
     } else if (auto check = ServiceCheck::load(serviceCheckPath(entry.name))) {
         healthy = check->time >= mark->second - std::chrono::seconds(1) && check->cause.empty();
     }
@@ -468,15 +486,15 @@ FeedbackWindow& D::feedback() {
 }
 
 void D::openFeedback() {
-    if (feedbackOpener)
-        feedbackOpener();
+    if (showFeedbackForm)
+        showFeedbackForm();
     else
         feedback().show();
 }
 
 void D::openSettings() {
-    if (settingsOpener)
-        settingsOpener();
+    if (showSettingsWindow)
+        showSettingsWindow();
 }
 
 void D::masterToggled(bool on) {

@@ -64,7 +64,8 @@ public:
     // answers its exit status, -1 when nothing could run. Called from the main
     // thread and, for kickstarts, from the thread pool.
     std::function<int(const std::vector<std::string>& args)> lcRunner;
-    // Whether the app at a path is running now.
+    // Whether the app at a path is running now. Unset: the system's running
+    // applications (see runningPredicate).
     std::function<bool(const std::string& path)> isRunning;
     // Opens an application; answers an error description on failure. Runs off the
     // main thread.
@@ -82,8 +83,8 @@ public:
     // Ends the program.
     std::function<void()> terminate;
     // Filled in by the Settings window and the feedback form when they exist.
-    std::function<void()> settingsOpener;
-    std::function<void()> feedbackOpener;
+    std::function<void()> showSettingsWindow;
+    std::function<void()> showFeedbackForm;
     std::function<void()> sectionsReloader;
     // Whether the status menu is still on screen after menuWillOpen. Some tray hosts
     // draw the menu themselves and never say when it closes; there the menu widget
@@ -110,6 +111,11 @@ public:
     // Posts notifications over this bus instead of the session bus (set before
     // launching finishes).
     void setNotificationBus(const QDBusConnection& bus);
+
+    // isRunning when set; otherwise a predicate that reads the running processes once
+    // on first use and answers every later question from that snapshot, so one
+    // refresh scans the process table at most once.
+    std::function<bool(const std::string& path)> runningPredicate() const;
 
     // The menu currently installed on the tray icon.
     QMenu* statusMenu() const { return menu_; }

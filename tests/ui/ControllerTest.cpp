@@ -3,6 +3,7 @@
 #include "core/FileIO.h"
 #include "core/Paths.h"
 #include "core/StartRecords.h"
+#include "feedback/FeedbackActions.h"
 #include "platform/AgentBackend.h"
 #include "services/ServiceCheck.h"
 #include "services/ServiceFolder.h"
@@ -105,7 +106,7 @@ protected:
                 done(alertAnswer);
         };
         d->terminate = [this] { ++terminated; };
-        d->settingsOpener = [this] { ++settingsOpened; };
+        d->showSettingsWindow = [this] { ++settingsOpened; };
         d->arguments = {"kestrune"};
     }
 
@@ -140,7 +141,7 @@ TEST_F(Controller, StartUpChecksTheAgentAndBootstrapsOnlyWhenNotLoaded) {
     second.lcRunner = lc.runner();
     second.arguments = {"kestrune", "--open-settings=1"};
     int opened = 0;
-    second.settingsOpener = [&] { ++opened; };
+    second.showSettingsWindow = [&] { ++opened; };
     lc.printAnswer = 113;
     second.applicationDidFinishLaunching();
     calls = lc.taken();
@@ -288,13 +289,15 @@ TEST_F(Controller, MenuCommandsReachTheController) {
     d->applicationDidFinishLaunching();
     lc.taken();
     int feedback = 0;
-    d->feedbackOpener = [&] { ++feedback; };
+    d->showFeedbackForm = [&] { ++feedback; };
     auto actions = d->statusMenu()->actions();
     ASSERT_EQ(actions.size(), 4);
     actions[0]->trigger();
     actions[1]->trigger();
     EXPECT_EQ(feedback, 1);
     EXPECT_EQ(settingsOpened, 1);
+    KestruneCore::feedbackOpener(); // the Settings footer's way in
+    EXPECT_EQ(feedback, 2);
 
     actions[3]->trigger(); // quit everything: the agent goes first
     EXPECT_EQ(lc.taken(), (std::vector<Args>{{"bootout", serviceTarget()}}));
