@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <set>
 
@@ -403,4 +404,25 @@ TEST_F(Controller, AppSubtitleUsesTheLastActionLine) {
     running.insert("/Apps/Mail.app");
     mail.enabled = false;
     EXPECT_EQ(d->subtitle(mail), "Running \u00b7 Last relaunched 09:26 \u00b7 Off");
+}
+
+TEST_F(Controller, QuittingWhileAKickstartRunsEndsCleanly) {
+    writeApps("1\tweb\t" + tmp.path() + "/web\tservice\tlaunch.sh\n");
+    tmp.write(relative(stateFolder() + "/svc_web_.next"), "1\n");
+    std::atomic<bool> kicked{false};
+    auto record = lc.runner();
+    d->lcRunner = [&, record](const Args& args) {
+        if (args[0] == "kickstart") {
+            QThread::msleep(200); // still running when the program quits
+            kicked = true;
+        }
+        return record(args);
+    };
+    d->applicationDidFinishLaunching();
+    d->switchedOn(d->apps[0]); // a second background job with a follow-up timer
+    d->quitAll();
+    EXPECT_EQ(terminated, 1);
+    d.reset(); // waits for the background work; nothing hops back to a dead controller
+    EXPECT_TRUE(kicked);
+    QCoreApplication::processEvents();
 }
