@@ -7,6 +7,7 @@
 #include "core/SlowStarts.h"
 #include "core/StartRecords.h"
 #include "core/StatusSummary.h"
+#include "discovery/Discovery.h"
 #include "feedback/FeedbackActions.h"
 #include "feedback/FeedbackWindow.h"
 #include "platform/AgentBackend.h"
@@ -76,6 +77,7 @@ QString defaultChooseServiceFolder() {
 D::D(QObject* parent) : QObject(parent) {
     item = new QSystemTrayIcon(this);
     master = loadMaster();
+    found = Discovery::loadCache();
 
     lcRunner = [](const std::vector<std::string>& args) { return KestruneCore::lc(args); };
     launchApp = [](const std::string& path) -> std::optional<std::string> {
@@ -190,6 +192,7 @@ void D::applicationDidFinishLaunching() {
     setupNotifications();
     ensureAgent();
     refresh();
+    discovery().start();
     if (arguments.contains("--open-settings"))
         openSettings();
     timer_.start();
@@ -350,6 +353,32 @@ void D::changed() {
 void D::reloadSections() {
     if (sectionsReloader)
         sectionsReloader();
+}
+
+KestruneCore::WatchList D::foundRows() const {
+    return Discovery::suggestions(found, apps);
+}
+
+LiveDiscovery& D::discovery() {
+    if (!discovery_) {
+        discovery_ = std::make_unique<LiveDiscovery>([self = QPointer<D>(this)](const auto& f) {
+            if (self)
+                self->discovered(f);
+        });
+    }
+    return *discovery_;
+}
+
+void D::discovered(const std::vector<std::string>& folders) {
+    Discovery::saveCache(folders);
+    if (folders == found)
+        return;
+    found = folders;
+    reloadSections();
+}
+
+void D::rescanServices() {
+    discovery().refresh();
 }
 
 std::string D::subtitle(const AppEntry& entry) const {

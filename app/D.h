@@ -6,6 +6,7 @@
 #include "core/ActivityLog.h"
 #include "core/Problems.h"
 #include "core/WatchList.h"
+#include "discovery/LiveDiscovery.h"
 #include "statusitem/IconRenderer.h"
 #include "statusitem/Notifier.h"
 
@@ -53,6 +54,8 @@ public:
     std::map<std::string, bool> observedHealth; // by service folder path
     bool probing = false;
     std::map<std::string, KestruneCore::Clock::time_point> startingSince; // by path
+    // Service folders found on this machine; the last run's list until discovery answers.
+    std::vector<std::string> found;
 
     // Built on first use; posts through notify().
     Notifier& notifier();
@@ -102,6 +105,13 @@ public:
     void changed();
     void probeUnwatched();
     void reloadSections();
+    // The found folders not already watched, as suggestion rows.
+    KestruneCore::WatchList foundRows() const;
+    // Built on first use: the system's index query, the folder walk as fallback, and
+    // discovered() for each new list.
+    LiveDiscovery& discovery();
+    // Stores a new list of found folders and shows it when it differs.
+    void discovered(const std::vector<std::string>& folders);
     void switchedOn(const KestruneCore::AppEntry& entry);
     bool starting(const KestruneCore::AppEntry& entry);
     void showDetails(const KestruneCore::AppEntry& entry);
@@ -133,6 +143,7 @@ public slots:
     void addApp();
     void addService();
     void openLog();
+    void rescanServices();
     void quitAll();
 
 protected:
@@ -146,6 +157,7 @@ private:
     std::unique_ptr<QMenu> mainMenu_;
     std::unique_ptr<Notifier> notifier_;
     std::unique_ptr<DesktopNotifications> notifications_;
+    std::unique_ptr<LiveDiscovery> discovery_;
     std::unique_ptr<FeedbackWindow> feedback_;
     QTimer timer_;
 };

@@ -40,7 +40,8 @@ bool LiveDiscovery::defaultStartQuery(MetadataQuery& query) {
 }
 
 LiveDiscovery::Fallback LiveDiscovery::defaultFallback() {
-    return [] { return Discovery::fallbackScan(KestruneCore::home("~")); };
+    // Resolved here, on the caller's thread: the environment is not read from workers.
+    return [home = KestruneCore::home("~")] { return Discovery::fallbackScan(home); };
 }
 
 void LiveDiscovery::start() {

@@ -42,7 +42,7 @@ public:
 
     static std::unique_ptr<MetadataQuery> defaultQuery();
     static bool defaultStartQuery(MetadataQuery& query);
-    // The walk of the home folder as it is now.
+    // The walk of the current home folder (resolved when the fallback is made).
     static Fallback defaultFallback();
 
 public slots:
