@@ -62,6 +62,10 @@ std::optional<Clock::time_point> parseTimestamp(std::string_view s) {
     if (!num(0, 4, tm.tm_year) || !num(5, 2, tm.tm_mon) || !num(8, 2, tm.tm_mday) ||
         !num(11, 2, tm.tm_hour) || !num(14, 2, tm.tm_min) || !num(17, 2, tm.tm_sec))
         return std::nullopt;
+    // The clock holds about 292 years either side of 1970; a stamp outside that is
+    // damaged, not a time to convert.
+    if (tm.tm_year < 1700 || tm.tm_year > 2200)
+        return std::nullopt;
     if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
         tm.tm_min > 59 || tm.tm_sec > 60)
         return std::nullopt;
@@ -85,16 +89,8 @@ std::string logLine(const std::string& name, const std::string& message, Clock::
 }
 
 void logTo(const std::string& path, const std::string& name, const std::string& message) {
-    std::string line = logLine(name, message);
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
     // One write keeps the line whole next to the engine's lines.
-    ssize_t n;
-    do {
-        n = ::write(fd, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
-    ::close(fd);
+    appendToFile(path, logLine(name, message));
 }
 
 void log(const std::string& name, const std::string& message) {

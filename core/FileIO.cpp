@@ -207,6 +207,25 @@ std::vector<std::string> splitLines(std::string_view text) {
     return lines;
 }
 
+std::string singleLineField(std::string text) {
+    for (auto& c : text)
+        if (c == '\t' || c == '\n' || c == '\r')
+            c = ' ';
+    return text;
+}
+
+bool appendToFile(const std::string& path, std::string_view data) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    ssize_t n;
+    do {
+        n = ::write(fd, data.data(), data.size());
+    } while (n < 0 && errno == EINTR);
+    ::close(fd);
+    return n == static_cast<ssize_t>(data.size());
+}
+
 std::vector<std::string> splitFields(std::string_view line) {
     std::vector<std::string> fields;
     std::size_t start = 0;

@@ -45,6 +45,14 @@ std::string lastPathComponent(const std::string& path);
 // (hand-edited files with CR LF ends) is dropped; nothing else is trimmed.
 std::vector<std::string> splitLines(std::string_view text);
 
+// A field of a TAB-separated record: TAB, CR and LF become blanks, since the files
+// have no quoting and one of them would split or break the record.
+std::string singleLineField(std::string text);
+
+// Appends `data` with one write on an O_APPEND descriptor (creating the file, never
+// its folder), so lines from several writers never interleave within a line.
+bool appendToFile(const std::string& path, std::string_view data);
+
 // Splits a line at every TAB, keeping empty fields.
 std::vector<std::string> splitFields(std::string_view line);
 

@@ -30,13 +30,6 @@ namespace KestruneEngine {
 
 namespace {
 
-std::string oneField(std::string text) {
-    for (auto& c : text)
-        if (c == '\t' || c == '\n' || c == '\r')
-            c = ' ';
-    return text;
-}
-
 struct StoredProblem {
     std::string kind, since, detail;
 };
@@ -77,7 +70,7 @@ std::optional<KestruneCore::Problem> resolveProblem(const KestruneCore::AppEntry
         [[fallthrough]];
     case EntryOutcome::Mode::set:
         next.kind = out.kind;
-        next.detail = oneField(out.detail);
+        next.detail = KestruneCore::singleLineField(out.detail);
         next.since = stored && stored->kind == out.kind
                          ? stored->since
                          : KestruneCore::timestamp(KestruneCore::Clock::time_point(
@@ -104,9 +97,11 @@ EntryOutcome guarded(const std::function<EntryOutcome()>& rules) {
 std::string problemsText(const std::vector<KestruneCore::Problem>& problems) {
     std::string text;
     for (const auto& p : problems)
-        text += oneField(p.name) + "\t" + oneField(p.kind) + "\t" +
-                std::string(KestruneCore::rawValue(p.severity)) + "\t" + oneField(p.since) + "\t" +
-                oneField(p.detail) + "\n";
+        text += KestruneCore::singleLineField(p.name) + "\t" +
+                KestruneCore::singleLineField(p.kind) + "\t" +
+                std::string(KestruneCore::rawValue(p.severity)) + "\t" +
+                KestruneCore::singleLineField(p.since) + "\t" +
+                KestruneCore::singleLineField(p.detail) + "\n";
     return text;
 }
 
@@ -138,20 +133,12 @@ void recordStart(const std::string& name, double started, double ended, long lon
                 std::chrono::duration<double>(t))));
     };
     KestruneCore::StartRecord record{name, at(started), at(ended), seconds, trigger, "healthy"};
-    std::string line = oneField(record.service) + "\t" + record.startedAt + "\t" + record.endedAt +
-                       "\t" + std::to_string(record.duration) + "\t" + oneField(record.trigger) +
-                       "\t" + record.outcome + "\n";
+    std::string line = KestruneCore::singleLineField(record.service) + "\t" + record.startedAt +
+                       "\t" + record.endedAt + "\t" + std::to_string(record.duration) + "\t" +
+                       KestruneCore::singleLineField(record.trigger) + "\t" + record.outcome + "\n";
     // One write on an O_APPEND descriptor: a reader sees whole lines or a short last
     // one it skips, never a record split by another writer.
-    int fd = ::open(KestruneCore::startupTimesPath().c_str(),
-                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    ssize_t n;
-    do {
-        n = ::write(fd, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
-    ::close(fd);
+    KestruneCore::appendToFile(KestruneCore::startupTimesPath(), line);
 }
 
 HealthOutcome checkService(const KestruneCore::ServiceConfig& config) {

@@ -1,7 +1,7 @@
 #include "services/ServiceCheck.h"
 
+#include "core/Backoff.h"
 #include "core/FileIO.h"
-#include "core/Graphemes.h"
 
 #include <charconv>
 #include <cmath>
@@ -33,13 +33,6 @@ std::optional<Clock::time_point> parseEpoch(std::string_view field) {
         return std::nullopt;
     auto micros = std::chrono::microseconds(std::llround(seconds * 1e6));
     return Clock::time_point(std::chrono::duration_cast<Clock::duration>(micros));
-}
-
-std::string oneField(std::string s) {
-    for (auto& c : s)
-        if (c == '\t' || c == '\n' || c == '\r')
-            c = ' ';
-    return s;
 }
 
 // Seconds with exactly six decimals, built from integers so no locale can change it.
@@ -74,8 +67,8 @@ std::optional<ServiceCheck> ServiceCheck::load(const std::string& from) {
 }
 
 std::string ServiceCheck::line() const {
-    return epochText(time) + "\t" + oneField(url) + "\t" + oneField(result) + "\t" +
-           oneField(cause) + "\n";
+    return epochText(time) + "\t" + singleLineField(url) + "\t" + singleLineField(result) + "\t" +
+           singleLineField(cause) + "\n";
 }
 
 bool ServiceCheck::save(const std::string& to) const {
@@ -83,14 +76,7 @@ bool ServiceCheck::save(const std::string& to) const {
 }
 
 std::string serviceKey(const std::string& name) {
-    std::string key = "svc_";
-    for (const auto& c : graphemeClusters(name + "\n")) {
-        bool kept = c.size() == 1 &&
-                    ((c[0] >= 'a' && c[0] <= 'z') || (c[0] >= 'A' && c[0] <= 'Z') ||
-                     (c[0] >= '0' && c[0] <= '9') || c[0] == '.' || c[0] == '_' || c[0] == '-');
-        key += kept ? c : "_";
-    }
-    return key;
+    return "svc_" + sanitizedKey(name);
 }
 
 std::string serviceCheckPath(const std::string& name, const std::string& stateDir) {

@@ -51,6 +51,8 @@ TEST(ActivityLog, TimestampIsLocal24HourAsciiWhateverTheLocale) {
     EXPECT_EQ(parseTimestamp("2025-03-14 07:26:53"), t);
     EXPECT_FALSE(parseTimestamp("2025-03-14 7:26:53"));
     EXPECT_FALSE(parseTimestamp("2025-13-14 07:26:53"));
+    EXPECT_FALSE(parseTimestamp("9999-12-31 23:59:59")); // past what the clock holds
+    EXPECT_FALSE(parseTimestamp("0001-01-01 00:00:00"));
     EXPECT_FALSE(parseTimestamp("２025-03-14 07:26:53"));
 }
 
