@@ -20,6 +20,10 @@ bool isSpace(char c) {
 
 } // namespace
 
+bool storablePath(const std::string& path) {
+    return path.find_first_of("\t\n\r") == std::string::npos;
+}
+
 WatchList load(const std::string& from) {
     WatchList list;
     auto text = readUtf8File(from);
@@ -50,14 +54,16 @@ std::string watchListText(const WatchList& entries) {
     for (const auto& e : entries) {
         out += e.enabled ? "1" : "0";
         out += '\t';
-        out += e.name;
+        // The file has no quoting: a TAB or line break inside a field would split the
+        // record, so such characters are written as blanks.
+        out += singleLineField(e.name);
         out += '\t';
-        out += e.path;
+        out += singleLineField(e.path);
         out += '\t';
         out += rawValue(e.type);
         if (e.type == EntryType::service) {
             out += '\t';
-            out += e.method;
+            out += singleLineField(e.method);
         }
         out += '\n';
     }
@@ -70,6 +76,8 @@ void save(const WatchList& entries, const std::string& to) {
 }
 
 WatchList adding(const std::string& appPath, const WatchList& list) {
+    if (!storablePath(appPath))
+        return list;
     for (const auto& e : list)
         if (e.path == appPath)
             return list;

@@ -23,6 +23,10 @@ std::string watchListText(const WatchList& entries);
 // Creates the parent folder and replaces the file atomically; failures are dropped.
 void save(const WatchList& entries, const std::string& to = dataPath());
 
+// Whether a path can be kept in the watch list: it has no quoting, so a path holding
+// a TAB or a line break cannot be stored and is never added.
+bool storablePath(const std::string& path);
+
 // Appends an app for a bundle path unless an entry of either type has that path.
 WatchList adding(const std::string& appPath, const WatchList& list);
 WatchList removing(long index, const WatchList& list);

@@ -38,12 +38,6 @@ bool saveChecked(const Context& ctx, const WatchList& list) {
     return false;
 }
 
-// The watch list has no quoting: a TAB or line break inside a name or path would
-// split the entry and shift its fields.
-bool storable(const std::string& text) {
-    return text.find_first_of("\t\n\r") == std::string::npos;
-}
-
 bool looksLikeApp(const std::string& path) {
     auto endsWith = [&](std::string_view suffix) {
         return path.size() >= suffix.size() &&
@@ -62,7 +56,7 @@ int addApps(const Context& ctx, const std::vector<std::string>& paths) {
         std::string abs = absolutePath(p);
         if (!fileExists(abs) && !isDirectory(abs))
             return ctx.fail("no such file or folder: " + p);
-        if (!storable(abs))
+        if (!KestruneCore::storablePath(abs))
             return ctx.fail("a path with a tab or line break cannot be kept in the watch list");
         if (!looksLikeApp(abs))
             return ctx.fail("not an app: " + p +
@@ -100,7 +94,7 @@ int addService(const Context& ctx, const std::string& dir) {
     std::string abs = absolutePath(dir);
     if (!isDirectory(abs))
         return ctx.fail((fileExists(abs) ? "not a folder: " : "no such folder: ") + dir);
-    if (!storable(abs))
+    if (!KestruneCore::storablePath(abs))
         return ctx.fail("a path with a tab or line break cannot be kept in the watch list");
     auto list = loadForEditing(ctx);
     if (!list)
@@ -111,7 +105,7 @@ int addService(const Context& ctx, const std::string& dir) {
         ctx.out << "Already on the list: " << abs << '\n';
         return exitOk;
     }
-    if (!storable(next->back().name))
+    if (!KestruneCore::storablePath(next->back().name))
         return ctx.fail("the service name '" + next->back().name +
                         "' holds a tab and cannot be kept in the watch list");
     if (!saveChecked(ctx, *next))

@@ -25,6 +25,8 @@ std::string serviceName(const std::string& dir) {
 }
 
 std::optional<WatchList> addingService(const std::string& dir, const WatchList& list) {
+    if (!storablePath(dir))
+        return list;
     for (const auto& e : list)
         if (e.path == dir)
             return list;

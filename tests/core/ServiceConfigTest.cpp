@@ -168,6 +168,7 @@ TEST(ServiceFolder, AddingServicesAndTheUnknownMethodTexts) {
     EXPECT_EQ(addingService(tmp / "shop/", *added)->size(), 3u); // no normalisation
     EXPECT_EQ(addingService("/A/Mail.app", list), list);         // path taken by an app
     EXPECT_EQ(addingService(tmp / "plain", {})->back().method, "unknown");
+    EXPECT_EQ(addingService(tmp / "line\nbreak", list), list);
 
     auto [message, info] = unknownMethodSheet("plain");
     EXPECT_EQ(message, "plain was added");

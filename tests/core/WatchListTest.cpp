@@ -98,6 +98,10 @@ TEST(WatchList, SaveWritesExactBytesAndRoundTrips) {
     EXPECT_EQ(back[2].method, "unknown"); // empty method is worked out on reading
     EXPECT_EQ(back[3].method, "");        // an app's method is never kept
 
+    // Fields that would split a record are written as blanks.
+    save({{"A\tB", "/x", true, EntryType::service, "npm\ndev"}}, file);
+    EXPECT_EQ(readAll(file), "1\tA B\t/x\tservice\tnpm dev\n");
+
     save({}, file);
     EXPECT_EQ(readAll(file), "");
     // A failed write leaves nothing behind and reports nothing.
@@ -114,6 +118,8 @@ TEST(WatchList, ListOperations) {
     EXPECT_EQ(adding("/A/Mail.app", list), list);
     EXPECT_EQ(adding("/A/Mail.app/", list).size(), 3u); // plain string comparison
     EXPECT_EQ(adding("/bin/tool", {})[0].name, "tool");
+    EXPECT_TRUE(adding("/A/Tab\tbed.app", {}).empty()); // cannot be stored
+    EXPECT_TRUE(adding("/A/new\nline.app", {}).empty());
     EXPECT_EQ(adding("/opt/my.tool.AppImage", {})[0].name, "my.tool");
 
     EXPECT_EQ(removing(-1, list), list);
