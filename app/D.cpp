@@ -479,23 +479,7 @@ bool D::starting(const AppEntry& entry) {
 }
 
 void D::showDetails(const AppEntry& entry) {
-    std::optional<Problem> problem;
-    for (const auto& p : loadProblems(problemsPath())) {
-        if (p.name == entry.name) {
-            problem = p;
-            break;
-        }
-    }
-    std::string text =
-        serviceDetails(entry, ServiceCheck::load(serviceCheckPath(entry.name)), problem);
-    auto records = startRecords(entry.name);
-    if (!records.empty()) {
-        text += "\n\nRecent starts";
-        if (auto typical = typicalStartup(records))
-            text += " (usually " + std::to_string(typical->median) + "s, slowest " +
-                    std::to_string(typical->slowest) + "s)";
-        text += ":\n" + startHistory(records);
-    }
+    std::string text = serviceDetailsText(entry);
     QStringList buttons;
     for (const auto& title : detailsButtons)
         buttons << QString::fromStdString(title);

@@ -16,12 +16,13 @@ std::string logPath() {
     return home("~/Library/Logs/kestrune.log");
 }
 
-std::string fileURL(const std::string& path) {
+std::string percentEncoded(std::string_view text, std::string_view alsoSafe) {
     static const char* hex = "0123456789ABCDEF";
-    std::string out = "file://";
-    for (unsigned char c : path) {
+    std::string out;
+    for (unsigned char c : text) {
         bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                     c == '/' || c == '-' || c == '_' || c == '.' || c == '~';
+                     c == '-' || c == '.' || c == '_' || c == '~' ||
+                     alsoSafe.find(static_cast<char>(c)) != std::string_view::npos;
         if (plain) {
             out += static_cast<char>(c);
         } else {
@@ -31,6 +32,10 @@ std::string fileURL(const std::string& path) {
         }
     }
     return out;
+}
+
+std::string fileURL(const std::string& path) {
+    return "file://" + percentEncoded(path, "/");
 }
 
 std::string openLogURL() {

@@ -17,6 +17,10 @@ std::string logPath();
 // "file://" URL of logPath, percent-encoded.
 std::string openLogURL();
 
+// Percent-encodes every byte but ASCII letters, digits, "-", ".", "_", "~" and the
+// characters in `alsoSafe`.
+std::string percentEncoded(std::string_view text, std::string_view alsoSafe = "");
+
 // "file://" URL of any absolute path, percent-encoded.
 std::string fileURL(const std::string& path);
 

@@ -1,11 +1,8 @@
 #include "ctl/DetailsCommand.h"
 
 #include "core/Paths.h"
-#include "core/Problems.h"
-#include "core/StartRecords.h"
 #include "core/WatchList.h"
 #include "ctl/EntryLookup.h"
-#include "services/ServiceCheck.h"
 #include "services/ServiceDetails.h"
 
 namespace KestruneCtl {
@@ -21,23 +18,7 @@ int showDetails(const Context& ctx, const std::string& nameOrPath) {
     if (entry.type != EntryType::service)
         return ctx.fail(entry.name + " is not a service; details are kept for services only");
 
-    std::optional<Problem> problem;
-    for (const auto& p : loadProblems())
-        if (p.name == entry.name) {
-            problem = p;
-            break;
-        }
-    std::string text =
-        serviceDetails(entry, ServiceCheck::load(serviceCheckPath(entry.name)), problem);
-
-    auto records = startRecords(entry.name);
-    if (!records.empty()) {
-        text += "\n\nRecent starts";
-        if (auto typical = typicalStartup(records))
-            text += " (usually " + std::to_string(typical->median) + "s, slowest " +
-                    std::to_string(typical->slowest) + "s)";
-        text += ":\n" + startHistory(records);
-    }
+    std::string text = serviceDetailsText(entry);
     ctx.out << entry.name << "\n\n"
             << text << "\n\nService log: " << abbreviatingWithTilde(serviceLogPath(entry.name))
             << '\n';

@@ -1,5 +1,7 @@
 #include "feedback/FeedbackMail.h"
 
+#include "core/ActivityLog.h"
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -11,27 +13,6 @@
 extern char** environ;
 
 namespace KestruneCore {
-
-namespace {
-
-std::string percentEncoded(const std::string& text, bool keepAt) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                     c == '-' || c == '.' || c == '_' || c == '~' || (keepAt && c == '@');
-        if (plain) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
-} // namespace
 
 std::vector<std::string> mailComposerArguments(const FeedbackMail& mail) {
     std::vector<std::string> args = {"--utf8", "--subject", mail.subject, "--body", mail.body};
@@ -97,8 +78,8 @@ bool composeMail(const FeedbackMail& mail, std::chrono::milliseconds patience) {
 
 std::string mailtoURL(const std::string& address, const std::string& subject,
                       const std::string& body) {
-    return "mailto:" + percentEncoded(address, true) +
-           "?subject=" + percentEncoded(subject, false) + "&body=" + percentEncoded(body, false);
+    return "mailto:" + percentEncoded(address, "@") + "?subject=" + percentEncoded(subject) +
+           "&body=" + percentEncoded(body);
 }
 
 } // namespace KestruneCore

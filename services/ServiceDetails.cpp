@@ -1,5 +1,7 @@
 #include "services/ServiceDetails.h"
 
+#include "core/StartRecords.h"
+
 #include <string_view>
 
 namespace KestruneCore {
@@ -53,6 +55,27 @@ std::string serviceDetails(const AppEntry& /*entry*/, const std::optional<Servic
         text += "\nCause: " + cause + "\nNext step: " + nextStep(cause);
     else if (check)
         text += "\nStatus: healthy";
+    return text;
+}
+
+std::string serviceDetailsText(const AppEntry& entry) {
+    std::optional<Problem> problem;
+    for (const auto& p : loadProblems(problemsPath())) {
+        if (p.name == entry.name) {
+            problem = p;
+            break;
+        }
+    }
+    std::string text =
+        serviceDetails(entry, ServiceCheck::load(serviceCheckPath(entry.name)), problem);
+    auto records = startRecords(entry.name);
+    if (!records.empty()) {
+        text += "\n\nRecent starts";
+        if (auto typical = typicalStartup(records))
+            text += " (usually " + std::to_string(typical->median) + "s, slowest " +
+                    std::to_string(typical->slowest) + "s)";
+        text += ":\n" + startHistory(records);
+    }
     return text;
 }
 

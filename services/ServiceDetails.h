@@ -24,4 +24,9 @@ inline const std::array<std::string, 2> detailsButtons = {"Open Service Log", "O
 std::string serviceDetails(const AppEntry& entry, const std::optional<ServiceCheck>& check,
                            const std::optional<Problem>& problem);
 
+// The whole details text of a service as read from the state folder now: its check,
+// its current problem and, when it has start records, "Recent starts" with the usual
+// and slowest start-up.
+std::string serviceDetailsText(const AppEntry& entry);
+
 } // namespace KestruneCore
