@@ -4,9 +4,9 @@
 #pragma once
 
 #include "core/ActivityLog.h"
-#include "core/Problems.h"
+#include "health/Problems.h"
 #include "core/WatchList.h"
-#include "discovery/LiveDiscovery.h"
+#include "discovery/qt/LiveDiscovery.h"
 #include "statusitem/IconRenderer.h"
 #include "statusitem/Notifier.h"
 

@@ -1,7 +1,7 @@
 // kestrune: the tray program. Moves files left under the former name, then runs the
 // controller in the event loop until the user quits.
 #include "app/D.h"
-#include "core/Migration.h"
+#include "platform/Migration.h"
 
 #include <QApplication>
 #include <QThreadPool>

@@ -2,10 +2,10 @@
 // problems, and slow starts from the activity log's tail with start records and folder
 // configurations of the candidates.
 #include "TempDir.h"
-#include "core/AppLiveness.h"
+#include "health/AppLiveness.h"
 #include "core/FileIO.h"
-#include "core/Problems.h"
-#include "core/SlowStarts.h"
+#include "health/Problems.h"
+#include "health/SlowStarts.h"
 
 #include <benchmark/benchmark.h>
 

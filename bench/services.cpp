@@ -4,8 +4,8 @@
 // back on an open connection).
 #include "HttpTestServer.h"
 #include "services/HealthCheck.h"
-#include "services/ServiceDetails.h"
-#include "services/ServiceSubtitle.h"
+#include "health/ServiceDetails.h"
+#include "health/ServiceSubtitle.h"
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>

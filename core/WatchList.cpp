@@ -1,7 +1,7 @@
 #include "core/WatchList.h"
 
 #include "core/FileIO.h"
-#include "services/StartMethod.h"
+#include "core/StartMethod.h"
 
 namespace KestruneCore {
 

@@ -3,7 +3,7 @@
 #include "core/Paths.h"
 #include "core/WatchList.h"
 #include "ctl/EntryLookup.h"
-#include "services/ServiceDetails.h"
+#include "health/ServiceDetails.h"
 
 namespace KestruneCtl {
 

@@ -1,8 +1,8 @@
 #include "ctl/SwitchOn.h"
 
 #include "core/ActivityLog.h"
-#include "core/AppLiveness.h"
-#include "core/Backoff.h"
+#include "health/AppLiveness.h"
+#include "health/Backoff.h"
 #include "core/WatchList.h"
 #include "platform/AppLauncher.h"
 

@@ -1,8 +1,8 @@
 #include "engine/AppKeeper.h"
 
 #include "core/ActivityLog.h"
-#include "core/Backoff.h"
-#include "core/StartRecords.h"
+#include "health/Backoff.h"
+#include "health/StartRecords.h"
 #include "engine/EntryState.h"
 
 #include <algorithm>

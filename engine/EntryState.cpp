@@ -1,6 +1,6 @@
 #include "engine/EntryState.h"
 
-#include "core/Backoff.h"
+#include "health/Backoff.h"
 #include "core/FileIO.h"
 
 #include <charconv>

@@ -3,7 +3,7 @@
 #include "core/ActivityLog.h"
 #include "core/FileIO.h"
 #include "services/ServiceCheck.h"
-#include "services/StartMethod.h"
+#include "core/StartMethod.h"
 
 #include <algorithm>
 #include <cmath>

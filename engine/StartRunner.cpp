@@ -7,7 +7,7 @@
 #include "engine/EntryState.h"
 #include "platform/Process.h"
 #include "services/ServiceCheck.h"
-#include "services/StartMethod.h"
+#include "core/StartMethod.h"
 
 #include <cerrno>
 #include <chrono>

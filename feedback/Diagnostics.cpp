@@ -4,7 +4,7 @@
 #include "core/FileIO.h"
 #include "core/Graphemes.h"
 #include "core/Paths.h"
-#include "core/Problems.h"
+#include "health/Problems.h"
 #include "feedback/LogTail.h"
 
 #include <algorithm>

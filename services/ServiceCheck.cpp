@@ -1,7 +1,7 @@
 #include "services/ServiceCheck.h"
 
-#include "core/Backoff.h"
 #include "core/FileIO.h"
+#include "core/SanitizedKey.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,7 +1,7 @@
 #include "services/ServiceFolder.h"
 
 #include "core/FileIO.h"
-#include "services/StartMethod.h"
+#include "core/StartMethod.h"
 
 namespace KestruneCore {
 

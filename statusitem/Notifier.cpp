@@ -1,6 +1,6 @@
 #include "statusitem/Notifier.h"
 
-#include "core/StatusSummary.h"
+#include "health/StatusSummary.h"
 
 namespace Kestrune {
 

@@ -2,7 +2,7 @@
 // problem, and when its trouble escalates from being restarted to needing the user.
 #pragma once
 
-#include "core/Problems.h"
+#include "health/Problems.h"
 
 #include <functional>
 #include <map>

@@ -2,7 +2,7 @@
 // knocked out of its bottom-right corner in the orange and red states.
 #pragma once
 
-#include "core/StatusSummary.h"
+#include "health/StatusSummary.h"
 
 #include <QColor>
 #include <QImage>

@@ -1,6 +1,6 @@
 #include "statusitem/StatusMenu.h"
 
-#include "core/StatusSummary.h"
+#include "health/StatusSummary.h"
 
 #include <QAction>
 #include <QApplication>

@@ -2,7 +2,7 @@
 // menu whose shortcuts work in every window of the program.
 #pragma once
 
-#include "core/Problems.h"
+#include "health/Problems.h"
 
 #include <QMenu>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "core/Backoff.h"
+#include "health/Backoff.h"
 #include "TempDir.h"
 #include "core/FileIO.h"
 

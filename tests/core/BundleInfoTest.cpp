@@ -1,6 +1,6 @@
 #include "platform/BundleInfo.h"
 #include "TempDir.h"
-#include "core/Backoff.h"
+#include "health/Backoff.h"
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>

@@ -1,4 +1,4 @@
-#include "core/Migration.h"
+#include "platform/Migration.h"
 #include "TempDir.h"
 #include "core/FileIO.h"
 #include "platform/AgentBackend.h"

@@ -1,6 +1,6 @@
-#include "core/Problems.h"
+#include "health/Problems.h"
 #include "TempDir.h"
-#include "core/AppLiveness.h"
+#include "health/AppLiveness.h"
 
 #include <gtest/gtest.h>
 

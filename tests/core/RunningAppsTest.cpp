@@ -1,6 +1,6 @@
 #include "platform/RunningApps.h"
 #include "TempDir.h"
-#include "core/AppLiveness.h"
+#include "health/AppLiveness.h"
 #include "platform/AppLauncher.h"
 
 #include <algorithm>

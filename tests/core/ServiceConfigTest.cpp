@@ -1,7 +1,7 @@
 #include "services/ServiceConfig.h"
 #include "TempDir.h"
 #include "services/ServiceFolder.h"
-#include "services/StartMethod.h"
+#include "core/StartMethod.h"
 
 #include <gtest/gtest.h>
 

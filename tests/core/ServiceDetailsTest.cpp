@@ -1,5 +1,5 @@
 // The details text and the next step suggested for each cause.
-#include "services/ServiceDetails.h"
+#include "health/ServiceDetails.h"
 #include "services/HealthCheck.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Service row subtitles and the "since" phrase, compared as exact texts.
-#include "services/ServiceSubtitle.h"
+#include "health/ServiceSubtitle.h"
 
 #include <gtest/gtest.h>
 

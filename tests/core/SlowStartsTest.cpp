@@ -1,4 +1,4 @@
-#include "core/SlowStarts.h"
+#include "health/SlowStarts.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>

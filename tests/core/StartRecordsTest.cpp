@@ -1,4 +1,4 @@
-#include "core/StartRecords.h"
+#include "health/StartRecords.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "core/StatusSummary.h"
+#include "health/StatusSummary.h"
 
 #include <gtest/gtest.h>
 

@@ -3,12 +3,12 @@
 #include "HttpTestServer.h"
 #include "TempDir.h"
 #include "core/ActivityLog.h"
-#include "core/Backoff.h"
+#include "health/Backoff.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
-#include "core/Problems.h"
-#include "core/SlowStarts.h"
-#include "core/StartRecords.h"
+#include "health/Problems.h"
+#include "health/SlowStarts.h"
+#include "health/StartRecords.h"
 #include "core/WatchList.h"
 #include "engine/EntryState.h"
 #include "engine/ServiceHost.h"
@@ -16,7 +16,7 @@
 #include "services/HealthCheck.h"
 #include "services/ServiceCheck.h"
 #include "services/ServiceConfig.h"
-#include "services/ServiceSubtitle.h"
+#include "health/ServiceSubtitle.h"
 
 #include <csignal>
 #include <dirent.h>

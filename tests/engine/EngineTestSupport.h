@@ -4,7 +4,7 @@
 
 #include "TempDir.h"
 #include "core/AppEntry.h"
-#include "core/Problems.h"
+#include "health/Problems.h"
 #include "engine/EnginePass.h"
 #include "engine/EntryState.h"
 

@@ -1,10 +1,10 @@
-#include "feedback/FeedbackWindow.h"
+#include "feedback/qt/FeedbackWindow.h"
 #include "HttpTestServer.h"
 #include "TempDir.h"
 #include "app/D.h"
 #include "core/FileIO.h"
 #include "feedback/Diagnostics.h"
-#include "feedback/FeedbackActions.h"
+#include "feedback/qt/FeedbackActions.h"
 
 #include <gtest/gtest.h>
 

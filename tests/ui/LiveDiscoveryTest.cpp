@@ -1,7 +1,7 @@
-#include "discovery/LiveDiscovery.h"
+#include "discovery/qt/LiveDiscovery.h"
 #include "TempDir.h"
 #include "discovery/Discovery.h"
-#include "discovery/MdfindQuery.h"
+#include "discovery/qt/MdfindQuery.h"
 
 #include <gtest/gtest.h>
 
