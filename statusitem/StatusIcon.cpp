@@ -1,5 +1,7 @@
 #include "statusitem/StatusIcon.h"
 
+#include "ui/Symbols.h"
+
 #include <QColorSpace>
 #include <QFile>
 #include <QPalette>
@@ -9,12 +11,6 @@
 #include <map>
 #include <memory>
 
-// The glyphs are compiled into the UI library; a static library's resources must be
-// registered by hand or the linker drops them.
-static void registerSymbolResources() {
-    Q_INIT_RESOURCE(resources);
-}
-
 namespace Kestrune {
 
 namespace {
@@ -23,24 +19,6 @@ constexpr qreal mainPointSize = 15;
 constexpr qreal badgePointSize = 8;
 constexpr qreal badgeExtraWidth = 5;
 constexpr qreal ringWidth = 1.5;
-
-QSvgRenderer* renderer(const QString& name) {
-    static bool registered = (registerSymbolResources(), true);
-    (void)registered;
-    static std::map<QString, std::unique_ptr<QSvgRenderer>> cache;
-    auto it = cache.find(name);
-    if (it == cache.end()) {
-        QString path = ":/symbols/" + name + ".svg";
-        std::unique_ptr<QSvgRenderer> r;
-        if (QFile::exists(path)) {
-            r = std::make_unique<QSvgRenderer>(path);
-            if (!r->isValid())
-                r.reset();
-        }
-        it = cache.emplace(name, std::move(r)).first;
-    }
-    return it->second.get();
-}
 
 // The tinted form of a glyph: its shape filled with one colour, alpha kept.
 QImage tinted(const Symbol& symbol, const QColor& colour) {
@@ -58,12 +36,12 @@ Appearance appearanceOf(const QPalette& palette) {
 }
 
 void Symbol::draw(QPainter& painter, const QRectF& rect) const {
-    if (auto* r = renderer(name))
+    if (auto* r = symbolRenderer(name))
         r->render(&painter, rect);
 }
 
 std::optional<Symbol> loadSymbol(const QString& name, qreal pointSize) {
-    auto* r = renderer(name);
+    auto* r = symbolRenderer(name);
     if (!r || !(pointSize > 0))
         return std::nullopt;
     QSizeF box = r->viewBoxF().size();

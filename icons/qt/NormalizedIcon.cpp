@@ -1,0 +1,9 @@
+#include "icons/qt/NormalizedIcon.h"
+
+namespace KestruneCore {
+
+QImage normalizedIcon(const QImage& image) {
+    return image;
+}
+
+} // namespace KestruneCore
