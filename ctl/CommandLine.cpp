@@ -1,5 +1,7 @@
 #include "ctl/CommandLine.h"
 
+#include "core/BuildInfo.h"
+
 #include <charconv>
 #include <map>
 
@@ -90,10 +92,10 @@ std::variant<Invocation, UsageError> parseCommandLine(const std::vector<std::str
             return std::nullopt;
         };
 
-        if (name == "--help" || name == "-h") {
+        if (name == "--help" || name == "-h" || name == "--version") {
             if (inlineValue)
                 return UsageError{"option " + name + " takes no value"};
-            inv.help = true;
+            (name == "--version" ? inv.version : inv.help) = true;
         } else if (name == "--home") {
             auto v = takeValue();
             if (!v || v->empty())
@@ -125,7 +127,7 @@ std::variant<Invocation, UsageError> parseCommandLine(const std::vector<std::str
     }
 
     if (words.empty()) {
-        if (inv.help)
+        if (inv.help || inv.version)
             return inv;
         return UsageError{"missing command (try --help)"};
     }
@@ -135,7 +137,7 @@ std::variant<Invocation, UsageError> parseCommandLine(const std::vector<std::str
     auto shape = commands().find(inv.command);
     if (shape == commands().end())
         return UsageError{"unknown command '" + inv.command + "' (try --help)"};
-    if (inv.help)
+    if (inv.help || inv.version)
         return inv;
 
     for (const auto& opt : commandOptions) {
@@ -184,8 +186,13 @@ std::string usageText() {
            "  --home DIR                    home folder whose files are used ($HOME)\n"
            "  --agent-backend KIND          how the keep-alive agent is reached (auto)\n"
            "  --help                        this text\n"
+           "  --version                     the version of kestrunectl\n"
            "\n"
            "Exit status: 0 done, 1 the action failed, 2 wrong usage.\n";
+}
+
+std::string versionText() {
+    return std::string("kestrunectl ") + KestruneCore::BuildInfo::version + "\n";
 }
 
 } // namespace KestruneCtl

@@ -15,9 +15,10 @@ struct Invocation {
     std::optional<std::string> home; // --home; the process's HOME otherwise
     AgentBackendChoice backend = AgentBackendChoice::automatic;
     bool help = false;
+    bool version = false; // --version
 
     // "status", "add-app", "add-service", "remove", "on", "off", "master", "details",
-    // "log"; empty only together with help.
+    // "log"; empty only together with help or version.
     std::string command;
     std::vector<std::string> arguments;
 
@@ -38,5 +39,7 @@ std::variant<Invocation, UsageError> parseCommandLine(const std::vector<std::str
 
 // The text --help prints.
 std::string usageText();
+// The line --version prints.
+std::string versionText();
 
 } // namespace KestruneCtl

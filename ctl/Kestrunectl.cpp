@@ -68,6 +68,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             out << usageText();
             return exitOk;
         }
+        if (inv.version) {
+            out << versionText();
+            return exitOk;
+        }
         if (inv.home) {
             if (!KestruneCore::isDirectory(*inv.home))
                 return ctx.fail("no such folder: " + *inv.home + " (--home)", exitUsage);

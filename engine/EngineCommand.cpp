@@ -24,9 +24,27 @@ constexpr int usageError = 64;
 
 void printUsage() {
     std::fputs("usage: kestrune-engine [--home DIR] serve | run | install | uninstall | "
-               "--version\n",
+               "--help | --version\n",
                stderr);
 }
+
+constexpr const char* helpText =
+    "Usage: kestrune-engine [--home DIR] COMMAND\n"
+    "\n"
+    "Commands:\n"
+    "  serve          keep the watched apps and services alive until SIGTERM or SIGINT\n"
+    "  run            one pass over the watch list, then exit\n"
+    "  install        write the user unit (~/.config/systemd/user) and enable it now\n"
+    "  uninstall      stop, disable and remove that unit\n"
+    "  exec-service   the start runner of one service (used by serve, not by people)\n"
+    "\n"
+    "Options:\n"
+    "  --home DIR     home folder whose files are used ($HOME)\n"
+    "  --help         this text\n"
+    "  --version      the version of kestrune-engine\n"
+    "\n"
+    "Exit status: 0 done, 1 the command failed, 64 wrong usage; install and uninstall\n"
+    "pass on the status of a failing systemctl.\n";
 
 std::string absolute(const std::string& path) {
     if (!path.empty() && path[0] == '/')
@@ -45,6 +63,8 @@ int dispatch(const std::vector<std::string>& args) {
         const auto& a = args[i];
         if (a == "--version" || a == "version") {
             command = "--version";
+        } else if (a == "--help" || a == "-h" || a == "help") {
+            command = "--help";
         } else if (a == "--home" || a == "--key" || a == "--dir" || a == "--name" ||
                    a == "--method") {
             if (i + 1 >= args.size()) {
@@ -64,6 +84,10 @@ int dispatch(const std::vector<std::string>& args) {
         }
     }
 
+    if (command == "--help") {
+        std::fputs(helpText, stdout);
+        return 0;
+    }
     if (command == "--version") {
         std::printf("kestrune-engine %s\n", KestruneCore::BuildInfo::version);
         return 0;
