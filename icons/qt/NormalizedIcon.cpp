@@ -27,7 +27,7 @@ double cornerExponent() {
 double alphaOf(const QImage& raster, int x, int y) {
     if (x < 0 || y < 0 || x >= raster.width() || y >= raster.height())
         return 0;
-    return qAlpha(raster.pixel(x, y)) / 255.0;
+    return qAlpha(reinterpret_cast<const QRgb*>(raster.constScanLine(y))[x]) / 255.0;
 }
 
 } // namespace
@@ -89,17 +89,23 @@ QImage normalizedIcon(const QImage& image) {
     if (points.width() <= 0 || points.height() <= 0)
         return image;
 
+    // Drawing from premultiplied pixels is the raster engine's fast path; converting
+    // once costs far less than converting on each draw.
+    const QImage source = image.format() == QImage::Format_ARGB32_Premultiplied
+                              ? image
+                              : image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+
     const int rasterWidth = iconAnalysisWidth;
     const int rasterHeight =
         static_cast<int>(std::trunc(points.height() * rasterWidth / points.width()));
     if (rasterHeight <= 0 || rasterHeight > 64 * rasterWidth)
         return image; // too wide or too tall to analyse
-    QImage raster(rasterWidth, rasterHeight, QImage::Format_ARGB32);
+    QImage raster(rasterWidth, rasterHeight, QImage::Format_ARGB32_Premultiplied);
     raster.fill(Qt::transparent);
     {
         QPainter p(&raster);
         p.setRenderHint(QPainter::SmoothPixmapTransform);
-        p.drawImage(QRectF(0, 0, rasterWidth, rasterHeight), image);
+        p.drawImage(QRectF(0, 0, rasterWidth, rasterHeight), source);
     }
     const AlphaAt alpha = [&raster](int x, int y) { return alphaOf(raster, x, y); };
     const auto visible = visibleBounds(rasterWidth, rasterHeight, alpha);
@@ -116,17 +122,15 @@ QImage normalizedIcon(const QImage& image) {
     QPainter p(&out);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.drawImage(target, source);
     if (rasterWidth == rasterHeight && isOpaqueTile(rasterWidth, rasterHeight, alpha)) {
-        // The picture as a brush stretched over the tile, so the mask's edge is
-        // anti-aliased (a clip path would not be).
-        QBrush brush(image);
-        QTransform fit;
-        fit.translate(target.x(), target.y());
-        fit.scale(target.width() / image.width(), target.height() / image.height());
-        brush.setTransform(fit);
-        p.fillPath(squirclePath(target, squircleRadius(target.width())), brush);
-    } else {
-        p.drawImage(target, image);
+        // Cut the corners away: the region between the tile's square and its squircle,
+        // erased with anti-aliased coverage (a clip path would leave jagged edges).
+        QPainterPath corners = squirclePath(target, squircleRadius(target.width()));
+        corners.addRect(target);
+        corners.setFillRule(Qt::OddEvenFill);
+        p.setCompositionMode(QPainter::CompositionMode_DestinationOut);
+        p.fillPath(corners, Qt::black);
     }
     p.end();
     return out;
