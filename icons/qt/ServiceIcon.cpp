@@ -3,8 +3,8 @@
 #include "icons/ImageSupport.h"
 #include "ui/Symbols.h"
 
-#include <QBuffer>
 #include <QByteArray>
+#include <QFileInfo>
 #include <QImageReader>
 #include <QPainter>
 #include <QSvgRenderer>
@@ -40,7 +40,9 @@ QString qtPath(const std::string& path) {
 QImage loadIconFile(const std::string& path) {
     const QString file = qtPath(path);
     QImageReader reader(file);
-    if (reader.format() == "svg" || reader.format() == "svgz") {
+    const QString suffix = QFileInfo(file).suffix().toLower();
+    if (suffix == "svg" || suffix == "svgz" || reader.format() == "svg" ||
+        reader.format() == "svgz") {
         QSvgRenderer svg(file);
         if (!svg.isValid())
             return {};
@@ -70,6 +72,11 @@ std::int64_t pngArea(const std::string& path) {
 }
 
 void installQtImageSupport() {
+    // Once only: fetch workers may be reading these answers.
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
     auto& support = imageSupport();
     support.readableExtensions.clear();
     for (const QByteArray& format : QImageReader::supportedImageFormats())
@@ -117,8 +124,7 @@ std::optional<QImage> iconImage(const IconSource& source) {
 
 std::optional<QImage> serviceIcon(const std::string& dir,
                                   const std::optional<ServiceConfig>& config) {
-    static bool installed = (installQtImageSupport(), true);
-    (void)installed;
+    installQtImageSupport();
     return iconImage(serviceIconSource(dir, config));
 }
 

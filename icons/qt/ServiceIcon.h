@@ -31,8 +31,8 @@ QImage loadIconFile(const std::string& path);
 // Pixels wide × pixels high of the file's image, 0 when none can be loaded.
 std::int64_t pngArea(const std::string& path);
 
-// Points the icon search at Qt's image readers and our glyphs (ImageSupport). Done by
-// serviceIcon on first use; call it at launch before any other lookup.
+// Points the icon search at Qt's image readers and our glyphs (ImageSupport), once per
+// process. Done by serviceIcon on first use; call it at launch before any other lookup.
 void installQtImageSupport();
 
 // Forgets every cached icon, so edits to a project's icons show up (on a rescan of
