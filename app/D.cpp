@@ -18,6 +18,7 @@
 #include "services/ServiceCheck.h"
 #include "services/ServiceConfig.h"
 #include "health/ServiceDetails.h"
+#include "icons/qt/ServiceIcon.h"
 #include "services/ServiceFolder.h"
 #include "statusitem/DesktopNotifications.h"
 #include "statusitem/StatusMenu.h"
@@ -163,6 +164,8 @@ bool D::settingsVisible() const {
 }
 
 void D::applicationDidFinishLaunching() {
+    KestruneCore::liveIconDir = stateFolder() + "/icons";
+    KestruneCore::installQtImageSupport();
     KestruneCore::feedbackOpener = [self = QPointer<D>(this)] {
         if (self)
             self->openFeedback();
@@ -378,6 +381,7 @@ void D::discovered(const std::vector<std::string>& folders) {
 }
 
 void D::rescanServices() {
+    KestruneCore::clearIconCache();
     discovery().refresh();
 }
 

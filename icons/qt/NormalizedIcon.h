@@ -2,11 +2,19 @@
 #pragma once
 
 #include <QImage>
+#include <QPainterPath>
+#include <QRectF>
 
 namespace KestruneCore {
 
 // The same image when it already follows the icon grid or is a template glyph;
-// otherwise a new 1024 × 1024 image.
+// otherwise a new 1024 × 1024 image: the artwork scaled to fit the central 824 square,
+// and a full-bleed opaque square tile cut to the squircle.
 QImage normalizedIcon(const QImage& image);
+
+// A rounded square with continuous-curvature corners of nominal radius `radius`: each
+// corner is a superellipse quadrant that leaves the straight edges with no jump in
+// curvature, reaching as deep into the corner as a circular arc of that radius would.
+QPainterPath squirclePath(const QRectF& rect, double radius);
 
 } // namespace KestruneCore

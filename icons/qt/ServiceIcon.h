@@ -2,10 +2,13 @@
 // per folder for the life of the process.
 #pragma once
 
+#include "icons/IconSource.h"
+#include "icons/ServiceIconSearch.h"
 #include "services/ServiceConfig.h"
 
 #include <QImage>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -17,6 +20,20 @@ namespace KestruneCore {
 // when an icon file cannot be loaded.
 std::optional<QImage> serviceIcon(const std::string& dir,
                                   const std::optional<ServiceConfig>& config);
+
+// The image of a source, as serviceIcon gives it.
+std::optional<QImage> iconImage(const IconSource& source);
+
+// An image file loaded for display: the largest picture of a multi-size file (.ico,
+// .icns), an SVG drawn 512 pixels on its longer side. Null when it cannot be loaded.
+QImage loadIconFile(const std::string& path);
+
+// Pixels wide × pixels high of the file's image, 0 when none can be loaded.
+std::int64_t pngArea(const std::string& path);
+
+// Points the icon search at Qt's image readers and our glyphs (ImageSupport), once per
+// process. Done by serviceIcon on first use; call it at launch before any other lookup.
+void installQtImageSupport();
 
 // Forgets every cached icon, so edits to a project's icons show up (on a rescan of
 // services and whenever the Settings window opens).

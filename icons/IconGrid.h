@@ -1,0 +1,52 @@
+// The geometry of the common icon grid every row icon is redrawn onto: a 1024 canvas
+// with an 824 content square, and the tests that decide how an image is redrawn.
+#pragma once
+
+#include <functional>
+#include <optional>
+
+namespace KestruneCore {
+
+inline constexpr double iconCanvas = 1024;
+inline constexpr double iconContent = 824;
+// Corner radius of the tile mask as a fraction of the tile's side.
+inline constexpr double squircleRatio = 0.2237;
+
+// Width of the raster an image is analysed on.
+inline constexpr int iconAnalysisWidth = 256;
+
+struct PixelRect {
+    int x = 0, y = 0, width = 0, height = 0;
+    bool operator==(const PixelRect&) const = default;
+};
+
+struct IconRect {
+    double x = 0, y = 0, width = 0, height = 0;
+    bool operator==(const IconRect&) const = default;
+};
+
+// Alpha (0…1) at integer pixel coordinates.
+using AlphaAt = std::function<double(int x, int y)>;
+
+// The smallest rectangle holding every visible sample (alpha above 0.5), sampling
+// every s-th pixel on rasters larger than 256 (s = min side / 256); none when nothing
+// is visible or the raster is empty.
+std::optional<PixelRect> visibleBounds(int width, int height, const AlphaAt& alpha);
+
+// Whether a square raster's artwork already keeps the grid's margin of 100/1024 of the
+// side on every side (less two percent of the side for tolerance).
+bool gridCompliant(int width, int height, const PixelRect& visible);
+
+// Where an image of that size is drawn on a canvas of side `canvas`: scaled to fit the
+// content square, aspect kept, centred.
+IconRect gridPlacement(double width, double height, double canvas = iconCanvas);
+
+// Whether the four points just inside the corners (inset min side / 50) are opaque
+// (alpha above 0.99): a full-bleed square tile that gets the squircle mask.
+bool isOpaqueTile(int width, int height, const AlphaAt& alpha);
+
+inline double squircleRadius(double side) {
+    return side * squircleRatio;
+}
+
+} // namespace KestruneCore
