@@ -1,6 +1,7 @@
 #include "statusitem/StatusMenu.h"
 
 #include "health/StatusSummary.h"
+#include "statusitem/HostMenuKeys.h"
 
 #include <QAction>
 #include <QApplication>
@@ -88,6 +89,7 @@ QMenu* buildMenu(QObject* target, const std::vector<KestruneCore::Problem>& prob
     command(menu, "Quit kestrune completely", target, SLOT(quitAll()),
             QKeySequence(Qt::CTRL | Qt::Key_Q));
     menu->installEventFilter(new OwnShortcuts(menu));
+    new HostMenuKeys(menu);
     return menu;
 }
 

@@ -100,9 +100,10 @@ protected:
     TempDir tmp;
     QProcess xvfb, bus, panel, kestrune;
     QString display, address;
+    const std::string data = "home/Library/Application Support/Kestrune";
 
     void SetUp() override {
-        for (const char* tool : {"Xvfb", "dbus-daemon", "xfce4-panel"})
+        for (const char* tool : {"Xvfb", "dbus-daemon"})
             if (!KestruneCore::findInPath(tool))
                 GTEST_SKIP() << tool << " is not installed";
         display = QString(":%1").arg(500 + QRandomGenerator::global()->bounded(400));
@@ -114,13 +115,78 @@ protected:
         address = QString::fromUtf8(bus.readLine()).trimmed();
         ::chmod(tmp.mkdir("run").c_str(), 0700);
         tmp.mkdir("home");
+    }
 
-        tmp.write("config/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml", panelConfig);
-        panel.setProcessEnvironment(environment({{"XDG_CONFIG_HOME", tmp / "config"}}));
-        panel.start("xfce4-panel", {"--disable-wm-check"});
-        if (!panel.waitForStarted(10000) ||
-            !waitFor([&] { return connection().interface()->isServiceRegistered(watcher); }))
-            GTEST_SKIP() << "the StatusNotifierItem host did not start";
+    // Starts a tray host: "sni" is xfce4-panel's tray (StatusNotifierItem, its
+    // watcher on the bus), "xembed" is trayer. False when it cannot run here.
+    bool startHost(const std::string& protocol) {
+        if (protocol == "sni") {
+            if (!KestruneCore::findInPath("xfce4-panel"))
+                return false;
+            tmp.write("config/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml", panelConfig);
+            panel.setProcessEnvironment(environment({{"XDG_CONFIG_HOME", tmp / "config"}}));
+            panel.start("xfce4-panel", {"--disable-wm-check"});
+            return panel.waitForStarted(10000) &&
+                   waitFor([&] { return connection().interface()->isServiceRegistered(watcher); });
+        }
+        if (!KestruneCore::findInPath("trayer") || !KestruneCore::findInPath("xdotool"))
+            return false;
+        panel.setProcessEnvironment(environment({}));
+        panel.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel",
+                               "--width", "100", "--heighttype", "pixel", "--height", "32"});
+        return panel.waitForStarted(10000) && waitFor([&] {
+                   return !xdotool({"search", "--name", "^panel$"}).isEmpty();
+               });
+    }
+
+    // Starts kestrune with one watched app that has a problem and a recording
+    // stand-in for systemctl.
+    void startKestrune() {
+        tmp.write(data + "/apps.tsv", "1\tNotes\t/usr/share/applications/notes.desktop\tapp\n");
+        tmp.write(data + "/state/problems.tsv",
+                  "Notes\tnot-running-relaunching\trestarting\t2026-12-07 10:00:00\texit 1\n");
+        tmp.write("bin/systemctl",
+                  "#!/bin/sh\necho \"$*\" >> \"" + tmp / "systemctl-calls" + "\"\nexit 0\n", true);
+        std::string path = tmp / "bin";
+        if (const char* p = std::getenv("PATH"))
+            path += std::string(":") + p;
+        kestrune.setProcessEnvironment(environment(
+            {{"PATH", path}, {"KESTRUNE_AGENT_BACKEND", "systemd"}, {"QT_QPA_PLATFORM", "xcb"}}));
+        kestrune.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        kestrune.start(KESTRUNE_PATH, {});
+        ASSERT_TRUE(kestrune.waitForStarted(10000));
+    }
+
+    // Ended by the user's quit: the agent stopped, a clean exit.
+    void expectQuitCompletely() {
+        ASSERT_TRUE(kestrune.waitForFinished(20000));
+        EXPECT_EQ(kestrune.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(kestrune.exitCode(), 0);
+        EXPECT_NE(readAll(tmp / "systemctl-calls").find("--user stop kestrune-engine.service"),
+                  std::string::npos);
+    }
+
+    // Runs xdotool on the private display (real X input) and answers its output.
+    QString xdotool(const QStringList& args) {
+        QProcess p;
+        p.setProcessEnvironment(environment({}));
+        p.start("xdotool", args);
+        p.waitForFinished(10000);
+        return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    }
+
+    // The exported menu of the registered item: its service and object path.
+    std::pair<QString, QString> exportedMenu() {
+        QString item = items().value(0);
+        QString service = item.section('/', 0, 0);
+        QString path = item.contains('/') ? "/" + item.section('/', 1) : "/StatusNotifierItem";
+        QDBusMessage menu = call(service, path, "org.freedesktop.DBus.Properties", "Get",
+                                 {"org.kde.StatusNotifierItem", "Menu"});
+        if (menu.type() != QDBusMessage::ReplyMessage || menu.arguments().isEmpty())
+            return {};
+        return {
+            service,
+            menu.arguments()[0].value<QDBusVariant>().variant().value<QDBusObjectPath>().path()};
     }
 
     void TearDown() override {
@@ -178,32 +244,14 @@ TEST_F(DesktopSession, TrayIconMenuNotificationsAndQuitOverStatusNotifierItem) {
     ASSERT_TRUE(ours.registerVirtualObject("/org/freedesktop/Notifications", &notifications));
     ASSERT_TRUE(ours.registerService("org.freedesktop.Notifications"));
 
-    std::string data = "home/Library/Application Support/Kestrune";
-    tmp.write(data + "/apps.tsv", "1\tNotes\t/usr/share/applications/notes.desktop\tapp\n");
-    tmp.write(data + "/state/problems.tsv",
-              "Notes\tnot-running-relaunching\trestarting\t2026-12-07 10:00:00\texit 1\n");
-    tmp.write("bin/systemctl",
-              "#!/bin/sh\necho \"$*\" >> \"" + tmp / "systemctl-calls" + "\"\nexit 0\n", true);
-    std::string path = tmp / "bin";
-    if (const char* p = std::getenv("PATH"))
-        path += std::string(":") + p;
-    kestrune.setProcessEnvironment(environment(
-        {{"PATH", path}, {"KESTRUNE_AGENT_BACKEND", "systemd"}, {"QT_QPA_PLATFORM", "xcb"}}));
-    kestrune.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    kestrune.start(KESTRUNE_PATH, {});
-    ASSERT_TRUE(kestrune.waitForStarted(10000));
+    if (!startHost("sni"))
+        GTEST_SKIP() << "the StatusNotifierItem host did not start";
+    startKestrune();
 
     // The icon registers with the host.
     ASSERT_TRUE(waitFor([&] { return !items().isEmpty(); })) << "no item registered";
-    QString item = items().first();
-    QString service = item.section('/', 0, 0);
-    QString itemPath = item.contains('/') ? "/" + item.section('/', 1) : "/StatusNotifierItem";
-    QDBusMessage menuProperty = call(service, itemPath, "org.freedesktop.DBus.Properties", "Get",
-                                     {"org.kde.StatusNotifierItem", "Menu"});
-    ASSERT_EQ(menuProperty.type(), QDBusMessage::ReplyMessage)
-        << menuProperty.errorMessage().toStdString();
-    QString menuPath =
-        menuProperty.arguments()[0].value<QDBusVariant>().variant().value<QDBusObjectPath>().path();
+    auto [service, menuPath] = exportedMenu();
+    ASSERT_FALSE(menuPath.isEmpty());
 
     // The menu opens as the host opens it and lists the current problems first.
     const QString dbusmenu = "com.canonical.dbusmenu";
@@ -245,10 +293,43 @@ TEST_F(DesktopSession, TrayIconMenuNotificationsAndQuitOverStatusNotifierItem) {
     EXPECT_EQ(entries[1].second, QString::fromUtf8("shop couldn't be relaunched \u2013 needs you"));
     ASSERT_EQ(entries.back().second, "Quit kestrune completely");
     event(entries.back().first, "clicked");
-    ASSERT_TRUE(kestrune.waitForFinished(20000));
-    EXPECT_EQ(kestrune.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(kestrune.exitCode(), 0);
-    EXPECT_NE(readAll(tmp / "systemctl-calls").find("--user stop kestrune-engine.service"),
-              std::string::npos);
+    expectQuitCompletely();
     EXPECT_TRUE(waitFor([&] { return items().isEmpty(); }));
+}
+
+// Ctrl+Q while the status menu is open, typed as real key presses: in the XEmbed tray
+// kestrune draws the menu itself; over StatusNotifierItem the host draws it (here the
+// test plays the host and opens the exported menu) and holds the keyboard.
+TEST_F(DesktopSession, CtrlQWhileTheMenuIsOpenQuitsUnderBothProtocols) {
+    for (std::string protocol : {"xembed", "sni"}) {
+        SCOPED_TRACE(protocol);
+        if (!KestruneCore::findInPath("xdotool") || !startHost(protocol))
+            GTEST_SKIP() << "no " << protocol << " tray host or no xdotool";
+        startKestrune();
+        if (protocol == "xembed") {
+            QString icon;
+            ASSERT_TRUE(waitFor([&] {
+                icon = xdotool({"search", "--class", "kestrune"}).section('\n', 0, 0);
+                return !icon.isEmpty();
+            }));
+            QThread::msleep(500); // embedded and mapped
+            xdotool({"mousemove", "--window", icon, "5", "5", "click", "1"});
+        } else {
+            ASSERT_TRUE(waitFor([&] { return !items().isEmpty(); }));
+            auto [service, menuPath] = exportedMenu();
+            call(service, menuPath, "com.canonical.dbusmenu", "AboutToShow", {0});
+            call(service, menuPath, "com.canonical.dbusmenu", "Event",
+                 {0, "opened", QVariant::fromValue(QDBusVariant(QString())), uint(0)});
+        }
+        QThread::msleep(500);
+        xdotool({"key", "ctrl+q"});
+        expectQuitCompletely();
+
+        for (QProcess* p : {&kestrune, &panel})
+            if (p->state() != QProcess::NotRunning) {
+                p->terminate();
+                p->waitForFinished(5000);
+            }
+        std::remove((tmp / "systemctl-calls").c_str());
+    }
 }
