@@ -8,6 +8,7 @@
 #include <QIcon>
 #include <QImage>
 #include <QPainter>
+#include <QPalette>
 #include <QSizeF>
 #include <QString>
 
