@@ -13,7 +13,6 @@
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -106,12 +105,13 @@ protected:
         for (const char* tool : {"Xvfb", "dbus-daemon"})
             if (!KestruneCore::findInPath(tool))
                 GTEST_SKIP() << tool << " is not installed";
-        display = QString(":%1").arg(500 + QRandomGenerator::global()->bounded(400));
-        xvfb.start("Xvfb", {display, "-screen", "0", "640x480x24", "-nolisten", "tcp"});
+        // The X server picks a free display and says which.
+        xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"});
         bus.start("dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"});
         if (!xvfb.waitForStarted(10000) || !bus.waitForStarted(10000) ||
-            !waitFor([&] { return bus.canReadLine(); }))
+            !waitFor([&] { return bus.canReadLine() && xvfb.canReadLine(); }))
             GTEST_SKIP() << "no X server or session bus";
+        display = ":" + QString::fromUtf8(xvfb.readLine()).trimmed();
         address = QString::fromUtf8(bus.readLine()).trimmed();
         ::chmod(tmp.mkdir("run").c_str(), 0700);
         tmp.mkdir("home");
