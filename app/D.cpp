@@ -21,6 +21,7 @@
 #include "icons/qt/ServiceIcon.h"
 #include "services/ServiceFolder.h"
 #include "statusitem/DesktopNotifications.h"
+#include "statusitem/PanelAppearance.h"
 #include "statusitem/StatusMenu.h"
 
 #include <QApplication>
@@ -189,7 +190,10 @@ void D::applicationDidFinishLaunching() {
             menu_->popup(QCursor::pos());
     });
     qApp->installEventFilter(this);
-    renderer.appearanceDidChange(appearanceOf(qApp->palette()));
+    panel_ = std::make_unique<PanelAppearance>();
+    connect(panel_.get(), &PanelAppearance::changed, this,
+            [this] { renderer.appearanceDidChange(panelAppearance()); });
+    renderer.appearanceDidChange(panelAppearance());
     item->show();
 
     setupNotifications();
@@ -203,7 +207,7 @@ void D::applicationDidFinishLaunching() {
 
 bool D::eventFilter(QObject* watched, QEvent* event) {
     if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange)
-        renderer.appearanceDidChange(appearanceOf(qApp->palette()));
+        renderer.appearanceDidChange(panelAppearance());
     return QObject::eventFilter(watched, event);
 }
 
@@ -214,9 +218,13 @@ void D::showPicture(const std::optional<StatusPicture>& picture) {
         item->setIcon(QIcon());
         return;
     }
-    QImage shown =
-        shownImage(*picture, renderer.lastAppearance(), iconAppearsDisabled(renderer.state()));
-    item->setIcon(QIcon(QPixmap::fromImage(shown)));
+    // The tray slot is square and of the panel's size: the same state drawn for it, so
+    // nothing is scaled and the paw stays put when the badge comes and goes.
+    item->setIcon(trayIcon(renderer.state(), renderer.lastAppearance()));
+}
+
+Appearance D::panelAppearance() const {
+    return panel_ ? panel_->current() : appearanceOf(qApp->palette());
 }
 
 void D::installMenu(QMenu* menu) {
@@ -302,7 +310,7 @@ void D::refresh() {
 
     IconState state = iconState(current, loaded, anyEnabled, slow);
     renderer.setState(state);
-    Appearance appearance = appearanceOf(qApp->palette());
+    Appearance appearance = panelAppearance();
     if (appearance != renderer.lastAppearance())
         renderer.appearanceDidChange(appearance);
 

@@ -32,6 +32,7 @@ namespace Kestrune {
 
 class DesktopNotifications;
 class FeedbackWindow;
+class PanelAppearance;
 
 class D : public QObject {
     Q_OBJECT
@@ -127,6 +128,9 @@ public:
     // refresh scans the process table at most once.
     std::function<bool(const std::string& path)> runningPredicate() const;
 
+    // The panel's appearance as best known (the desktop's preference, else the palette).
+    Appearance panelAppearance() const;
+
     // The menu currently installed on the tray icon.
     QMenu* statusMenu() const { return menu_; }
     // Whether the Settings window exists and is on screen.
@@ -159,6 +163,7 @@ private:
     std::unique_ptr<DesktopNotifications> notifications_;
     std::unique_ptr<LiveDiscovery> discovery_;
     std::unique_ptr<FeedbackWindow> feedback_;
+    std::unique_ptr<PanelAppearance> panel_;
     QTimer timer_;
 };
 

@@ -104,15 +104,16 @@ void log(const std::string& name, const std::string& message) {
 
 std::string logSubtitle(const std::string& path) {
     std::string fallback = abbreviatingWithTilde(path);
-    // Only the last line matters, so a large log is read from its end; a partial
-    // first line of the tail is dropped.
+    // Only the last line matters, so a large log is read from its end. One byte more
+    // than the tail tells whether the tail starts a line: only then is its first line
+    // whole; otherwise everything up to the first line feed is a fragment.
     constexpr std::size_t tailBytes = 64 * 1024;
-    auto text = readFileTail(path, tailBytes);
+    auto text = readFileTail(path, tailBytes + 1);
     if (!text)
         return fallback;
-    if (text->size() == tailBytes) {
+    if (text->size() > tailBytes) {
         auto lf = text->find('\n');
-        text->erase(0, lf == std::string::npos ? 0 : lf + 1);
+        text->erase(0, lf == std::string::npos ? 1 : lf + 1);
     }
     if (!isValidUtf8(*text))
         return fallback;

@@ -2,6 +2,7 @@
 
 #include "core/FileIO.h"
 #include "core/StartMethod.h"
+#include "core/WhiteSpace.h"
 
 namespace KestruneCore {
 
@@ -12,10 +13,6 @@ std::string withoutExtension(const std::string& name) {
     if (dot == std::string::npos || dot == 0)
         return name;
     return name.substr(0, dot);
-}
-
-bool isSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
 } // namespace
@@ -108,15 +105,11 @@ WatchList seededIfEmpty(const WatchList& list, const WatchList& seed) {
 }
 
 bool loadMaster(const std::string& from) {
-    auto text = readFile(from, 4096);
+    // Read whole: "off" padded past any size is still off.
+    auto text = readFile(from);
     if (!text)
         return true;
-    std::string_view v = *text;
-    while (!v.empty() && isSpace(v.front()))
-        v.remove_prefix(1);
-    while (!v.empty() && isSpace(v.back()))
-        v.remove_suffix(1);
-    return v != "off";
+    return trimmedWhiteSpace(*text) != "off";
 }
 
 void saveMaster(bool on, const std::string& to) {

@@ -1,6 +1,7 @@
 #include "health/Backoff.h"
 
 #include "core/FileIO.h"
+#include "core/WhiteSpace.h"
 #include "platform/BundleInfo.h"
 #include "services/ServiceCheck.h"
 
@@ -48,13 +49,7 @@ std::int64_t epochNow() {
 }
 
 std::optional<std::int64_t> epochValue(std::string_view text) {
-    auto space = [](char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-    };
-    while (!text.empty() && space(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && space(text.back()))
-        text.remove_suffix(1);
+    text = trimmedWhiteSpace(text);
     bool negative = false;
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
         negative = text.front() == '-';

@@ -5,8 +5,10 @@
 #include "health/StatusSummary.h"
 
 #include <QColor>
+#include <QIcon>
 #include <QImage>
 #include <QPainter>
+#include <QPalette>
 #include <QSizeF>
 #include <QString>
 
@@ -55,5 +57,19 @@ std::optional<StatusPicture> statusIcon(IconState state, Appearance appearance, 
 // What a panel shows for a picture: a template is coloured like text on the
 // appearance; a disabled-looking picture is drawn at half opacity.
 QImage shownImage(const StatusPicture& picture, Appearance appearance, bool appearsDisabled);
+
+// The tray sizes a panel is likely to ask for, in pixels (square slots).
+inline constexpr int traySizes[] = {16, 20, 22, 24, 32, 48, 64};
+
+// The picture of a state as a panel shows it, drawn for a square tray slot of
+// `pixels`: the same layout as statusIcon (the badge in a strip beside the glyph), so
+// the paw has one size and place in every state; the glyphs' colour follows the
+// appearance, and a thin outline of the opposite lightness keeps them readable on a
+// panel of the other kind; off is drawn at half opacity. Glyph parts cut off by the
+// badge's clear ring are removed rather than left floating.
+QImage trayImage(IconState state, Appearance appearance, int pixels);
+
+// trayImage at every tray size.
+QIcon trayIcon(IconState state, Appearance appearance);
 
 } // namespace Kestrune

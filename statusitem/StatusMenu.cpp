@@ -1,9 +1,11 @@
 #include "statusitem/StatusMenu.h"
 
 #include "health/StatusSummary.h"
+#include "statusitem/HostMenuKeys.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QWidget>
 
@@ -33,6 +35,38 @@ QAction* editCommand(QMenu* menu, const QString& title, const char* method,
     return action;
 }
 
+// While a menu is open it holds the keyboard, and its commands' shortcuts do not
+// reach the application's shortcut handling (a tray menu belongs to no window). The
+// menu therefore answers them itself: it closes and runs the command.
+class OwnShortcuts : public QObject {
+public:
+    explicit OwnShortcuts(QMenu* menu) : QObject(menu), menu_(menu) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched != menu_ ||
+            (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride))
+            return false;
+        auto* key = static_cast<QKeyEvent*>(event);
+        QKeySequence pressed(key->keyCombination());
+        for (QAction* action : menu_->actions()) {
+            if (action->shortcut().isEmpty() || !action->isEnabled() ||
+                action->shortcut().matches(pressed) != QKeySequence::ExactMatch)
+                continue;
+            event->accept();
+            if (event->type() == QEvent::KeyPress) {
+                menu_->hide();
+                action->trigger();
+            }
+            return true;
+        }
+        return false;
+    }
+
+private:
+    QMenu* menu_;
+};
+
 } // namespace
 
 QMenu* buildMenu(QObject* target, const std::vector<KestruneCore::Problem>& problems,
@@ -54,6 +88,8 @@ QMenu* buildMenu(QObject* target, const std::vector<KestruneCore::Problem>& prob
     menu->addSeparator();
     command(menu, "Quit kestrune completely", target, SLOT(quitAll()),
             QKeySequence(Qt::CTRL | Qt::Key_Q));
+    menu->installEventFilter(new OwnShortcuts(menu));
+    new HostMenuKeys(menu);
     return menu;
 }
 

@@ -111,6 +111,14 @@ TEST(ActivityLog, SubtitleShowsLastEntryOrTheAbbreviatedPath) {
     big += "2026-01-02 03:04:05 [Z] last\n";
     tmp.write("Library/Logs/kestrune.log", big);
     EXPECT_EQ(logSubtitle(file), "Last entry 2026-01-02 03:04");
+    // A single line exactly as long as the tail read, and a tail that starts right
+    // after a line feed: neither loses a whole line.
+    std::string one = "2026-02-03 04:05:06 [Z] " + std::string(64 * 1024 - 25, 'x') + "\n";
+    ASSERT_EQ(one.size(), 64u * 1024u);
+    tmp.write("Library/Logs/kestrune.log", one);
+    EXPECT_EQ(logSubtitle(file), "Last entry 2026-02-03 04:05");
+    tmp.write("Library/Logs/kestrune.log", "2024-01-01 00:00:00 [Y] old\n" + one);
+    EXPECT_EQ(logSubtitle(file), "Last entry 2026-02-03 04:05");
     tmp.write("Library/Logs/kestrune.log", "2025-03-14 09:26:53 [A] \xff\n");
     EXPECT_EQ(logSubtitle(file), "~/Library/Logs/kestrune.log");
     EXPECT_EQ(logSubtitle("/elsewhere/x.log"), "/elsewhere/x.log");

@@ -23,10 +23,16 @@ TEST(Backoff, EpochFiles) {
     EXPECT_EQ(e(" 1700000000\n"), 1700000000);
     EXPECT_EQ(e("\r\n\t+42\r\n"), 42);
     EXPECT_EQ(e("-5"), -5);
+    // Any Unicode blank or line break pads the number: NBSP, ideographic space, LS, NEL.
+    EXPECT_EQ(e("\xc2\xa0\xe3\x80\x80"
+                "7\xe2\x80\xa8\xc2\x85"),
+              7);
     EXPECT_EQ(e("9223372036854775807"), INT64_MAX);
     EXPECT_EQ(e("-9223372036854775808"), INT64_MIN);
     for (std::string_view bad : {"", "  \n", "1.5", "12 34", "+", "--1", "+-1", "abc", "12a",
-                                 "9223372036854775808", "-9223372036854775809", "1\xff"})
+                                 "9223372036854775808", "-9223372036854775809", "1\xff",
+                                 "\xe2\x80\x8b"
+                                 "1"}) // a zero-width space is no blank
         EXPECT_EQ(e(bad), std::nullopt) << bad;
     EXPECT_EQ(e(std::string("12\0", 3)), std::nullopt);
     EXPECT_EQ(epoch(tmp / "missing"), std::nullopt);

@@ -152,4 +152,9 @@ TEST(WatchList, MasterSwitchFile) {
     EXPECT_TRUE(loadMaster(tmp.write("m3", "")));
     EXPECT_TRUE(loadMaster(tmp.write("m4", "of f\n")));
     EXPECT_TRUE(loadMaster(tmp.mkdir("m5")));
+    // Unicode blanks and line breaks are trimmed too, however many there are.
+    EXPECT_FALSE(loadMaster(tmp.write("m6", "\xe2\x80\x83off\xe2\x80\xa9\r\n")));
+    EXPECT_FALSE(
+        loadMaster(tmp.write("m7", std::string(5000, ' ') + "off" + std::string(5000, '\n'))));
+    EXPECT_TRUE(loadMaster(tmp.write("m8", std::string(5000, ' ') + "off!")));
 }

@@ -2,8 +2,8 @@
 #include "app/D.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
-#include "health/StartRecords.h"
 #include "feedback/qt/FeedbackActions.h"
+#include "health/StartRecords.h"
 #include "platform/AgentBackend.h"
 #include "services/ServiceCheck.h"
 #include "services/ServiceFolder.h"
@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTest>
 #include <QThread>
 #include <QThreadPool>
 
@@ -425,4 +426,23 @@ TEST_F(Controller, QuittingWhileAKickstartRunsEndsCleanly) {
     d.reset(); // waits for the background work; nothing hops back to a dead controller
     EXPECT_TRUE(kicked);
     QCoreApplication::processEvents();
+}
+
+TEST_F(Controller, ShortcutsActWhileTheStatusMenuIsOpen) {
+    d->applicationDidFinishLaunching();
+    struct Case {
+        Qt::Key key;
+        int settings, quits;
+    };
+    for (auto [key, settings, quits] : {Case{Qt::Key_Comma, 1, 0}, Case{Qt::Key_Q, 1, 1}}) {
+        QMenu* menu = d->statusMenu();
+        menu->popup(QPoint(10, 10));
+        ASSERT_TRUE(waitFor([&] { return menu->isVisible() && menu->windowHandle(); }));
+        // Key presses as the window system delivers them, through the shortcut map.
+        QTest::keyClick(menu->windowHandle(), key, Qt::ControlModifier);
+        ASSERT_TRUE(waitFor([&] { return !menu->isVisible(); }));
+        EXPECT_EQ(settingsOpened, settings);
+        EXPECT_EQ(terminated, quits);
+    }
+    EXPECT_EQ(lc.count("bootout"), 1);
 }

@@ -3,12 +3,14 @@
 #include "core/Paths.h"
 #include "platform/Process.h"
 #include "statusitem/DesktopNotifications.h"
+#include "statusitem/PanelAppearance.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QThread>
 
@@ -122,4 +124,57 @@ TEST_F(PrivateBus, NoServiceMeansDenied) {
     ASSERT_TRUE(waitFor(
         [] { return readAll(KestruneCore::stateFolder() + "/notify-permission") == "denied\n"; }));
     EXPECT_FALSE(d.notifyAllowed);
+}
+
+namespace {
+
+// Stands in for the desktop's settings portal: answers the colour scheme it holds.
+class FakePortal : public QDBusVirtualObject {
+public:
+    uint scheme = 1;
+
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& bus) override {
+        if (message.member() != "Read")
+            return false;
+        // Read wraps the value in one variant more than the value itself.
+        QDBusVariant inner(QVariant::fromValue(scheme));
+        bus.send(message.createReply(
+            QVariantList{QVariant::fromValue(QDBusVariant(QVariant::fromValue(inner)))}));
+        return true;
+    }
+};
+
+} // namespace
+
+TEST_F(PrivateBus, PanelAppearanceFollowsTheSettingsPortal) {
+    EXPECT_EQ(colorSchemeAppearance(QVariant(uint(1))), Appearance::dark);
+    EXPECT_EQ(colorSchemeAppearance(QVariant(uint(2))), Appearance::light);
+    EXPECT_EQ(colorSchemeAppearance(QVariant(uint(0))), std::nullopt); // no preference
+    EXPECT_EQ(colorSchemeAppearance(QVariant("dark")), std::nullopt);
+
+    QDBusConnection portalBus = connect("kestrune-fake");
+    FakePortal portal;
+    ASSERT_TRUE(portalBus.registerVirtualObject("/org/freedesktop/portal/desktop", &portal));
+    ASSERT_TRUE(portalBus.registerService("org.freedesktop.portal.Desktop"));
+
+    PanelAppearance panel(connect("kestrune-client"));
+    int changes = 0;
+    QObject::connect(&panel, &PanelAppearance::changed, [&] { ++changes; });
+    ASSERT_TRUE(waitFor([&] { return panel.portalPreference().has_value(); }));
+    EXPECT_EQ(panel.current(), Appearance::dark);
+
+    // The portal announces a change.
+    auto signal = QDBusMessage::createSignal("/org/freedesktop/portal/desktop",
+                                             "org.freedesktop.portal.Settings", "SettingChanged");
+    signal << QString("org.freedesktop.appearance") << QString("color-scheme")
+           << QVariant::fromValue(QDBusVariant(QVariant::fromValue(uint(2))));
+    portalBus.send(signal);
+    ASSERT_TRUE(waitFor([&] { return panel.current() == Appearance::light; }));
+    EXPECT_EQ(changes, 2);
+
+    // Without a portal the palette decides.
+    PanelAppearance none(QDBusConnection("kestrune-test-no-bus"));
+    EXPECT_EQ(none.portalPreference(), std::nullopt);
+    EXPECT_EQ(none.current(), appearanceOf(QGuiApplication::palette()));
 }

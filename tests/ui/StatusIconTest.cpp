@@ -2,6 +2,10 @@
 #include "statusitem/IconRenderer.h"
 
 #include <QColorSpace>
+#include <QPainter>
+
+#include <algorithm>
+#include <cmath>
 
 #include <gtest/gtest.h>
 
@@ -116,4 +120,130 @@ TEST(IconRenderer, DrawsOnChangesAndOnEveryHighlightOrAppearance) {
     r.appearanceDidChange(Appearance::light);
     ASSERT_EQ(drawn.size(), 4u);
     EXPECT_EQ(at(drawn[3]->image, 8, 11), tintColor(IconState::orange, Appearance::light));
+}
+
+namespace {
+
+double luminance(const QColor& c) {
+    auto ch = [](double v) {
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * ch(c.redF()) + 0.7152 * ch(c.greenF()) + 0.0722 * ch(c.blueF());
+}
+
+double contrast(const QColor& a, const QColor& b) {
+    double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The picture laid over a panel of one colour.
+QImage onPanel(const QImage& picture, const QColor& panel) {
+    QImage out(picture.size(), QImage::Format_RGB32);
+    out.fill(panel);
+    QPainter p(&out);
+    p.drawImage(0, 0, picture);
+    return out;
+}
+
+// 4-connected pieces of the glyphs' light fill (not their dark outline) and their sizes.
+std::vector<int> pieceSizes(const QImage& image) {
+    auto fill = [&](QPoint p) {
+        QColor c = image.pixelColor(p); // over black, as the outline is: fill at least half
+        return c.red() * c.alpha() >= 128 * 255;
+    };
+    int w = image.width(), h = image.height();
+    std::vector<int> seen(std::size_t(w) * h, 0), sizes;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            if (seen[std::size_t(y) * w + x] || !fill({x, y}))
+                continue;
+            int n = 0;
+            std::vector<QPoint> stack{{x, y}};
+            seen[std::size_t(y) * w + x] = 1;
+            while (!stack.empty()) {
+                QPoint q = stack.back();
+                stack.pop_back();
+                ++n;
+                for (QPoint d : {QPoint(1, 0), QPoint(-1, 0), QPoint(0, 1), QPoint(0, -1)}) {
+                    QPoint r = q + d;
+                    if (r.x() < 0 || r.y() < 0 || r.x() >= w || r.y() >= h ||
+                        seen[std::size_t(r.y()) * w + r.x()] || !fill(r))
+                        continue;
+                    seen[std::size_t(r.y()) * w + r.x()] = 1;
+                    stack.push_back(r);
+                }
+            }
+            sizes.push_back(n);
+        }
+    return sizes;
+}
+
+// Rows spanned by what is drawn in the columns [from, to), faint edges aside (relative
+// to the picture's opacity, so a faded picture measures the same).
+std::pair<int, int> rowsIn(const QImage& image, int from, int to) {
+    int top = image.height(), bottom = -1, most = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            most = std::max(most, qAlpha(image.pixel(x, y)));
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = from; x < to; ++x)
+            if (qAlpha(image.pixel(x, y)) * 4 >= most) {
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+    return {top, bottom};
+}
+
+} // namespace
+
+TEST(TrayImage, PawKeepsSizeAndPlaceAndTheRingLeavesNoFragments) {
+    for (int size : traySizes) {
+        QImage healthy = trayImage(IconState::healthy, Appearance::dark, size);
+        ASSERT_EQ(healthy.size(), QSize(size, size));
+        int left = size / 3; // the left toe and pad, away from the badge
+        for (auto state : {IconState::orange, IconState::red, IconState::off}) {
+            QImage other = trayImage(state, Appearance::dark, size);
+            EXPECT_EQ(rowsIn(other, 0, left), rowsIn(healthy, 0, left)) << size;
+            EXPECT_EQ(rowsIn(other, 0, 1), rowsIn(healthy, 0, 1)) << size;
+        }
+        // Healthy: four toes and a pad. Badged: what is left of them and the badge,
+        // each piece no smaller than a third of the smallest toe.
+        auto whole = pieceSizes(trayImage(IconState::healthy, Appearance::dark, size));
+        auto cut = pieceSizes(trayImage(IconState::orange, Appearance::dark, size));
+        if (size >= 22) {
+            EXPECT_EQ(whole.size(), 5u) << size;
+        }
+        EXPECT_LE(cut.size(), whole.size() + 1) << size;
+        int smallest = *std::min_element(whole.begin(), whole.end());
+        for (int n : cut)
+            EXPECT_GE(n * 3, smallest) << size;
+    }
+    EXPECT_EQ(trayIcon(IconState::red, Appearance::light).availableSizes().size(),
+              int(std::size(traySizes)));
+}
+
+TEST(TrayImage, ReadableOnLightAndDarkPanelsWhateverTheGuess) {
+    const QColor dark(0x1f, 0x1f, 0x1f), light(0xdc, 0xda, 0xd5);
+    struct Case {
+        IconState state;
+        double least;
+    };
+    for (auto [state, least] : {Case{IconState::healthy, 3.0}, Case{IconState::off, 1.5}})
+        for (auto guess : {Appearance::dark, Appearance::light})
+            for (const QColor& panel : {dark, light}) {
+                QImage shown = onPanel(trayImage(state, guess, 22), panel);
+                double body = contrast(shown.pixelColor(7, 14), panel); // the pad
+                double best = 0;
+                for (int y = 0; y < 22; ++y)
+                    for (int x = 0; x < 22; ++x)
+                        best = std::max(best, contrast(shown.pixelColor(x, y), panel));
+                bool rightGuess = (guess == Appearance::dark) == (panel == dark);
+                SCOPED_TRACE(testing::Message() << int(state) << " guess " << int(guess)
+                                                << " panel " << panel.name().toStdString());
+                // Right guess: the glyph itself stands out; wrong: its outline does.
+                if (rightGuess) {
+                    EXPECT_GE(body, least);
+                }
+                EXPECT_GE(best, least * 1.5);
+            }
 }

@@ -1,0 +1,335 @@
+// The tray program as a whole on a real desktop: a private X server, a private session
+// bus and a StatusNotifierItem host (xfce4-panel's tray), with a recording
+// notification service in this process. Skips where any of them cannot start.
+#include "TempDir.h"
+#include "platform/Process.h"
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
+#include <QProcess>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include <sys/stat.h>
+
+using KestruneTest::readAll;
+using KestruneTest::TempDir;
+
+namespace {
+
+bool waitFor(const std::function<bool()>& done, int limitMs = 20000) {
+    for (int waited = 0; !done(); waited += 20) {
+        if (waited > limitMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+class RecordingNotifications : public QDBusVirtualObject {
+public:
+    QStringList titles;
+
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& bus) override {
+        if (message.member() == "GetServerInformation") {
+            bus.send(message.createReply(QVariantList{"recorder", "kestrune", "1", "1.2"}));
+        } else if (message.member() == "Notify") {
+            titles << message.arguments().value(3).toString();
+            bus.send(message.createReply(QVariantList{uint(titles.size())}));
+        } else {
+            return false;
+        }
+        return true;
+    }
+};
+
+// One entry of an exported menu.
+struct MenuNode {
+    int id = 0;
+    QVariantMap properties;
+    std::vector<MenuNode> children;
+};
+
+const QDBusArgument& operator>>(const QDBusArgument& arg, MenuNode& node) {
+    arg.beginStructure();
+    arg >> node.id >> node.properties;
+    arg.beginArray();
+    while (!arg.atEnd()) {
+        QDBusVariant child;
+        arg >> child;
+        MenuNode c;
+        child.variant().value<QDBusArgument>() >> c;
+        node.children.push_back(c);
+    }
+    arg.endArray();
+    arg.endStructure();
+    return arg;
+}
+
+const char* panelConfig = R"(<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-panel" version="1.0">
+  <property name="configver" type="int" value="2"/>
+  <property name="panels" type="array">
+    <value type="int" value="1"/>
+    <property name="panel-1" type="empty">
+      <property name="position" type="string" value="p=6;x=0;y=0"/>
+      <property name="size" type="uint" value="32"/>
+      <property name="plugin-ids" type="array"><value type="int" value="1"/></property>
+    </property>
+  </property>
+  <property name="plugins" type="empty">
+    <property name="plugin-1" type="string" value="systray"/>
+  </property>
+</channel>
+)";
+
+class DesktopSession : public ::testing::Test {
+protected:
+    TempDir tmp;
+    QProcess xvfb, bus, panel, kestrune;
+    QString display, address;
+    const std::string data = "home/Library/Application Support/Kestrune";
+
+    void SetUp() override {
+        for (const char* tool : {"Xvfb", "dbus-daemon"})
+            if (!KestruneCore::findInPath(tool))
+                GTEST_SKIP() << tool << " is not installed";
+        // The X server picks a free display and says which.
+        xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"});
+        bus.start("dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"});
+        if (!xvfb.waitForStarted(10000) || !bus.waitForStarted(10000) ||
+            !waitFor([&] { return bus.canReadLine() && xvfb.canReadLine(); }))
+            GTEST_SKIP() << "no X server or session bus";
+        display = ":" + QString::fromUtf8(xvfb.readLine()).trimmed();
+        address = QString::fromUtf8(bus.readLine()).trimmed();
+        ::chmod(tmp.mkdir("run").c_str(), 0700);
+        tmp.mkdir("home");
+    }
+
+    // Starts a tray host: "sni" is xfce4-panel's tray (StatusNotifierItem, its
+    // watcher on the bus), "xembed" is trayer. False when it cannot run here.
+    bool startHost(const std::string& protocol) {
+        if (protocol == "sni") {
+            if (!KestruneCore::findInPath("xfce4-panel"))
+                return false;
+            tmp.write("config/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml", panelConfig);
+            panel.setProcessEnvironment(environment({{"XDG_CONFIG_HOME", tmp / "config"}}));
+            panel.start("xfce4-panel", {"--disable-wm-check"});
+            return panel.waitForStarted(10000) &&
+                   waitFor([&] { return connection().interface()->isServiceRegistered(watcher); });
+        }
+        if (!KestruneCore::findInPath("trayer") || !KestruneCore::findInPath("xdotool"))
+            return false;
+        panel.setProcessEnvironment(environment({}));
+        panel.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel",
+                               "--width", "100", "--heighttype", "pixel", "--height", "32"});
+        return panel.waitForStarted(10000) && waitFor([&] {
+                   return !xdotool({"search", "--name", "^panel$"}).isEmpty();
+               });
+    }
+
+    // Starts kestrune with one watched app that has a problem and a recording
+    // stand-in for systemctl.
+    void startKestrune() {
+        tmp.write(data + "/apps.tsv", "1\tNotes\t/usr/share/applications/notes.desktop\tapp\n");
+        tmp.write(data + "/state/problems.tsv",
+                  "Notes\tnot-running-relaunching\trestarting\t2026-12-07 10:00:00\texit 1\n");
+        tmp.write("bin/systemctl",
+                  "#!/bin/sh\necho \"$*\" >> \"" + tmp / "systemctl-calls" + "\"\nexit 0\n", true);
+        std::string path = tmp / "bin";
+        if (const char* p = std::getenv("PATH"))
+            path += std::string(":") + p;
+        kestrune.setProcessEnvironment(environment(
+            {{"PATH", path}, {"KESTRUNE_AGENT_BACKEND", "systemd"}, {"QT_QPA_PLATFORM", "xcb"}}));
+        kestrune.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        kestrune.start(KESTRUNE_PATH, {});
+        ASSERT_TRUE(kestrune.waitForStarted(10000));
+    }
+
+    // Ended by the user's quit: the agent stopped, a clean exit.
+    void expectQuitCompletely() {
+        ASSERT_TRUE(kestrune.waitForFinished(20000));
+        EXPECT_EQ(kestrune.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(kestrune.exitCode(), 0);
+        EXPECT_NE(readAll(tmp / "systemctl-calls").find("--user stop kestrune-engine.service"),
+                  std::string::npos);
+    }
+
+    // Runs xdotool on the private display (real X input) and answers its output.
+    QString xdotool(const QStringList& args) {
+        QProcess p;
+        p.setProcessEnvironment(environment({}));
+        p.start("xdotool", args);
+        p.waitForFinished(10000);
+        return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    }
+
+    // The exported menu of the registered item: its service and object path.
+    std::pair<QString, QString> exportedMenu() {
+        QString item = items().value(0);
+        QString service = item.section('/', 0, 0);
+        QString path = item.contains('/') ? "/" + item.section('/', 1) : "/StatusNotifierItem";
+        QDBusMessage menu = call(service, path, "org.freedesktop.DBus.Properties", "Get",
+                                 {"org.kde.StatusNotifierItem", "Menu"});
+        if (menu.type() != QDBusMessage::ReplyMessage || menu.arguments().isEmpty())
+            return {};
+        return {
+            service,
+            menu.arguments()[0].value<QDBusVariant>().variant().value<QDBusObjectPath>().path()};
+    }
+
+    void TearDown() override {
+        for (QProcess* p : {&kestrune, &panel, &bus, &xvfb})
+            if (p->state() != QProcess::NotRunning) {
+                p->terminate();
+                if (!p->waitForFinished(5000))
+                    p->kill();
+                p->waitForFinished(5000);
+            }
+        QDBusConnection::disconnectFromBus("desktop-session");
+    }
+
+    QDBusConnection connection() {
+        return QDBusConnection::connectToBus(address, "desktop-session");
+    }
+
+    QProcessEnvironment environment(const std::map<std::string, std::string>& extra) {
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", display);
+        env.insert("DBUS_SESSION_BUS_ADDRESS", address);
+        env.insert("HOME", QString::fromStdString(tmp / "home"));
+        env.insert("XDG_RUNTIME_DIR", QString::fromStdString(tmp / "run"));
+        for (const auto& [k, v] : extra)
+            env.insert(QString::fromStdString(k), QString::fromStdString(v));
+        return env;
+    }
+
+    // The registered items of the host's watcher.
+    QStringList items() {
+        auto call = QDBusMessage::createMethodCall(watcher, "/StatusNotifierWatcher",
+                                                   "org.freedesktop.DBus.Properties", "Get");
+        call << QString(watcher) << QString("RegisteredStatusNotifierItems");
+        QDBusMessage reply = connection().call(call);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+            return {};
+        return reply.arguments()[0].value<QDBusVariant>().variant().toStringList();
+    }
+
+    QDBusMessage call(const QString& service, const QString& path, const QString& interface,
+                      const QString& method, const QVariantList& args = {}) {
+        auto m = QDBusMessage::createMethodCall(service, path, interface, method);
+        m.setArguments(args);
+        return connection().call(m, QDBus::Block, 10000);
+    }
+
+    static constexpr const char* watcher = "org.kde.StatusNotifierWatcher";
+};
+
+} // namespace
+
+TEST_F(DesktopSession, TrayIconMenuNotificationsAndQuitOverStatusNotifierItem) {
+    RecordingNotifications notifications;
+    QDBusConnection ours = connection();
+    ASSERT_TRUE(ours.registerVirtualObject("/org/freedesktop/Notifications", &notifications));
+    ASSERT_TRUE(ours.registerService("org.freedesktop.Notifications"));
+
+    if (!startHost("sni"))
+        GTEST_SKIP() << "the StatusNotifierItem host did not start";
+    startKestrune();
+
+    // The icon registers with the host.
+    ASSERT_TRUE(waitFor([&] { return !items().isEmpty(); })) << "no item registered";
+    auto [service, menuPath] = exportedMenu();
+    ASSERT_FALSE(menuPath.isEmpty());
+
+    // The menu opens as the host opens it and lists the current problems first.
+    const QString dbusmenu = "com.canonical.dbusmenu";
+    auto event = [&](int id, const QString& name) {
+        call(service, menuPath, dbusmenu, "Event",
+             {id, name, QVariant::fromValue(QDBusVariant(QString())), uint(0)});
+    };
+    auto openMenu = [&] {
+        call(service, menuPath, dbusmenu, "AboutToShow", {0});
+        event(0, "opened");
+        QDBusMessage layout =
+            call(service, menuPath, dbusmenu, "GetLayout", {0, -1, QStringList()});
+        MenuNode root;
+        if (layout.type() == QDBusMessage::ReplyMessage && layout.arguments().size() == 2)
+            layout.arguments()[1].value<QDBusArgument>() >> root;
+        std::vector<std::pair<int, QString>> entries;
+        for (const auto& child : root.children)
+            entries.emplace_back(child.id, child.properties.value("label").toString());
+        return entries;
+    };
+    auto entries = openMenu();
+    ASSERT_GE(entries.size(), 5u);
+    EXPECT_EQ(entries[0].second, QString::fromUtf8("Notes quit \u2013 restarting\u2026"));
+    EXPECT_EQ(entries[2].second, QString::fromUtf8("Send Feedback\u2026"));
+    event(0, "closed");
+
+    // A new problem reaches the notification service.
+    tmp.write(data + "/state/problems.tsv",
+              "Notes\tnot-running-relaunching\trestarting\t2026-12-07 10:00:00\texit 1\n"
+              "shop\tretry-limit\tstuck\t2026-12-07 10:01:00\trefused\n");
+    ASSERT_TRUE(waitFor([&] { return !notifications.titles.isEmpty(); }, 30000));
+    EXPECT_EQ(notifications.titles.first(),
+              QString::fromUtf8("shop couldn't be relaunched \u2013 needs you"));
+
+    // The menu was rebuilt for the new problem. Quitting from it stops the agent and
+    // ends the program.
+    ASSERT_TRUE(waitFor([&] { return openMenu().size() == 7; }));
+    entries = openMenu();
+    EXPECT_EQ(entries[1].second, QString::fromUtf8("shop couldn't be relaunched \u2013 needs you"));
+    ASSERT_EQ(entries.back().second, "Quit kestrune completely");
+    event(entries.back().first, "clicked");
+    expectQuitCompletely();
+    EXPECT_TRUE(waitFor([&] { return items().isEmpty(); }));
+}
+
+// Ctrl+Q while the status menu is open, typed as real key presses: in the XEmbed tray
+// kestrune draws the menu itself; over StatusNotifierItem the host draws it (here the
+// test plays the host and opens the exported menu) and holds the keyboard.
+TEST_F(DesktopSession, CtrlQWhileTheMenuIsOpenQuitsUnderBothProtocols) {
+    for (std::string protocol : {"xembed", "sni"}) {
+        SCOPED_TRACE(protocol);
+        if (!KestruneCore::findInPath("xdotool") || !startHost(protocol))
+            GTEST_SKIP() << "no " << protocol << " tray host or no xdotool";
+        startKestrune();
+        if (protocol == "xembed") {
+            QString icon;
+            ASSERT_TRUE(waitFor([&] {
+                icon = xdotool({"search", "--class", "kestrune"}).section('\n', 0, 0);
+                return !icon.isEmpty();
+            }));
+            QThread::msleep(500); // embedded and mapped
+            xdotool({"mousemove", "--window", icon, "5", "5", "click", "1"});
+        } else {
+            ASSERT_TRUE(waitFor([&] { return !items().isEmpty(); }));
+            auto [service, menuPath] = exportedMenu();
+            call(service, menuPath, "com.canonical.dbusmenu", "AboutToShow", {0});
+            call(service, menuPath, "com.canonical.dbusmenu", "Event",
+                 {0, "opened", QVariant::fromValue(QDBusVariant(QString())), uint(0)});
+        }
+        QThread::msleep(500);
+        xdotool({"key", "ctrl+q"});
+        expectQuitCompletely();
+
+        for (QProcess* p : {&kestrune, &panel})
+            if (p->state() != QProcess::NotRunning) {
+                p->terminate();
+                p->waitForFinished(5000);
+            }
+        std::remove((tmp / "systemctl-calls").c_str());
+    }
+}
