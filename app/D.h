@@ -4,9 +4,10 @@
 #pragma once
 
 #include "core/ActivityLog.h"
-#include "health/Problems.h"
 #include "core/WatchList.h"
+#include "core/WatchListEdit.h"
 #include "discovery/qt/LiveDiscovery.h"
+#include "health/Problems.h"
 #include "statusitem/IconRenderer.h"
 #include "statusitem/Notifier.h"
 
@@ -24,6 +25,10 @@
 #include <string>
 #include <vector>
 
+class QAbstractButton;
+class QFileSystemWatcher;
+class QImage;
+class QLabel;
 class QMenu;
 class QSystemTrayIcon;
 class QWidget;
@@ -32,6 +37,8 @@ namespace Kestrune {
 
 class DesktopNotifications;
 class FeedbackWindow;
+class ListSection;
+class SettingsContent;
 
 class D : public QObject {
     Q_OBJECT
@@ -44,8 +51,10 @@ public:
     QSystemTrayIcon* item = nullptr;
     KestruneCore::WatchList apps;
     bool master = true;
-    // The Settings window once built; its code assigns it.
+    // The Settings window, built on the first openSettings() and kept; closing hides it.
     QPointer<QWidget> win;
+    // The log card's subtitle in the Settings window, refreshed on every opening.
+    QPointer<QLabel> logSub;
     IconRenderer renderer;
     std::vector<KestruneCore::Problem> problems; // what the status menu was built from
     bool menuOpen = false;
@@ -61,6 +70,10 @@ public:
     Notifier& notifier();
     // The feedback form, built on first use and kept, so its text survives closing.
     FeedbackWindow& feedback();
+    // The Settings window's parts, each built on first use and kept.
+    QAbstractButton* masterSw();
+    ListSection& appsSec();
+    ListSection& svcSec();
 
     // ---- replaceable actions (tests put recorders here; the defaults act for real)
     // Runs an agent argument list ("print", "kickstart", ... with gui/UID targets) and
@@ -85,7 +98,8 @@ public:
         showAlert;
     // Ends the program.
     std::function<void()> terminate;
-    // Filled in by the Settings window and the feedback form when they exist.
+    // When set, stand in for showing the Settings window / the feedback form, and
+    // are told of every reloadSections().
     std::function<void()> showSettingsWindow;
     std::function<void()> showFeedbackForm;
     std::function<void()> sectionsReloader;
@@ -117,6 +131,23 @@ public:
     void showDetails(const KestruneCore::AppEntry& entry);
     std::vector<KestruneCore::Problem> currentProblems() const;
     std::string subtitle(const KestruneCore::AppEntry& entry) const;
+
+    // ---- the Settings window's share (DSettings.cpp)
+    // Applies one edit to the freshest copy of the watch list and keeps what the file
+    // then holds in `apps` (unchanged when the file could not be read).
+    KestruneCore::EditOutcome editApps(const KestruneCore::WatchListChange& change);
+    // The sections' actions: remove a watched entry; switch a row on or off (a found
+    // project switched on is added as a service first).
+    void removeEntry(const KestruneCore::AppEntry& entry);
+    void toggleEntry(const KestruneCore::AppEntry& row, bool on);
+    bool isFound(const KestruneCore::AppEntry& entry) const;
+    std::optional<QImage> serviceRowIcon(const KestruneCore::AppEntry& entry) const;
+    std::string serviceSectionSubtitle(const KestruneCore::AppEntry& entry);
+    std::string appSectionSubtitle(const KestruneCore::AppEntry& entry);
+    // Watches the watch list and master switch files (and their folder, since saves
+    // replace the files) and takes in what another writer saved.
+    void watchListFiles();
+    void listFilesChanged();
 
     // Posts notifications over this bus instead of the session bus (set before
     // launching finishes).
@@ -152,6 +183,7 @@ protected:
 private:
     void installMenu(QMenu* menu);
     void showPicture(const std::optional<StatusPicture>& picture);
+    void buildSettings();
 
     QMenu* menu_ = nullptr;
     std::unique_ptr<QMenu> mainMenu_;
@@ -160,6 +192,12 @@ private:
     std::unique_ptr<LiveDiscovery> discovery_;
     std::unique_ptr<FeedbackWindow> feedback_;
     QTimer timer_;
+    QPointer<QAbstractButton> masterSw_;
+    std::unique_ptr<ListSection> appsSec_;
+    std::unique_ptr<ListSection> svcSec_;
+    std::unique_ptr<SettingsContent> content_;
+    QFileSystemWatcher* listWatcher_ = nullptr;
+    QTimer listSettle_;
 };
 
 } // namespace Kestrune
