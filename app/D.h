@@ -4,10 +4,10 @@
 #pragma once
 
 #include "core/ActivityLog.h"
+#include "health/Problems.h"
 #include "core/WatchList.h"
 #include "core/WatchListEdit.h"
 #include "discovery/qt/LiveDiscovery.h"
-#include "health/Problems.h"
 #include "statusitem/IconRenderer.h"
 #include "statusitem/Notifier.h"
 
