@@ -522,8 +522,7 @@ void D::masterToggled(bool on) {
     } else {
         master = loadMaster(); // not saved: show what holds
     }
-    if (masterSw_)
-        masterSw_->setChecked(master);
+    showMasterState();
     reloadSections();
     refresh();
 }

@@ -148,6 +148,8 @@ public:
     // replace the files) and takes in what another writer saved.
     void watchListFiles();
     void listFilesChanged();
+    // Sets the master switch to `master` without it reporting a change.
+    void showMasterState();
 
     // Posts notifications over this bus instead of the session bus (set before
     // launching finishes).

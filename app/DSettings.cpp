@@ -40,7 +40,8 @@ QAbstractButton* D::masterSw() {
     if (!masterSw_) {
         masterSw_ = makeMasterToggle(master);
         masterSw_->setAccessibleName("Keep apps and services alive");
-        connect(masterSw_, &QAbstractButton::clicked, this, &D::masterToggled);
+        // Toggled, not clicked: assistive technology flips a switch without a click.
+        connect(masterSw_, &QAbstractButton::toggled, this, &D::masterToggled);
     }
     return masterSw_;
 }
@@ -55,6 +56,11 @@ ListSection& D::svcSec() {
     if (!svcSec_)
         svcSec_ = std::make_unique<ListSection>(EntryType::service, "No services yet", this, 2);
     return *svcSec_;
+}
+
+void D::showMasterState() {
+    QSignalBlocker quiet(masterSw());
+    masterSw()->setChecked(master);
 }
 
 void D::buildSettings() {
@@ -111,7 +117,7 @@ void D::openSettings() {
         buildSettings();
     apps = load(dataPath());
     master = loadMaster();
-    masterSw()->setChecked(master);
+    showMasterState();
     // Forget cached icons first, so this opening already shows edited project icons.
     clearIconCache();
     reloadSections();
@@ -258,8 +264,7 @@ void D::listFilesChanged() {
         return;
     apps = std::move(fresh);
     master = freshMaster;
-    if (masterSw_)
-        masterSw_->setChecked(master);
+    showMasterState();
     reloadSections();
     refresh();
 }

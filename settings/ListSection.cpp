@@ -5,20 +5,18 @@
 #include "settings/ElidedLabel.h"
 #include "settings/Hairline.h"
 #include "settings/Layout.h"
+#include "settings/RowTable.h"
 #include "settings/Style.h"
 #include "settings/WorkspaceIcon.h"
 #include "ui/Symbols.h"
 #include "ui/Toggle.h"
 
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QStyledItemDelegate>
-#include <QTableWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -79,16 +77,6 @@ protected:
     }
 };
 
-// Paints only the selection of a row, as a faint tint under the row's view.
-class RowDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-    void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex&) const override {
-        if (option.state & QStyle::State_Selected)
-            p->fillRect(option.rect, QColor(128, 128, 128, 60));
-    }
-};
-
 QPixmap iconPixmap(QImage image, bool service, const QPalette& palette, qreal dpr) {
     if (image.isNull())
         return {};
@@ -120,9 +108,16 @@ QPixmap iconPixmap(QImage image, bool service, const QPalette& palette, qreal dp
 SepRow::SepRow(QWidget* parent) : QWidget(parent) {}
 
 void SepRow::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    if (property("selected").toBool()) {
+        // A faint tint, so the row's text keeps its colours and stays legible.
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(128, 128, 128, 60));
+        p.drawRoundedRect(QRectF(rect()).adjusted(4, 2, -4, -2), 6, 6);
+    }
     if (!showSep)
         return;
-    QPainter p(this);
     p.fillRect(QRect(textLeading, height() - 1, width() - textLeading - sepTrailing, 1),
                separatorColour(palette()));
 }
@@ -138,7 +133,7 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     const bool services = type == EntryType::service;
     QPointer<QObject> targetRef(target);
 
-    table = new QTableWidget(0, 1);
+    table = new RowTable(rowHeight);
     plus = new QPushButton("+");
     minus = new QPushButton(QString::fromUtf8("\u2212"));
     rescan = new QToolButton;
@@ -154,20 +149,6 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     rowSubtitle = [](const AppEntry&) { return std::string(); };
 
     table->setObjectName("rows");
-    table->horizontalHeader()->hide();
-    table->horizontalHeader()->setStretchLastSection(true);
-    table->verticalHeader()->hide();
-    table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    table->verticalHeader()->setMinimumSectionSize(1);
-    table->verticalHeader()->setDefaultSectionSize(rowHeight);
-    table->setShowGrid(false);
-    table->setFrameShape(QFrame::NoFrame);
-    table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table->setSelectionMode(QAbstractItemView::SingleSelection);
-    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    table->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    table->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     table->setFixedHeight(visibleRows * rowHeight);
     // A slim scroller over the rows' right margin rather than a wide platform one.
     table->verticalScrollBar()->setStyleSheet(
@@ -176,10 +157,7 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
         " min-height: 24px; }"
         "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
         "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }");
-    // Clear background; a selected row is tinted faintly so its text stays legible.
-    table->viewport()->setAutoFillBackground(false);
-    table->setItemDelegate(new RowDelegate(table));
-    connect(table, &QTableWidget::itemSelectionChanged, this, &ListSection::selectionChanged);
+    connect(table, &RowTable::selectionChanged, this, &ListSection::selectionChanged);
 
     menu_ = new QMenu(table);
     if (services) {
@@ -188,8 +166,7 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     }
     QAction* removeAction = menu_->addAction("Remove");
     connect(removeAction, &QAction::triggered, this, &ListSection::removeClicked);
-    table->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(table, &QWidget::customContextMenuRequested, this, &ListSection::showContextMenu);
+    connect(table, &RowTable::contextMenuRequested, this, &ListSection::showContextMenu);
 
     QFont barFont = plus->font();
     barFont.setPixelSize(15);
@@ -290,24 +267,11 @@ void ListSection::reload() {
 }
 
 void ListSection::reloadData() {
-    int selected = table->currentRow();
-    bool hadSelection = !table->selectedItems().isEmpty();
-    {
-        QSignalBlocker block(table);
-        table->setRowCount(0);
-        table->setRowCount(numberOfRows());
-        for (int row = 0; row < numberOfRows(); ++row) {
-            auto* item = new QTableWidgetItem;
-            item->setFlags(shouldSelectRow(row) ? Qt::ItemIsEnabled | Qt::ItemIsSelectable
-                                                : Qt::ItemIsEnabled);
-            table->setItem(row, 0, item);
-            table->setCellWidget(row, 0, makeRowView(row));
-        }
-        table->setSelectionMode(rows.empty() ? QAbstractItemView::NoSelection
-                                             : QAbstractItemView::SingleSelection);
-        if (hadSelection && selected >= 0 && selected < int(rows.size()))
-            table->selectRow(selected);
-    }
+    std::vector<QWidget*> views;
+    views.reserve(size_t(numberOfRows()));
+    for (int row = 0; row < numberOfRows(); ++row)
+        views.push_back(makeRowView(row));
+    table->setRows(views, shouldSelectRow(0));
 }
 
 QWidget* ListSection::makeRowView(int row) {
@@ -357,16 +321,13 @@ QWidget* ListSection::makeRowView(int row) {
     cell->toggle->setAccessibleName(qs("Keep " + e.name + " alive"));
     cell->toggle->setEnabled(masterOn_ || (isFound && isFound(e)));
     Toggle* toggle = cell->toggle;
-    connect(toggle, &QAbstractButton::clicked, this, [this, toggle] { toggled(toggle); });
+    // Toggled, not clicked: assistive technology flips a switch without a click.
+    connect(toggle, &QAbstractButton::toggled, this, [this, toggle] { toggled(toggle); });
     return rowView;
 }
 
 void ListSection::selectionChanged() {
-    int selected = -1;
-    auto chosen =
-        table->selectionModel() ? table->selectionModel()->selectedRows() : QModelIndexList();
-    if (!chosen.isEmpty())
-        selected = chosen.first().row();
+    int selected = table->selectedRow();
     bool enabled = !rows.empty() && selected >= 0 && selected < int(rows.size()) &&
                    !(isFound && isFound(rows[size_t(selected)]));
     minus->setEnabled(enabled);
@@ -384,8 +345,7 @@ void ListSection::remove(int row) {
 }
 
 void ListSection::removeSelected() {
-    auto chosen = table->selectionModel()->selectedRows();
-    remove(chosen.isEmpty() ? -1 : chosen.first().row());
+    remove(table->selectedRow());
 }
 
 void ListSection::removeClicked() {
@@ -415,15 +375,13 @@ void ListSection::toggled(QAbstractButton* sender) {
         onToggle(entry, sender->isChecked());
 }
 
-void ListSection::showContextMenu(const QPoint& pos) {
-    clickedRow_ = table->rowAt(pos.y());
-    menu_->exec(table->viewport()->mapToGlobal(pos));
+void ListSection::showContextMenu(int row, const QPoint& globalPos) {
+    clickedRow_ = row;
+    menu_->popup(globalPos);
 }
 
 SepRow* ListSection::rowView(int row) const {
-    if (row < 0 || row >= table->rowCount())
-        return nullptr;
-    return qobject_cast<SepRow*>(table->cellWidget(row, 0));
+    return qobject_cast<SepRow*>(table->rowView(row));
 }
 
 Toggle* ListSection::rowSwitch(int row) const {

@@ -20,12 +20,12 @@ class QAbstractButton;
 class QLabel;
 class QMenu;
 class QPushButton;
-class QTableWidget;
 class QToolButton;
 
 namespace Kestrune {
 
 class ElidedLabel;
+class RowTable;
 class Toggle;
 
 // A row's view: the cell and, below it unless it is the last row, a hairline from the
@@ -53,7 +53,7 @@ public:
 
     const KestruneCore::EntryType type;
     const QString emptyText;
-    QTableWidget* table;
+    RowTable* table;
     QPushButton* plus;
     QPushButton* minus;
     QToolButton* rescan;
@@ -103,7 +103,7 @@ public:
 private:
     void reloadData();
     QWidget* makeRowView(int row);
-    void showContextMenu(const QPoint& pos);
+    void showContextMenu(int row, const QPoint& globalPos);
 
     bool masterOn_ = true;
     int clickedRow_ = -1;
