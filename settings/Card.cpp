@@ -16,7 +16,7 @@ void Card::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
-    p.setBrush(cardColour());
+    p.setBrush(cardColour(palette()));
     p.drawRoundedRect(QRectF(rect()), cornerRadius, cornerRadius);
 }
 

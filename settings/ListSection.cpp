@@ -134,8 +134,10 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     QPointer<QObject> targetRef(target);
 
     table = new RowTable(rowHeight);
-    plus = new QPushButton("+");
-    minus = new QPushButton(QString::fromUtf8("\u2212"));
+    plus = new QToolButton;
+    plus->setText("+");
+    minus = new QToolButton;
+    minus->setText(QString::fromUtf8("\u2212"));
     rescan = new QToolButton;
     isFound = [](const AppEntry&) { return false; };
     auto* card = new Card;
@@ -170,26 +172,25 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
 
     QFont barFont = plus->font();
     barFont.setPixelSize(15);
-    for (QPushButton* b : {plus, minus}) {
-        b->setFlat(true);
+    for (QToolButton* b : {plus, minus}) {
+        // Borderless: a flat button shows its bezel only under the pointer.
+        b->setAutoRaise(true);
         b->setFont(barFont);
         b->setFixedSize(barButtonWidth, barButtonHeight);
-        b->setAutoDefault(false);
         b->setFocusPolicy(Qt::TabFocus);
-        b->setStyleSheet("QPushButton { border: none; padding: 0; background: transparent; }");
     }
     plus->setToolTip(services ? QString::fromUtf8("Add Service\u2026")
                               : QString::fromUtf8("Add App\u2026"));
     plus->setAccessibleName(plus->toolTip());
     const char* addAction = services ? "addService" : "addApp";
-    connect(plus, &QPushButton::clicked, this, [targetRef, addAction] {
+    connect(plus, &QToolButton::clicked, this, [targetRef, addAction] {
         if (targetRef)
             QMetaObject::invokeMethod(targetRef, addAction);
     });
     minus->setToolTip(services ? "Remove selected service" : "Remove selected app");
     minus->setAccessibleName(minus->toolTip());
     minus->setEnabled(false);
-    connect(minus, &QPushButton::clicked, this, &ListSection::removeSelected);
+    connect(minus, &QToolButton::clicked, this, &ListSection::removeSelected);
 
     auto* divider = new Hairline;
     divider->setFixedSize(1, 14);

@@ -19,7 +19,6 @@
 class QAbstractButton;
 class QLabel;
 class QMenu;
-class QPushButton;
 class QToolButton;
 
 namespace Kestrune {
@@ -54,8 +53,8 @@ public:
     const KestruneCore::EntryType type;
     const QString emptyText;
     RowTable* table;
-    QPushButton* plus;
-    QPushButton* minus;
+    QToolButton* plus;
+    QToolButton* minus;
     QToolButton* rescan;
     std::function<bool(const KestruneCore::AppEntry&)> isFound;
     // The card the window places. Owned by the section until it is given a parent.

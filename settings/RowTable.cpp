@@ -38,6 +38,7 @@ void RowTable::setRows(const std::vector<QWidget*>& rowViews, bool selectable) {
         row->setFixedHeight(rowHeight_);
         row->installEventFilter(this);
         column_->insertWidget(int(i), row);
+        row->show(); // now, not one event later, so a reload never shows an empty list
     }
     int keep = selected_;
     selected_ = -1;

@@ -51,7 +51,9 @@ QColor separatorColour(const QPalette& palette) {
     return c;
 }
 
-QColor cardColour() {
+QColor cardColour(const QPalette& palette) {
+    if (palette.color(QPalette::Window).lightness() < 128)
+        return QColor(255, 255, 255, 16);
     return QColor(0, 0, 0, 13); // black at alpha 0.05
 }
 

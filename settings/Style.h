@@ -13,8 +13,9 @@ namespace Kestrune {
 QColor secondaryLabelColour(const QPalette& palette);
 // Hairlines between rows and under lists.
 QColor separatorColour(const QPalette& palette);
-// The background of a card: a faint darkening of whatever is behind it.
-QColor cardColour();
+// The background of a card: a faint darkening of whatever is behind it, or on a dark
+// palette, where darkening would not show, a faint lightening.
+QColor cardColour(const QPalette& palette);
 
 // The regular font scaled to the small size (11 of 13).
 QFont smallFont(const QFont& regular);
