@@ -200,6 +200,9 @@ private:
     std::unique_ptr<SettingsContent> content_;
     QFileSystemWatcher* listWatcher_ = nullptr;
     QTimer listSettle_;
+    // What every row of one reloadSections() shares, read once for all rows.
+    struct RowFacts;
+    std::shared_ptr<RowFacts> rowFacts_;
 };
 
 } // namespace Kestrune

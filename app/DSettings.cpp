@@ -5,9 +5,11 @@
 #include "core/FileIO.h"
 #include "core/StartMethod.h"
 #include "discovery/Discovery.h"
+#include "health/AppLiveness.h"
 #include "health/Backoff.h"
 #include "health/ServiceSubtitle.h"
 #include "health/StartRecords.h"
+#include "health/StatusSummary.h"
 #include "icons/qt/ServiceIcon.h"
 #include "services/ServiceConfig.h"
 #include "settings/ListSection.h"
@@ -35,6 +37,12 @@ bool samePlace(const AppEntry& a, const AppEntry& b) {
 }
 
 } // namespace
+
+struct D::RowFacts {
+    std::function<bool(const std::string&)> running;
+    std::vector<Problem> problems; // empty while the master switch is off
+    std::optional<std::string> logText;
+};
 
 QAbstractButton* D::masterSw() {
     if (!masterSw_) {
@@ -134,10 +142,32 @@ void D::reloadSections() {
         sectionsReloader();
     if (!appsSec_ || !svcSec_)
         return;
+    // The running processes, the problems file and the activity log are read once
+    // for all rows, not once per row.
+    rowFacts_ = std::make_shared<RowFacts>();
+    rowFacts_->running = runningPredicate();
+    if (master)
+        rowFacts_->problems = liveProblems(loadProblems(problemsPath()), apps, rowFacts_->running);
+    // Only the lines of actions can name an app's last relaunch; the rows search those.
+    if (auto text = readUtf8File(logPath())) {
+        std::string actions;
+        std::string_view rest = *text;
+        while (!rest.empty()) {
+            size_t end = rest.find('\n');
+            std::string_view line = rest.substr(0, end);
+            if (line.find("] ACTION") != std::string_view::npos) {
+                actions += line;
+                actions += '\n';
+            }
+            rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        }
+        rowFacts_->logText = std::move(actions);
+    }
     appsSec_->setMasterOn(master);
     svcSec_->setMasterOn(master);
     appsSec_->reload();
     svcSec_->reload();
+    rowFacts_.reset();
 }
 
 EditOutcome D::editApps(const WatchListChange& change) {
@@ -215,8 +245,9 @@ std::string D::serviceSectionSubtitle(const AppEntry& entry) {
             text += " \u00b7 " + entry.method;
         return text;
     }
-    return serviceSubtitle(entry, ServiceConfig::load(entry.path).value(), currentProblems(),
-                           master, tryingSince(entry.name), Clock::now(),
+    return serviceSubtitle(entry, ServiceConfig::load(entry.path).value(),
+                           rowFacts_ ? rowFacts_->problems : currentProblems(), master,
+                           tryingSince(entry.name), Clock::now(),
                            typicalStartup(startRecords(entry.name)), [&]() -> std::optional<bool> {
                                auto it = observedHealth.find(entry.path);
                                if (it == observedHealth.end())
@@ -228,7 +259,12 @@ std::string D::serviceSectionSubtitle(const AppEntry& entry) {
 std::string D::appSectionSubtitle(const AppEntry& entry) {
     if (entry.enabled && master && starting(entry))
         return "Starting\u2026";
-    return subtitle(entry);
+    if (!rowFacts_)
+        return subtitle(entry);
+    std::optional<std::string> relaunch;
+    if (rowFacts_->logText)
+        relaunch = lastRelaunch(*rowFacts_->logText, entry.name);
+    return appSubtitle(entry, rowFacts_->running(entry.path), rowFacts_->problems, relaunch);
 }
 
 void D::watchListFiles() {

@@ -246,6 +246,9 @@ ListSection::~ListSection() {
 }
 
 void ListSection::setMasterOn(bool on) {
+    // Rows are rebuilt only when the switches' rule changes; a reload follows anyway.
+    if (on == masterOn_)
+        return;
     masterOn_ = on;
     reloadData();
 }

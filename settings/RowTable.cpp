@@ -8,6 +8,31 @@
 
 namespace Kestrune {
 
+namespace {
+
+// Stacks the rows at fixed heights; cheaper than a box layout when every row is
+// replaced on each reload.
+class RowBody : public QWidget {
+public:
+    RowBody(const std::vector<QWidget*>& rows, int rowHeight)
+        : rows_(rows), rowHeight_(rowHeight) {}
+
+    void place() {
+        setMinimumHeight(int(rows_.size()) * rowHeight_);
+        for (size_t i = 0; i < rows_.size(); ++i)
+            rows_[i]->setGeometry(0, int(i) * rowHeight_, width(), rowHeight_);
+    }
+
+protected:
+    void resizeEvent(QResizeEvent*) override { place(); }
+
+private:
+    const std::vector<QWidget*>& rows_;
+    int rowHeight_;
+};
+
+} // namespace
+
 RowTable::RowTable(int rowHeight, QWidget* parent) : QScrollArea(parent), rowHeight_(rowHeight) {
     setFrameShape(QFrame::NoFrame);
     setWidgetResizable(true);
@@ -15,12 +40,7 @@ RowTable::RowTable(int rowHeight, QWidget* parent) : QScrollArea(parent), rowHei
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setAutoFillBackground(false);
-    body_ = new QWidget;
-    body_->setAutoFillBackground(false);
-    column_ = new QVBoxLayout(body_);
-    column_->setContentsMargins(0, 0, 0, 0);
-    column_->setSpacing(0);
-    column_->addStretch(1);
+    body_ = new RowBody(rows_, rowHeight_);
     setWidget(body_);
     body_->setAutoFillBackground(false); // setWidget turned it on; the card shows through
 }
@@ -35,11 +55,11 @@ void RowTable::setRows(const std::vector<QWidget*>& rowViews, bool selectable) {
     selectable_ = selectable;
     for (size_t i = 0; i < rows_.size(); ++i) {
         QWidget* row = rows_[i];
-        row->setFixedHeight(rowHeight_);
+        row->setParent(body_);
         row->installEventFilter(this);
-        column_->insertWidget(int(i), row);
         row->show(); // now, not one event later, so a reload never shows an empty list
     }
+    static_cast<RowBody*>(body_)->place();
     int keep = selected_;
     selected_ = -1;
     if (selectable_ && keep >= 0 && keep < rowCount())

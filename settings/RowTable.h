@@ -7,8 +7,6 @@
 
 #include <vector>
 
-class QVBoxLayout;
-
 namespace Kestrune {
 
 class RowTable : public QScrollArea {
@@ -48,9 +46,8 @@ private:
     int rowHeight_;
     bool selectable_ = false;
     int selected_ = -1;
-    QWidget* body_;
-    QVBoxLayout* column_;
     std::vector<QWidget*> rows_;
+    QWidget* body_;
 };
 
 } // namespace Kestrune

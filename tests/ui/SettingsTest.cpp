@@ -319,8 +319,15 @@ TEST_F(SettingsController, OpensOnceShowsTheListsAndHidesOnClose) {
     EXPECT_EQ(shown(d->svcSec()), (std::vector<std::string>{"shop", "api"}));
     EXPECT_EQ(d->svcSec().rowSubtitleLabel(1)->text().toStdString(), Discovery::foundSubtitle);
     EXPECT_FALSE(d->svcSec().rowSubtitleLabel(0)->text().isEmpty());
-    EXPECT_EQ(d->masterSw()->accessibleName(), "Keep apps and services alive");
     EXPECT_EQ(d->logSub->text().toStdString(), logSubtitle(logPath()));
+    // A row reads the log once per reload; it says what the controller's subtitle says.
+    logTo(logPath(), "Notes", "started: ok");
+    logTo(logPath(), "Notes", "ACTION: not running -> open");
+    logTo(logPath(), "Other", "ACTION: not running -> open");
+    d->reloadSections();
+    EXPECT_EQ(d->appsSec().rowSubtitleLabel(0)->text().toStdString(), d->subtitle(d->apps[0]));
+    EXPECT_NE(d->subtitle(d->apps[0]).find("Last relaunched"), std::string::npos);
+    EXPECT_EQ(d->masterSw()->accessibleName(), "Keep apps and services alive");
 
     window->close();
     EXPECT_FALSE(window->isVisible());
