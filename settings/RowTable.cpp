@@ -110,6 +110,7 @@ bool RowTable::eventFilter(QObject* watched, QEvent* event) {
         if (row >= 0) {
             selectRow(row);
             setFocus(Qt::MouseFocusReason);
+            return true; // handled here; passed on it would reach the list and clear it
         }
     } else if (event->type() == QEvent::ContextMenu) {
         int row = rowOf(watched);

@@ -11,6 +11,8 @@
 #include "settings/ElidedLabel.h"
 #include "settings/ListSection.h"
 #include "settings/SettingsWindow.h"
+#include "settings/Style.h"
+#include "ui/Symbols.h"
 #include "ui/Toggle.h"
 
 #include "settings/RowTable.h"
@@ -159,7 +161,11 @@ TEST(ListSection, RemoveSelectToggleAndDetailsRules) {
     section.showDetails(2);
     EXPECT_EQ(details, (std::vector<std::string>{"found"}));
 
-    section.table->selectRow(0);
+    // A click anywhere on a row selects it.
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(3, 3), QPointF(3, 3), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(section.rowTitle(0), &press);
+    EXPECT_EQ(section.table->selectedRow(), 0);
     EXPECT_TRUE(section.minus->isEnabled());
     section.minus->click();
     EXPECT_EQ(removed, (std::vector<std::string>{"web"}));
@@ -171,6 +177,43 @@ TEST(ListSection, RemoveSelectToggleAndDetailsRules) {
     second->setProperty("tag", 5);
     section.toggled(second);
     EXPECT_EQ(toggled.size(), 1u);
+}
+
+TEST(ListSection, RowIconsGlyphsPicturesAndNone) {
+    QImage picture(64, 64, QImage::Format_ARGB32_Premultiplied);
+    picture.fill(QColor(200, 30, 30));
+    QImage glyph = Kestrune::symbolImage("dog.fill", QSize(64, 64));
+    ASSERT_TRUE(Kestrune::isTemplateImage(glyph));
+    struct Case {
+        const char* what;
+        std::optional<QImage> image;
+        bool shown;
+    };
+    const std::vector<Case> cases = {{"no icon", std::nullopt, false},
+                                     {"null image (a glyph not drawn yet)", QImage(), false},
+                                     {"picture", picture, true},
+                                     {"glyph", glyph, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ListSection section(EntryType::service, "No services yet", nullptr, 2);
+        section.entries = [] { return WatchList{service("web")}; };
+        section.rowIcon = [&](const AppEntry&) { return c.image; };
+        section.reload();
+        QLabel* icon = section.rowIconView(0);
+        ASSERT_NE(icon, nullptr);
+        QPixmap shown = icon->pixmap();
+        EXPECT_EQ(!shown.isNull(), c.shown);
+        if (!c.shown)
+            continue;
+        // A glyph takes the secondary text colour; a picture keeps its own.
+        QImage drawn = shown.toImage();
+        QColor centre = drawn.pixelColor(drawn.width() / 2, drawn.height() / 2);
+        QColor expected = c.image->text("kestrune-template").isEmpty()
+                              ? QColor(200, 30, 30)
+                              : Kestrune::secondaryLabelColour(section.table->palette());
+        EXPECT_NEAR(centre.red(), expected.red(), 3);
+        EXPECT_NEAR(centre.green(), expected.green(), 3);
+    }
 }
 
 TEST(ListSection, BarAndMenuOfEachKind) {
@@ -328,6 +371,14 @@ TEST_F(SettingsController, OpensOnceShowsTheListsAndHidesOnClose) {
     EXPECT_EQ(d->appsSec().rowSubtitleLabel(0)->text().toStdString(), d->subtitle(d->apps[0]));
     EXPECT_NE(d->subtitle(d->apps[0]).find("Last relaunched"), std::string::npos);
     EXPECT_EQ(d->masterSw()->accessibleName(), "Keep apps and services alive");
+
+    std::vector<std::string> opened;
+    d->openURL = [&](const std::string& url) { opened.push_back(url); };
+    auto* openLog = window->findChild<QPushButton*>();
+    ASSERT_NE(openLog, nullptr);
+    EXPECT_EQ(openLog->text(), QString::fromUtf8("Open Log\u2026"));
+    openLog->click();
+    EXPECT_EQ(opened, (std::vector<std::string>{openLogURL()}));
 
     window->close();
     EXPECT_FALSE(window->isVisible());
