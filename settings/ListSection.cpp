@@ -213,11 +213,6 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     rescan->setFixedSize(barButtonWidth, barButtonHeight);
     rescan->setIconSize(QSize(rescanGlyphSize, rescanGlyphSize));
     if (services) {
-        QImage glyph =
-            symbolImage("arrow.clockwise", QSize(rescanGlyphSize * 2, rescanGlyphSize * 2));
-        if (!glyph.isNull())
-            rescan->setIcon(QIcon(
-                QPixmap::fromImage(tintedTemplate(glyph, secondaryLabelColour(card->palette())))));
         connect(rescan, &QToolButton::clicked, this, [targetRef] {
             if (targetRef)
                 QMetaObject::invokeMethod(targetRef, "rescanServices");
@@ -270,7 +265,21 @@ void ListSection::reload() {
     selectionChanged();
 }
 
+void ListSection::tintRescan() {
+    if (type != EntryType::service)
+        return;
+    QColor colour = secondaryLabelColour(view->palette());
+    if (colour == rescanTint_)
+        return;
+    rescanTint_ = colour;
+    // An empty image when the glyph is not there; the tooltip and name still say it all.
+    QImage glyph = symbolImage("arrow.clockwise", QSize(rescanGlyphSize * 2, rescanGlyphSize * 2));
+    rescan->setIcon(glyph.isNull() ? QIcon()
+                                   : QIcon(QPixmap::fromImage(tintedTemplate(glyph, colour))));
+}
+
 void ListSection::reloadData() {
+    tintRescan(); // follows the palette from light to dark and back
     std::vector<QWidget*> views;
     views.reserve(size_t(numberOfRows()));
     for (int row = 0; row < numberOfRows(); ++row)

@@ -7,6 +7,7 @@
 #include "core/AppEntry.h"
 #include "core/WatchList.h"
 
+#include <QColor>
 #include <QImage>
 #include <QObject>
 #include <QPointer>
@@ -101,6 +102,7 @@ public:
 
 private:
     void reloadData();
+    void tintRescan();
     QWidget* makeRowView(int row);
     void showContextMenu(int row, const QPoint& globalPos);
 
@@ -108,6 +110,7 @@ private:
     int clickedRow_ = -1;
     QMenu* menu_ = nullptr;
     QPointer<QWidget> ownedView_;
+    QColor rescanTint_;
 };
 
 } // namespace Kestrune

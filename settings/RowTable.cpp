@@ -45,6 +45,11 @@ RowTable::RowTable(int rowHeight, QWidget* parent) : QScrollArea(parent), rowHei
     body_->setAutoFillBackground(false); // setWidget turned it on; the card shows through
 }
 
+RowTable::~RowTable() {
+    // The rows' holder reads rows_; it goes while rows_ still exists.
+    delete takeWidget();
+}
+
 void RowTable::setRows(const std::vector<QWidget*>& rowViews, bool selectable) {
     for (QWidget* old : rows_) {
         old->hide();

@@ -13,6 +13,7 @@ class RowTable : public QScrollArea {
     Q_OBJECT
 public:
     explicit RowTable(int rowHeight, QWidget* parent = nullptr);
+    ~RowTable() override;
 
     // Replaces every row view (the old ones are deleted later, so a row's own switch
     // may cause this). `selectable` is false for the empty-state row. The selection
