@@ -12,6 +12,7 @@
 #include "settings/ListSection.h"
 #include "settings/SettingsWindow.h"
 #include "settings/Style.h"
+#include "settings/WorkspaceIcon.h"
 #include "ui/Symbols.h"
 #include "ui/Toggle.h"
 
@@ -473,4 +474,44 @@ TEST_F(SettingsController, SheetsHangOnTheWindow) {
     EXPECT_EQ(boxes[0]->text(), "shop");
     EXPECT_EQ(boxes[0]->windowModality(), Qt::WindowModal);
     boxes[0]->reject();
+}
+
+TEST(WorkspaceIcon, DesktopFilesBundlesAndMissingFiles) {
+    TempDir tmp;
+    QImage square(48, 48, QImage::Format_ARGB32);
+    square.fill(QColor(20, 120, 220));
+    std::string png = tmp.path() + "/art/icon.png";
+    makeFolders(parentFolder(png));
+    ASSERT_TRUE(square.save(QString::fromStdString(png)));
+    std::string desktop = tmp.write("a.desktop", "[Desktop Entry]\nType=Application\nName=A\n"
+                                                 "Exec=a\nIcon=" +
+                                                     png + "\n");
+    std::string noIcon = tmp.write("b.desktop", "[Desktop Entry]\nType=Application\nName=B\n"
+                                                "Exec=b\nIcon=" +
+                                                    tmp.path() + "/gone.png\n");
+    std::string bundle = tmp.mkdir("Tool.app");
+    tmp.write("Tool.app/Contents/Info.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+              "<key>CFBundleIconFile</key><string>icon.png</string></dict></plist>\n");
+    std::string resources = tmp.mkdir("Tool.app/Contents/Resources");
+    ASSERT_TRUE(square.save(QString::fromStdString(resources + "/icon.png")));
+
+    // The file's own picture where it names one, scaled to the row's needs.
+    for (const std::string& path : {desktop, bundle}) {
+        SCOPED_TRACE(path);
+        auto image = workspaceIcon(path);
+        ASSERT_TRUE(image);
+        QColor centre = image->pixelColor(image->width() / 2, image->height() / 2);
+        EXPECT_EQ(centre.rgb(), QColor(20, 120, 220).rgb());
+    }
+    // A named icon that is gone and a path that does not exist fall back without harm.
+    for (const std::string& path : {noIcon, tmp.path() + "/nothing/here.AppImage"}) {
+        SCOPED_TRACE(path);
+        auto image = workspaceIcon(path);
+        if (image) {
+            EXPECT_FALSE(image->isNull());
+            EXPECT_NE(image->pixelColor(image->width() / 2, image->height() / 2).rgb(),
+                      QColor(20, 120, 220).rgb());
+        }
+    }
 }
