@@ -284,7 +284,7 @@ void ListSection::reloadData() {
     views.reserve(size_t(numberOfRows()));
     for (int row = 0; row < numberOfRows(); ++row)
         views.push_back(makeRowView(row));
-    table->setRows(views, shouldSelectRow(0));
+    table->setRows(views, shouldSelectRow(0), inRowSwitch_);
 }
 
 QWidget* ListSection::makeRowView(int row) {
@@ -384,8 +384,13 @@ void ListSection::toggled(QAbstractButton* sender) {
     if (!ok || tag < 0 || tag >= int(rows.size()))
         return;
     AppEntry entry = rows[size_t(tag)];
+    // The switch is still inside its signal while the rows are rebuilt: keep it alive
+    // until the event loop turns.
+    bool outer = inRowSwitch_;
+    inRowSwitch_ = true;
     if (onToggle)
         onToggle(entry, sender->isChecked());
+    inRowSwitch_ = outer;
 }
 
 void ListSection::showContextMenu(int row, const QPoint& globalPos) {

@@ -108,6 +108,7 @@ private:
 
     bool masterOn_ = true;
     int clickedRow_ = -1;
+    bool inRowSwitch_ = false;
     QMenu* menu_ = nullptr;
     QPointer<QWidget> ownedView_;
     QColor rescanTint_;

@@ -50,11 +50,15 @@ RowTable::~RowTable() {
     delete takeWidget();
 }
 
-void RowTable::setRows(const std::vector<QWidget*>& rowViews, bool selectable) {
+void RowTable::setRows(const std::vector<QWidget*>& rowViews, bool selectable, bool deferDeletion) {
     for (QWidget* old : rows_) {
-        old->hide();
-        old->removeEventFilter(this);
-        old->deleteLater();
+        if (deferDeletion) {
+            old->hide();
+            old->removeEventFilter(this);
+            old->deleteLater();
+        } else {
+            delete old;
+        }
     }
     rows_ = rowViews;
     selectable_ = selectable;

@@ -15,10 +15,12 @@ public:
     explicit RowTable(int rowHeight, QWidget* parent = nullptr);
     ~RowTable() override;
 
-    // Replaces every row view (the old ones are deleted later, so a row's own switch
-    // may cause this). `selectable` is false for the empty-state row. The selection
-    // is kept when its row still exists and may be selected.
-    void setRows(const std::vector<QWidget*>& rowViews, bool selectable);
+    // Replaces every row view. `selectable` is false for the empty-state row. The
+    // selection is kept when its row still exists and may be selected. The old rows
+    // are deleted now, or with `deferDeletion` on the next turn of the event loop
+    // (when a control inside a row caused this and is still running).
+    void setRows(const std::vector<QWidget*>& rowViews, bool selectable,
+                 bool deferDeletion = false);
     int rowCount() const { return int(rows_.size()); }
     QWidget* rowView(int row) const;
     int rowHeight() const { return rowHeight_; }
