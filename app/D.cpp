@@ -20,10 +20,13 @@
 #include "health/ServiceDetails.h"
 #include "icons/qt/ServiceIcon.h"
 #include "services/ServiceFolder.h"
+#include "settings/ListSection.h"
+#include "settings/SettingsContent.h"
 #include "statusitem/DesktopNotifications.h"
 #include "statusitem/PanelAppearance.h"
 #include "statusitem/StatusMenu.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCursor>
 #include <QDesktopServices>
@@ -38,6 +41,7 @@
 #include <QThreadPool>
 #include <QUrl>
 
+#include <algorithm>
 #include <set>
 
 namespace Kestrune {
@@ -133,6 +137,10 @@ D::~D() {
     if (item)
         item->setContextMenu(nullptr);
     delete menu_;
+    // The window holds the page, the sections' cards and the master switch.
+    delete win.data();
+    if (masterSw_ && !masterSw_->parent())
+        delete masterSw_.data();
 }
 
 Notifier& D::notifier() {
@@ -175,11 +183,16 @@ void D::applicationDidFinishLaunching() {
         mainMenu_.reset(makeMainMenu());
 
     apps = load(dataPath());
-    auto seeded = seededIfEmpty(apps, load(seedPath()));
-    if (seeded != apps) {
-        apps = seeded;
-        save(apps, dataPath());
+    if (apps.empty()) {
+        WatchList seed = load(seedPath());
+        editApps([&seed](const WatchList& fresh) -> std::optional<WatchList> {
+            WatchList seeded = seededIfEmpty(fresh, seed);
+            if (seeded == fresh)
+                return std::nullopt;
+            return seeded;
+        });
     }
+    watchListFiles();
 
     installMenu(buildMenu(this, {}, {}));
 
@@ -355,15 +368,11 @@ void D::notify(const std::string& title, const std::string& body) {
     notifications_->post(title, body);
 }
 
+// Every edit has already been saved through editApps(), on the freshest copy of the
+// file; what is left is to show it.
 void D::changed() {
-    save(apps, dataPath());
     reloadSections();
     refresh();
-}
-
-void D::reloadSections() {
-    if (sectionsReloader)
-        sectionsReloader();
 }
 
 KestruneCore::WatchList D::foundRows() const {
@@ -517,16 +526,15 @@ void D::openFeedback() {
         feedback().show();
 }
 
-void D::openSettings() {
-    if (showSettingsWindow)
-        showSettingsWindow();
-}
-
 void D::masterToggled(bool on) {
-    master = on;
-    saveMaster(master);
-    log("Kestrune",
-        on ? "keep apps alive: on (from settings)" : "keep apps alive: off (from settings)");
+    if (editMaster(on).empty()) {
+        master = on;
+        log("Kestrune",
+            on ? "keep apps alive: on (from settings)" : "keep apps alive: off (from settings)");
+    } else {
+        master = loadMaster(); // not saved: show what holds
+    }
+    showMasterState();
     reloadSections();
     refresh();
 }
@@ -535,16 +543,28 @@ void D::addApp() {
     QStringList chosen = chooseApps ? chooseApps() : QStringList();
     if (chosen.isEmpty())
         return;
-    for (const QString& q : chosen) {
-        std::string path = q.toStdString();
-        bool listed = false;
-        for (const auto& e : apps)
-            listed = listed || e.path == path;
-        if (listed)
-            continue;
-        apps = adding(path, apps);
-        log(apps.back().name, "added to keep-alive list");
-    }
+    std::vector<std::string> added;
+    auto outcome = editApps([&](const WatchList& fresh) -> std::optional<WatchList> {
+        added.clear();
+        WatchList next = fresh;
+        for (const QString& q : chosen) {
+            std::string path = q.toStdString();
+            bool listed = std::any_of(next.begin(), next.end(),
+                                      [&](const AppEntry& e) { return e.path == path; });
+            if (listed)
+                continue;
+            WatchList grown = adding(path, next);
+            if (grown.size() > next.size())
+                added.push_back(grown.back().name);
+            next = std::move(grown);
+        }
+        if (added.empty())
+            return std::nullopt;
+        return next;
+    });
+    if (outcome.saved)
+        for (const auto& name : added)
+            log(name, "added to keep-alive list");
     changed();
 }
 
@@ -552,10 +572,17 @@ void D::addService() {
     QString chosen = chooseServiceFolder ? chooseServiceFolder() : QString();
     if (chosen.isEmpty())
         return;
-    auto added = addingService(chosen.toStdString(), apps);
-    if (added && *added != apps) {
-        apps = *added;
-        AppEntry entry = apps.back();
+    std::optional<AppEntry> newEntry;
+    auto outcome = editApps([&](const WatchList& fresh) -> std::optional<WatchList> {
+        newEntry.reset();
+        auto added = addingService(chosen.toStdString(), fresh);
+        if (!added || *added == fresh)
+            return std::nullopt;
+        newEntry = added->back();
+        return added;
+    });
+    if (outcome.saved && newEntry) {
+        const AppEntry& entry = *newEntry;
         log(entry.name, "service added to keep-alive list (start method: " + entry.method + ")");
         if (entry.method == "unknown" && showAlert) {
             auto [message, informative] = unknownMethodSheet(entry.name);

@@ -6,6 +6,7 @@
 #include "core/ActivityLog.h"
 #include "health/Problems.h"
 #include "core/WatchList.h"
+#include "core/WatchListEdit.h"
 #include "discovery/qt/LiveDiscovery.h"
 #include "statusitem/IconRenderer.h"
 #include "statusitem/Notifier.h"
@@ -24,6 +25,10 @@
 #include <string>
 #include <vector>
 
+class QAbstractButton;
+class QFileSystemWatcher;
+class QImage;
+class QLabel;
 class QMenu;
 class QSystemTrayIcon;
 class QWidget;
@@ -33,6 +38,8 @@ namespace Kestrune {
 class DesktopNotifications;
 class FeedbackWindow;
 class PanelAppearance;
+class ListSection;
+class SettingsContent;
 
 class D : public QObject {
     Q_OBJECT
@@ -45,8 +52,10 @@ public:
     QSystemTrayIcon* item = nullptr;
     KestruneCore::WatchList apps;
     bool master = true;
-    // The Settings window once built; its code assigns it.
+    // The Settings window, built on the first openSettings() and kept; closing hides it.
     QPointer<QWidget> win;
+    // The log card's subtitle in the Settings window, refreshed on every opening.
+    QPointer<QLabel> logSub;
     IconRenderer renderer;
     std::vector<KestruneCore::Problem> problems; // what the status menu was built from
     bool menuOpen = false;
@@ -62,6 +71,10 @@ public:
     Notifier& notifier();
     // The feedback form, built on first use and kept, so its text survives closing.
     FeedbackWindow& feedback();
+    // The Settings window's parts, each built on first use and kept.
+    QAbstractButton* masterSw();
+    ListSection& appsSec();
+    ListSection& svcSec();
 
     // ---- replaceable actions (tests put recorders here; the defaults act for real)
     // Runs an agent argument list ("print", "kickstart", ... with gui/UID targets) and
@@ -86,7 +99,8 @@ public:
         showAlert;
     // Ends the program.
     std::function<void()> terminate;
-    // Filled in by the Settings window and the feedback form when they exist.
+    // When set, stand in for showing the Settings window / the feedback form, and
+    // are told of every reloadSections().
     std::function<void()> showSettingsWindow;
     std::function<void()> showFeedbackForm;
     std::function<void()> sectionsReloader;
@@ -118,6 +132,25 @@ public:
     void showDetails(const KestruneCore::AppEntry& entry);
     std::vector<KestruneCore::Problem> currentProblems() const;
     std::string subtitle(const KestruneCore::AppEntry& entry) const;
+
+    // ---- the Settings window's share (DSettings.cpp)
+    // Applies one edit to the freshest copy of the watch list and keeps what the file
+    // then holds in `apps` (unchanged when the file could not be read).
+    KestruneCore::EditOutcome editApps(const KestruneCore::WatchListChange& change);
+    // The sections' actions: remove a watched entry; switch a row on or off (a found
+    // project switched on is added as a service first).
+    void removeEntry(const KestruneCore::AppEntry& entry);
+    void toggleEntry(const KestruneCore::AppEntry& row, bool on);
+    bool isFound(const KestruneCore::AppEntry& entry) const;
+    std::optional<QImage> serviceRowIcon(const KestruneCore::AppEntry& entry) const;
+    std::string serviceSectionSubtitle(const KestruneCore::AppEntry& entry);
+    std::string appSectionSubtitle(const KestruneCore::AppEntry& entry);
+    // Watches the watch list and master switch files (and their folder, since saves
+    // replace the files) and takes in what another writer saved.
+    void watchListFiles();
+    void listFilesChanged();
+    // Sets the master switch to `master` without it reporting a change.
+    void showMasterState();
 
     // Posts notifications over this bus instead of the session bus (set before
     // launching finishes).
@@ -156,6 +189,7 @@ protected:
 private:
     void installMenu(QMenu* menu);
     void showPicture(const std::optional<StatusPicture>& picture);
+    void buildSettings();
 
     QMenu* menu_ = nullptr;
     std::unique_ptr<QMenu> mainMenu_;
@@ -165,6 +199,15 @@ private:
     std::unique_ptr<FeedbackWindow> feedback_;
     std::unique_ptr<PanelAppearance> panel_;
     QTimer timer_;
+    QPointer<QAbstractButton> masterSw_;
+    std::unique_ptr<ListSection> appsSec_;
+    std::unique_ptr<ListSection> svcSec_;
+    std::unique_ptr<SettingsContent> content_;
+    QFileSystemWatcher* listWatcher_ = nullptr;
+    QTimer listSettle_;
+    // What every row of one reloadSections() shares, read once for all rows.
+    struct RowFacts;
+    std::shared_ptr<RowFacts> rowFacts_;
 };
 
 } // namespace Kestrune

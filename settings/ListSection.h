@@ -1,0 +1,117 @@
+// One list card of the Settings window ("Apps" or "Services"): a row per entry with
+// icon, name, one-line subtitle and switch, a bar with add, remove and (for services)
+// re-scan, a context menu and an empty-state row. It knows nothing of files or the
+// controller: the controller hands it the closures below.
+#pragma once
+
+#include "core/AppEntry.h"
+#include "core/WatchList.h"
+
+#include <QColor>
+#include <QImage>
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+class QAbstractButton;
+class QLabel;
+class QMenu;
+class QToolButton;
+
+namespace Kestrune {
+
+class ElidedLabel;
+class RowTable;
+class Toggle;
+
+// A row's view: the cell and, below it unless it is the last row, a hairline from the
+// text column to 12 pixels before the right edge.
+class SepRow : public QWidget {
+    Q_OBJECT
+public:
+    explicit SepRow(QWidget* parent = nullptr);
+    bool showSep = true;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+};
+
+class ListSection : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int rowHeight = 58;
+
+    // `target` (the controller; may be null) receives addApp / addService and
+    // rescanServices. `visibleRows` fixes the list's height.
+    ListSection(KestruneCore::EntryType type, QString emptyText, QObject* target, int visibleRows);
+    ~ListSection() override;
+
+    const KestruneCore::EntryType type;
+    const QString emptyText;
+    RowTable* table;
+    QToolButton* plus;
+    QToolButton* minus;
+    QToolButton* rescan;
+    std::function<bool(const KestruneCore::AppEntry&)> isFound;
+    // The card the window places. Owned by the section until it is given a parent.
+    QWidget* view;
+    std::function<KestruneCore::WatchList()> entries;
+    std::function<void(const KestruneCore::AppEntry&)> onRemove;
+    std::function<void(const KestruneCore::AppEntry&, bool on)> onToggle;
+    std::function<void(const KestruneCore::AppEntry&)> onDetails;
+    std::function<std::optional<QImage>(const KestruneCore::AppEntry&)> rowIcon;
+    std::function<std::string(const KestruneCore::AppEntry&)> rowSubtitle;
+    // The entries shown, in display order, as last loaded.
+    KestruneCore::WatchList rows;
+
+    bool masterOn() const { return masterOn_; }
+    // Mirrors the master switch; redraws the rows without asking for entries again.
+    void setMasterOn(bool on);
+    bool isEmptyState() const { return rows.empty(); }
+
+    void reload();
+    void selectionChanged();
+    void remove(int row);
+    void removeSelected();
+    void removeClicked();
+    void detailsClicked();
+    void showDetails(int row);
+    void toggled(QAbstractButton* sender);
+
+    // The table's rows: the entries, or the one empty-state row.
+    int numberOfRows() const;
+    bool shouldSelectRow(int row) const;
+    // The row the context menu was opened on, -1 outside the rows.
+    int clickedRow() const { return clickedRow_; }
+    // Opens the context menu as if the row were right-clicked; answers the menu's
+    // actions (tests and accessibility).
+    QMenu* contextMenu() const { return menu_; }
+    void setClickedRow(int row) { clickedRow_ = row; }
+
+    // The parts of a shown row (null when the row does not exist or is empty).
+    SepRow* rowView(int row) const;
+    Toggle* rowSwitch(int row) const;
+    ElidedLabel* rowTitle(int row) const;
+    ElidedLabel* rowSubtitleLabel(int row) const;
+    QLabel* rowIconView(int row) const;
+
+private:
+    void reloadData();
+    void tintRescan();
+    QWidget* makeRowView(int row);
+    void showContextMenu(int row, const QPoint& globalPos);
+
+    bool masterOn_ = true;
+    int clickedRow_ = -1;
+    bool inRowSwitch_ = false;
+    QMenu* menu_ = nullptr;
+    QPointer<QWidget> ownedView_;
+    QColor rescanTint_;
+};
+
+} // namespace Kestrune
