@@ -1,15 +1,16 @@
 #include "app/D.h"
 
-#include "ui/Threads.h"
-#include "health/AppLiveness.h"
-#include "health/Backoff.h"
 #include "core/FileIO.h"
-#include "health/SlowStarts.h"
-#include "health/StartRecords.h"
-#include "health/StatusSummary.h"
 #include "discovery/Discovery.h"
 #include "feedback/qt/FeedbackActions.h"
 #include "feedback/qt/FeedbackWindow.h"
+#include "health/AppLiveness.h"
+#include "health/Backoff.h"
+#include "health/ServiceDetails.h"
+#include "health/SlowStarts.h"
+#include "health/StartRecords.h"
+#include "health/StatusSummary.h"
+#include "icons/qt/ServiceIcon.h"
 #include "platform/AgentBackend.h"
 #include "platform/AppLauncher.h"
 #include "platform/BundleInfo.h"
@@ -17,14 +18,13 @@
 #include "services/HealthCheck.h"
 #include "services/ServiceCheck.h"
 #include "services/ServiceConfig.h"
-#include "health/ServiceDetails.h"
-#include "icons/qt/ServiceIcon.h"
 #include "services/ServiceFolder.h"
 #include "settings/ListSection.h"
 #include "settings/SettingsContent.h"
 #include "statusitem/DesktopNotifications.h"
 #include "statusitem/PanelAppearance.h"
 #include "statusitem/StatusMenu.h"
+#include "ui/Threads.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -399,6 +399,7 @@ void D::discovered(const std::vector<std::string>& folders) {
 
 void D::rescanServices() {
     KestruneCore::clearIconCache();
+    forgetRowIcons();
     discovery().refresh();
 }
 

@@ -4,10 +4,10 @@
 #pragma once
 
 #include "core/ActivityLog.h"
-#include "health/Problems.h"
 #include "core/WatchList.h"
 #include "core/WatchListEdit.h"
 #include "discovery/qt/LiveDiscovery.h"
+#include "health/Problems.h"
 #include "statusitem/IconRenderer.h"
 #include "statusitem/Notifier.h"
 
@@ -75,6 +75,9 @@ public:
     QAbstractButton* masterSw();
     ListSection& appsSec();
     ListSection& svcSec();
+    // Drops the rows' finished icon pictures (with the icon cache: on opening the
+    // window and on a rescan), so edited icons are drawn anew.
+    void forgetRowIcons();
 
     // ---- replaceable actions (tests put recorders here; the defaults act for real)
     // Runs an agent argument list ("print", "kickstart", ... with gui/UID targets) and

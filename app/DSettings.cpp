@@ -10,6 +10,7 @@
 #include "health/ServiceSubtitle.h"
 #include "health/StartRecords.h"
 #include "health/StatusSummary.h"
+#include "icons/ServiceIconSearch.h"
 #include "icons/qt/ServiceIcon.h"
 #include "services/ServiceConfig.h"
 #include "settings/ListSection.h"
@@ -66,6 +67,13 @@ ListSection& D::svcSec() {
     return *svcSec_;
 }
 
+void D::forgetRowIcons() {
+    if (appsSec_)
+        appsSec_->forgetIcons();
+    if (svcSec_)
+        svcSec_->forgetIcons();
+}
+
 void D::showMasterState() {
     QSignalBlocker quiet(masterSw());
     masterSw()->setChecked(master);
@@ -103,6 +111,12 @@ void D::buildSettings() {
     svc.rowIcon = [self](const AppEntry& e) {
         return self ? self->serviceRowIcon(e) : std::nullopt;
     };
+    // A service's picture follows its icon source; an app's, its file.
+    svc.rowIconKey = [](const AppEntry& e) {
+        IconSource source = serviceIconSource(e.path, ServiceConfig::load(e.path).value());
+        return std::to_string(int(source.kind)) + '\n' + source.text;
+    };
+    appsSec().rowIconKey = [](const AppEntry& e) { return e.path; };
     svc.rowSubtitle = [self](const AppEntry& e) {
         return self ? self->serviceSectionSubtitle(e) : std::string();
     };
@@ -128,6 +142,7 @@ void D::openSettings() {
     showMasterState();
     // Forget cached icons first, so this opening already shows edited project icons.
     clearIconCache();
+    forgetRowIcons();
     reloadSections();
     if (logSub)
         logSub->setText(QString::fromStdString(logSubtitle(logPath())));

@@ -307,14 +307,29 @@ QWidget* ListSection::makeRowView(int row) {
     cell->icon = new QLabel(cell);
     cell->icon->setObjectName("icon");
     cell->icon->setAlignment(Qt::AlignCenter);
-    std::optional<QImage> image = rowIcon ? rowIcon(e) : std::nullopt;
-    if (image && !image->isNull()) {
-        QString description = image->text("description");
-        if (!description.isEmpty())
-            cell->icon->setAccessibleName(description);
-        cell->icon->setPixmap(iconPixmap(*image, e.type == EntryType::service, table->palette(),
-                                         table->devicePixelRatioF()));
+    const qreal dpr = table->devicePixelRatioF();
+    std::string key;
+    if (rowIconKey)
+        key = rowIconKey(e) + '\n' + std::to_string(dpr) + '\n' +
+              std::to_string(secondaryLabelColour(table->palette()).rgba());
+    auto known = key.empty() ? iconPictures_.end() : iconPictures_.find(key);
+    IconPicture picture;
+    if (known != iconPictures_.end()) {
+        picture = known->second;
+    } else {
+        std::optional<QImage> image = rowIcon ? rowIcon(e) : std::nullopt;
+        if (image && !image->isNull()) {
+            picture.description = image->text("description");
+            picture.pixmap =
+                iconPixmap(*image, e.type == EntryType::service, table->palette(), dpr);
+        }
+        if (!key.empty())
+            iconPictures_.emplace(key, picture);
     }
+    if (!picture.description.isEmpty())
+        cell->icon->setAccessibleName(picture.description);
+    if (!picture.pixmap.isNull())
+        cell->icon->setPixmap(picture.pixmap);
 
     cell->title = new ElidedLabel(qs(e.name), Qt::ElideRight, cell);
     cell->title->setObjectName("title");

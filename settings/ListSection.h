@@ -14,6 +14,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -65,10 +66,24 @@ public:
     std::function<void(const KestruneCore::AppEntry&, bool on)> onToggle;
     std::function<void(const KestruneCore::AppEntry&)> onDetails;
     std::function<std::optional<QImage>(const KestruneCore::AppEntry&)> rowIcon;
+    // What a row's picture is made from (for a service, its icon source): rows with
+    // the same key reuse one finished picture instead of loading and redrawing the
+    // image on every reload. Empty: no reuse.
+    std::function<std::string(const KestruneCore::AppEntry&)> rowIconKey;
+    // Drops the finished pictures, so edited icons are drawn anew.
+    void forgetIcons() { iconPictures_.clear(); }
     std::function<std::string(const KestruneCore::AppEntry&)> rowSubtitle;
     // The entries shown, in display order, as last loaded.
     KestruneCore::WatchList rows;
 
+private:
+    struct IconPicture {
+        QPixmap pixmap;
+        QString description;
+    };
+    std::map<std::string, IconPicture> iconPictures_;
+
+public:
     bool masterOn() const { return masterOn_; }
     // Mirrors the master switch; redraws the rows without asking for entries again.
     void setMasterOn(bool on);
