@@ -92,17 +92,20 @@ TEST(ServiceRules, SwitchedOnActsOnTheFirstFailureAndRecordsTheStart) {
     ASSERT_TRUE(h.problemOf("web"));
     EXPECT_EQ(h.problemOf("web")->since, stampAt(t0));
 
-    // Checks during a start come sooner than the interval at first, then less often.
+    // Checks during a start come at most half a second apart, so the start is timed
+    // to the second.
     h.health.clear();
-    h.now += 3;
+    int checks = h.checks;
+    h.now += 0.3;
     h.pass();
+    EXPECT_EQ(h.checks, checks);
     EXPECT_TRUE(h.problemOf("web"));
-    h.now += 2;
+    h.now += 0.3;
     h.pass();
     EXPECT_TRUE(h.problems().empty());
-    EXPECT_NE(h.log().find("[web] started: healthy after 9s\n"), std::string::npos);
+    EXPECT_NE(h.log().find("[web] started: healthy after 5s\n"), std::string::npos);
     EXPECT_EQ(KestruneTest::readAll(KestruneCore::stateFolder() + "/startup-times.tsv"),
-              "web\t" + stampAt(t0) + "\t" + stampAt(h.now) + "\t9\tswitched on\thealthy\n");
+              "web\t" + stampAt(t0) + "\t" + stampAt(h.now) + "\t5\tswitched on\thealthy\n");
     EXPECT_FALSE(h.service("web").exists(".trying"));
 }
 
@@ -111,6 +114,9 @@ TEST(ServiceRules, FailedStartsBackOffDoublingUntilTheRetryLimit) {
     EXPECT_EQ(backoffSeconds(4), 240);
     EXPECT_EQ(backoffSeconds(6), 900);
     EXPECT_EQ(backoffSeconds(40), 900);
+    // Services: the first retry soon (the old copy may still have held the port).
+    for (auto [attempts, seconds] : {std::pair{1, 2}, {2, 30}, {3, 60}, {5, 240}, {7, 900}})
+        EXPECT_EQ(retryDelaySeconds(attempts), seconds) << attempts;
 
     EngineHarness h;
     h.addService("web", webJson);
@@ -135,7 +141,7 @@ TEST(ServiceRules, FailedStartsBackOffDoublingUntilTheRetryLimit) {
         EXPECT_EQ(p->since, stampAt(h.now));
         auto next = h.service("web").whole(".next");
         ASSERT_TRUE(next);
-        EXPECT_EQ(*next - static_cast<long long>(h.now), 30LL << (attempt - 1));
+        EXPECT_EQ(*next - static_cast<long long>(h.now), retryDelaySeconds(attempt));
 
         h.now = static_cast<double>(*next) - 1; // not yet due
         h.pass();
