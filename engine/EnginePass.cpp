@@ -24,6 +24,7 @@
 #include <fcntl.h>
 #include <future>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace KestruneEngine {
@@ -106,6 +107,11 @@ std::string problemsText(const std::vector<KestruneCore::Problem>& problems) {
 }
 
 } // namespace
+
+unsigned long long fileInode(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_ino) : 0;
+}
 
 int retryDelaySeconds(int attempts) {
     if (attempts <= 1)
@@ -311,8 +317,9 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
             outcomes[i] = guarded([&] { return applyService(plans[k], check, at); });
         }
         if (auto handle = plans[k].state.text(".pid"); handle && !handle->empty())
-            result.runners.push_back(
-                {plans[k].state.stem(), *handle, plans[k].entry.name, plans[k].entry.method});
+            result.runners.push_back({plans[k].state.stem(), *handle, plans[k].entry.name,
+                                      plans[k].entry.method,
+                                      fileInode(plans[k].state.path(".pid"))});
     }
 
     std::vector<KestruneCore::Problem> problems;

@@ -63,9 +63,12 @@ struct PassResult {
     bool ran = false;              // false when the lock could not be had
     std::optional<double> nextDue; // earliest moment something falls due
     std::vector<int> watchPids;    // running apps' processes
-    // The start runner of every service that has one.
+    // The start runner of every service that has one. `start` tells one start from
+    // the next when the handle stays the same (a unit's name): stem.pid's inode, as
+    // every start writes the file anew.
     struct Runner {
         std::string stem, handle, name, method;
+        unsigned long long start = 0;
     };
     std::vector<Runner> runners;
 };

@@ -67,6 +67,9 @@ void recordStart(const std::string& name, double started, double ended, long lon
 // Whole seconds between two epochs, rounded, never negative.
 long long elapsedSeconds(double from, double to);
 
+// The inode of a file, 0 when it is missing: tells a file written anew from the old.
+unsigned long long fileInode(const std::string& path);
+
 // When the start under way began (stem.trying, to the fraction when known).
 std::optional<double> startBegan(const EntryState& st);
 

@@ -49,6 +49,7 @@ struct Watched {
     int pid = 0;
     std::string stem; // empty for apps
     std::string handle, name, method;
+    unsigned long long start = 0;
 };
 
 class Loop {
@@ -224,22 +225,22 @@ private:
     void watch(const PassResult& result) {
         std::map<int, Watched> wanted;
         for (int pid : result.watchPids)
-            wanted[pid] = Watched{pid, {}, {}, {}, {}};
+            wanted[pid] = Watched{pid, {}, {}, {}, {}, 0};
         for (const auto& r : result.runners) {
             auto known = runnerPids_.find(r.stem);
-            if (known == runnerPids_.end() || known->second.first != r.handle) {
+            if (known == runnerPids_.end() || known->second.first != r.start) {
                 // Asked once per start: for a transient unit this asks the manager.
                 auto pid = env_.host->runnerPid(r.stem, r.handle);
-                known = runnerPids_.insert_or_assign(r.stem, std::pair(r.handle, pid.value_or(0)))
-                            .first;
+                known =
+                    runnerPids_.insert_or_assign(r.stem, std::pair(r.start, pid.value_or(0))).first;
             }
             if (int pid = known->second.second; pid > 0)
-                wanted[pid] = Watched{pid, r.stem, r.handle, r.name, r.method};
+                wanted[pid] = Watched{pid, r.stem, r.handle, r.name, r.method, r.start};
         }
         for (auto it = watched_.begin(); it != watched_.end();) {
             auto w = wanted.find(it->second.pid);
             if (w == wanted.end() || w->second.stem != it->second.stem ||
-                w->second.handle != it->second.handle) {
+                w->second.start != it->second.start) {
                 ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, it->first, nullptr);
                 ::close(it->first);
                 it = watched_.erase(it);
@@ -306,7 +307,7 @@ private:
         auto status = childStatus(w.pid);
         runnerPids_.erase(w.stem);
         EntryState st(KestruneCore::stateFolder(), w.stem);
-        if (st.text(".pid") != w.handle)
+        if (st.text(".pid") != w.handle || fileInode(st.path(".pid")) != w.start)
             return; // replaced meanwhile
         double now = env_.now();
         auto exit = st.exitRecord();
@@ -383,9 +384,9 @@ private:
     int dataWd_ = -1;
     int stateWd_ = -1;
     bool stop_ = false;
-    std::map<int, Watched> watched_;                                // by pidfd
-    std::map<std::string, std::pair<std::string, int>> runnerPids_; // stem -> handle, pid
-    std::map<int, int> reaped_;                                     // pid -> wait status
+    std::map<int, Watched> watched_;                                       // by pidfd
+    std::map<std::string, std::pair<unsigned long long, int>> runnerPids_; // stem -> start, pid
+    std::map<int, int> reaped_;                                            // pid -> wait status
 };
 
 } // namespace

@@ -120,6 +120,28 @@ bool groupIsOurs(const GroupHandle& group, const std::string& stem) {
     return found;
 }
 
+// A live process of the group that a runner of `stem` started.
+std::optional<int> markedMember(const GroupHandle& group, const std::string& stem) {
+    DIR* proc = ::opendir("/proc");
+    if (!proc)
+        return std::nullopt;
+    std::optional<int> found;
+    while (auto* ent = ::readdir(proc)) {
+        if (ent->d_name[0] < '0' || ent->d_name[0] > '9')
+            continue;
+        std::string pid = ent->d_name;
+        auto fields = statFields(pid);
+        if (fields.size() < 20 || parsePid(fields[2]) != group.pgid || fields[0] == "Z")
+            continue;
+        if (carriesMarker(pid, stem)) {
+            found = std::atoi(pid.c_str());
+            break;
+        }
+    }
+    ::closedir(proc);
+    return found;
+}
+
 class ProcessGroupHost : public ServiceHost {
 public:
     StartOutcome start(const StartRequest& r) override {
@@ -176,15 +198,16 @@ public:
         return group && groupIsOurs(*group, stem);
     }
 
-    std::optional<int> runnerPid(const std::string&, const std::string& handle) override {
+    std::optional<int> runnerPid(const std::string& stem, const std::string& handle) override {
         // The runner leads its group; its start time tells it from a reused id.
         auto group = parseHandle(handle);
         if (!group || group->leaderStart.empty())
             return std::nullopt;
         auto fields = statFields(std::to_string(group->pgid));
-        if (fields.size() < 20 || fields[19] != group->leaderStart)
-            return std::nullopt;
-        return group->pgid;
+        if (fields.size() >= 20 && fields[19] == group->leaderStart && fields[0] != "Z")
+            return group->pgid;
+        // The runner is gone but what it started runs on: watch that instead.
+        return markedMember(*group, stem);
     }
 
     void stop(const std::string& stem, const std::string& handle) override {

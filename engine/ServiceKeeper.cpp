@@ -20,6 +20,7 @@ using KestruneCore::log;
 constexpr double firstStartCheck = 0.1;
 constexpr double longestStartCheckGap = 0.5;
 constexpr int needsAdminTailLines = 20;
+constexpr double runnerEndSettleSeconds = 1.0;
 
 int intervalOf(const std::optional<KestruneCore::ServiceConfig>& config) {
     if (config && config->interval && *config->interval > 0)
@@ -137,6 +138,14 @@ public:
                 st_.writeSeconds(".healthy", now_);
             else if (now_ - *healthySince >= healthyResetSeconds)
                 st_.remove(".attempts");
+            if (endedSinceHealthy) {
+                // Its runner ended but it still answers: what the runner started may
+                // be on its way out, so look again shortly; answering a while later,
+                // it outlives its runner and the end is no longer news.
+                if (now_ < exit->time + runnerEndSettleSeconds)
+                    return EntryOutcome::healthy(exit->time + runnerEndSettleSeconds);
+                st_.remove(".exit");
+            }
             return EntryOutcome::healthy(nextCheckDue());
         }
 
