@@ -55,10 +55,11 @@ struct Watched {
 class Loop {
 public:
     explicit Loop(const PassEnvironment& env)
-        : env_(env), pool_(new CheckPool(baseCheckThreads, maxCheckThreads)) {}
-
-    // The pool is left behind on purpose: a hung check must not hold up the exit.
-    ~Loop() { pool_->abandon(); }
+        : env_(env), pool_(new CheckPool(baseCheckThreads, maxCheckThreads)) {
+        // A pass run by hand may hold the lock; the loop tries again shortly rather
+        // than wait for it.
+        env_.lockWait = std::chrono::milliseconds(100);
+    }
 
     int run() {
         sigset_t set;
@@ -135,11 +136,12 @@ public:
                 due = pass();
             }
         }
+        // A hung check must not hold up the exit: its thread is left behind.
+        pool_->abandon();
         for (auto& [fd, w] : watched_)
             ::close(fd);
         ::close(epollFd_);
         ::close(signalFd_);
-        ::close(resultFd_);
         if (inotifyFd_ >= 0)
             ::close(inotifyFd_);
         return 0;
@@ -213,7 +215,7 @@ private:
         ensureWatches();
         watch(result);
         if (!result.ran && !result.nextDue)
-            result.nextDue = env_.now() + 1;
+            result.nextDue = env_.now() + 0.2;
         if (!result.nextDue)
             return std::nullopt;
         double delay = std::max(0.0, *result.nextDue - env_.now());
@@ -372,7 +374,7 @@ private:
         return wake;
     }
 
-    const PassEnvironment& env_;
+    PassEnvironment env_;
     CheckPool* pool_;
     CheckFeed feed_;
     std::mutex resultsMutex_;
@@ -403,8 +405,10 @@ int serve(const PassEnvironment& env) {
     // Checks run on a few threads; one malloc arena per thread would keep their freed
     // memory resident for the life of the engine.
     ::mallopt(M_ARENA_MAX, 1);
-    Loop loop(env);
-    return loop.run();
+    // Never destroyed: a check left running may still hand in its result. The caller
+    // ends the process right after.
+    auto* loop = new Loop(env);
+    return loop->run();
 }
 
 } // namespace KestruneEngine

@@ -12,7 +12,8 @@
 
 namespace KestruneEngine {
 
-// Runs until SIGTERM or SIGINT; returns the exit status.
+// Runs until SIGTERM or SIGINT; returns the exit status. A check may still run in its
+// thread then: the caller ends the process without unwinding (see EngineCommand).
 int serve(const PassEnvironment& env);
 
 // Whether a file event for `name` in the data folder (inData) or the state folder
