@@ -53,6 +53,8 @@ CheckPool::unstick(std::chrono::milliseconds patience) {
     late -= std::min(late, idle_);
     for (; late > 0 && threads_.size() < max_; --late)
         spawnLocked();
+    if (threads_.size() >= max_)
+        return std::nullopt; // nothing more to add: the checks wait their turn
     return queue_.front().queued + patience;
 }
 

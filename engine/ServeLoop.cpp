@@ -189,7 +189,8 @@ private:
         });
     }
 
-    void collectResults() {
+    // Whether a result that needs acting on (a failed check) came in.
+    bool collectResults() {
         uint64_t count = 0;
         [[maybe_unused]] auto n = ::read(resultFd_, &count, sizeof count);
         std::vector<std::pair<std::string, TimedCheck>> got;
@@ -197,10 +198,13 @@ private:
             std::lock_guard lock(resultsMutex_);
             got.swap(results_);
         }
+        bool failed = false;
         for (auto& [stem, check] : got) {
+            failed = failed || !check.outcome.ok;
             feed_.underWay.erase(stem);
             feed_.arrived[stem] = std::move(check);
         }
+        return failed;
     }
 
     std::optional<Steady::time_point> pass() {
@@ -266,8 +270,9 @@ private:
         if (fd == inotifyFd_)
             return readFileEvents();
         if (fd == resultFd_) {
-            collectResults();
-            return Wake::no; // applied once the results of checks begun together are in
+            // A failure is acted on at once; healthy results are applied together
+            // once the checks begun with them are in, which keeps an idle engine cheap.
+            return collectResults() ? Wake::now : Wake::no;
         }
         auto it = watched_.find(fd);
         if (it == watched_.end())

@@ -24,8 +24,8 @@ bool wakesPass(bool inData, std::string_view name);
 // File events closer together than this are coalesced into one pass; process exits
 // and check results are not.
 inline constexpr int coalesceMilliseconds = 50;
-// Check results are applied once every check under way has reported, or this long
-// after the first of them arrived, whichever comes first.
+// A failed check's result is applied at once; healthy ones once every check under
+// way has reported, or this long after the first of them arrived, whichever is first.
 inline constexpr int resultGatherMilliseconds = 20;
 // A check that waits this long for a thread (all busy with hung services) gets one.
 inline constexpr int checkPatienceMilliseconds = 200;
