@@ -55,6 +55,16 @@ std::pair<double, long> usage(pid_t pid) {
             rssPages * ::sysconf(_SC_PAGESIZE) / 1024};
 }
 
+// Proportional set size in KiB: the process's share of the memory it maps. `field`
+// "Pss_Anon" is the share no other process can take (heap, stacks); the rest depends
+// on how many other processes map the same libraries.
+long pssKib(pid_t pid, const std::string& field = "Pss") {
+    auto text =
+        KestruneCore::readFile("/proc/" + std::to_string(pid) + "/smaps_rollup").value_or("");
+    auto at = text.find("\n" + field + ":");
+    return at == std::string::npos ? -1 : std::atol(text.c_str() + at + field.size() + 2);
+}
+
 void BM_ServeIdleWithThirtyHealthyServices(benchmark::State& state) {
     KestruneTest::TempDir tmp;
     KestruneTest::ScopedHome home(tmp.path());
@@ -80,6 +90,8 @@ void BM_ServeIdleWithThirtyHealthyServices(benchmark::State& state) {
         state.counters["cpu_ms_per_min"] =
             (after.first - before.first) * 60.0 / static_cast<double>(state.range(0));
         state.counters["rss_kib"] = static_cast<double>(after.second);
+        state.counters["pss_kib"] = static_cast<double>(pssKib(serve));
+        state.counters["pss_anon_kib"] = static_cast<double>(pssKib(serve, "Pss_Anon"));
         state.counters["checks"] = static_cast<double>(servers[0]->requestCount());
     }
     ::kill(serve, SIGTERM);

@@ -1,9 +1,9 @@
 #include "engine/AppKeeper.h"
 
 #include "core/ActivityLog.h"
+#include "engine/EntryState.h"
 #include "health/Backoff.h"
 #include "health/StartRecords.h"
-#include "engine/EntryState.h"
 
 #include <algorithm>
 #include <cmath>

@@ -2,10 +2,8 @@
 
 namespace KestruneEngine {
 
-CheckPool::CheckPool(std::size_t threads) {
-    for (std::size_t i = 0; i < threads; ++i)
-        threads_.emplace_back([this] { work(); });
-}
+CheckPool::CheckPool(std::size_t baseThreads, std::size_t maxThreads)
+    : base_(baseThreads), max_(std::max(baseThreads, maxThreads)) {}
 
 CheckPool::~CheckPool() {
     {
@@ -14,7 +12,50 @@ CheckPool::~CheckPool() {
     }
     wake_.notify_all();
     for (auto& t : threads_)
-        t.join();
+        if (t.joinable())
+            t.join();
+}
+
+void CheckPool::abandon() {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    queue_.clear();
+    wake_.notify_all();
+    for (auto& t : threads_)
+        t.detach();
+}
+
+void CheckPool::spawnLocked() {
+    threads_.emplace_back([this] { work(); });
+}
+
+void CheckPool::post(std::function<void()> task) {
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back({std::move(task), Steady::now()});
+        // Threads are made only as checks need them, so an engine with one service
+        // keeps one.
+        if (idle_ < queue_.size() && threads_.size() < base_)
+            spawnLocked();
+    }
+    wake_.notify_one();
+}
+
+std::optional<CheckPool::Steady::time_point>
+CheckPool::unstick(std::chrono::milliseconds patience) {
+    std::lock_guard lock(mutex_);
+    if (queue_.empty())
+        return std::nullopt;
+    auto now = Steady::now();
+    std::size_t late = 0;
+    for (const auto& task : queue_)
+        late += task.queued + patience <= now;
+    late -= std::min(late, idle_);
+    for (; late > 0 && threads_.size() < max_; --late)
+        spawnLocked();
+    if (threads_.size() >= max_)
+        return std::nullopt; // nothing more to add: the checks wait their turn
+    return queue_.front().queued + patience;
 }
 
 void CheckPool::work() {
@@ -22,10 +63,12 @@ void CheckPool::work() {
         std::function<void()> task;
         {
             std::unique_lock lock(mutex_);
+            ++idle_;
             wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            --idle_;
             if (queue_.empty())
                 return;
-            task = std::move(queue_.front());
+            task = std::move(queue_.front().run);
             queue_.pop_front();
         }
         task();
@@ -33,7 +76,7 @@ void CheckPool::work() {
 }
 
 CheckPool& CheckPool::shared() {
-    static CheckPool pool(16);
+    static CheckPool pool(16, 16);
     return pool;
 }
 

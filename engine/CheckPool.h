@@ -1,13 +1,16 @@
-// A few long-lived threads that run the health checks of a pass side by side.
-// Starting a thread per check costs more than the check itself, and serve runs a
-// pass every few seconds for as long as the user is logged in.
+// Threads that run health checks beside the engine's loop. A few stay for the life
+// of the engine (starting a thread per check costs more than the check); when checks
+// have waited too long because the threads are busy with services that hang, more
+// are added, so a hung service can hold up no check but its own.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -15,34 +18,51 @@ namespace KestruneEngine {
 
 class CheckPool {
 public:
-    explicit CheckPool(std::size_t threads);
+    using Steady = std::chrono::steady_clock;
+
+    CheckPool(std::size_t baseThreads, std::size_t maxThreads);
+    // Waits for the checks under way; see abandon().
     ~CheckPool();
     CheckPool(const CheckPool&) = delete;
     CheckPool& operator=(const CheckPool&) = delete;
+
+    void post(std::function<void()> task);
 
     template <class F> auto submit(F task) -> std::future<decltype(task())> {
         using R = decltype(task());
         auto packaged = std::make_shared<std::packaged_task<R()>>(std::move(task));
         auto future = packaged->get_future();
-        {
-            std::lock_guard lock(mutex_);
-            queue_.emplace_back([packaged] { (*packaged)(); });
-        }
-        wake_.notify_one();
+        post([packaged] { (*packaged)(); });
         return future;
     }
 
-    // The pool passes share: as many checks at once as services time out together
-    // in practice, each waiting on the network rather than the CPU.
+    // Adds a thread for every check that has waited longer than `patience` while no
+    // thread was free (up to the maximum). Returns when the oldest waiting check
+    // should be looked at again; none when nothing waits.
+    std::optional<Steady::time_point> unstick(std::chrono::milliseconds patience);
+
+    // Lets the threads go without waiting for them: for a process about to end while
+    // a check may still hang.
+    void abandon();
+
+    // The pool single passes share (`kestrune-engine run`, tests).
     static CheckPool& shared();
 
 private:
+    struct Task {
+        std::function<void()> run;
+        Steady::time_point queued;
+    };
     void work();
+    void spawnLocked();
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::function<void()>> queue_;
+    std::deque<Task> queue_;
     std::vector<std::thread> threads_;
+    std::size_t idle_ = 0;
+    std::size_t base_;
+    std::size_t max_;
     bool stopping_ = false;
 };
 

@@ -66,7 +66,7 @@ int dispatch(const std::vector<std::string>& args) {
         } else if (a == "--help" || a == "-h" || a == "help") {
             command = "--help";
         } else if (a == "--home" || a == "--key" || a == "--dir" || a == "--name" ||
-                   a == "--method") {
+                   a == "--method" || a == "--began") {
             if (i + 1 >= args.size()) {
                 std::fprintf(stderr, "kestrune-engine: %s needs a value\n", a.c_str());
                 return usageError;
@@ -111,6 +111,8 @@ int dispatch(const std::vector<std::string>& args) {
         r.dir = take("--dir");
         r.name = take("--name");
         r.method = take("--method");
+        if (auto began = take("--began"))
+            r.began = std::atof(began->c_str());
         return runStartRunner(r);
     }
     if (!options.empty()) {
@@ -121,8 +123,12 @@ int dispatch(const std::vector<std::string>& args) {
     if (command == "run" || command == "serve") {
         auto host = chooseServiceHost(self, runCommand);
         auto env = realEnvironment(*host, homeDir);
-        if (command == "serve")
-            return serve(env);
+        if (command == "serve") {
+            // A check may still hang in its thread: end without waiting for it.
+            int status = serve(env);
+            std::fflush(nullptr);
+            ::_exit(status);
+        }
         if (!runPass(env).ran) {
             std::fputs("kestrune-engine: another pass held the lock; nothing done\n", stderr);
             return 1;

@@ -1,11 +1,8 @@
 #include "engine/EnginePass.h"
 
 #include "core/ActivityLog.h"
-#include "health/AppLiveness.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
-#include "health/Problems.h"
-#include "health/StartRecords.h"
 #include "core/WatchList.h"
 #include "engine/AppKeeper.h"
 #include "engine/CheckPool.h"
@@ -13,6 +10,9 @@
 #include "engine/EntryState.h"
 #include "engine/PassContext.h"
 #include "engine/ServiceKeeper.h"
+#include "health/AppLiveness.h"
+#include "health/Problems.h"
+#include "health/StartRecords.h"
 #include "platform/AppLauncher.h"
 #include "platform/RunningApps.h"
 #include "services/HealthCheck.h"
@@ -24,6 +24,7 @@
 #include <fcntl.h>
 #include <future>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace KestruneEngine {
@@ -107,6 +108,29 @@ std::string problemsText(const std::vector<KestruneCore::Problem>& problems) {
 
 } // namespace
 
+unsigned long long fileInode(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_ino) : 0;
+}
+
+int retryDelaySeconds(int attempts) {
+    if (attempts <= 1)
+        return firstRetrySeconds;
+    return backoffSeconds(attempts - 1);
+}
+
+std::optional<double> startBegan(const EntryState& st) {
+    auto trying = st.whole(".trying");
+    if (!trying)
+        return std::nullopt;
+    // stem.trying holds whole seconds; stem.began the moment itself, trusted only
+    // while it belongs to the same start.
+    auto began = st.seconds(".began");
+    if (began && std::floor(*began) == static_cast<double>(*trying))
+        return *began;
+    return static_cast<double>(*trying);
+}
+
 int backoffSeconds(int attempts) {
     if (attempts < 1)
         attempts = 1;
@@ -168,7 +192,7 @@ HealthOutcome checkService(const KestruneCore::ServiceConfig& config) {
     return out;
 }
 
-PassResult runPass(const PassEnvironment& env) {
+PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
     PassResult result;
     std::string stateDir = KestruneCore::stateFolder();
     KestruneCore::makeFolders(stateDir);
@@ -181,6 +205,8 @@ PassResult runPass(const PassEnvironment& env) {
     std::string problemsPath = KestruneCore::problemsPath();
 
     if (!KestruneCore::loadMaster()) {
+        if (feed)
+            feed->arrived.clear();
         if (KestruneCore::readFile(problemsPath) != std::string())
             KestruneCore::writeFileAtomically(problemsPath, "");
         return result;
@@ -192,6 +218,8 @@ PassResult runPass(const PassEnvironment& env) {
     std::set<std::string> seen;
     std::vector<std::optional<EntryOutcome>> outcomes(list.size());
     std::vector<std::string> stems(list.size());
+    // When each entry's outcome happened: its check's completion, else this pass.
+    std::vector<double> times(list.size(), ctx.now);
 
     for (std::size_t i = 0; i < list.size(); ++i) {
         const auto& e = list[i];
@@ -215,31 +243,83 @@ PassResult runPass(const PassEnvironment& env) {
         serviceIndex.push_back(i);
         plans.push_back(planService(e, stems[i], ctx));
     }
-    // All checks of a pass at once: a pass takes as long as its slowest check.
-    std::vector<std::future<HealthOutcome>> pending(plans.size());
-    std::size_t due = 0;
-    for (const auto& plan : plans)
-        due += plan.needsCheck;
-    for (std::size_t k = 0; k < plans.size(); ++k) {
-        if (!plans[k].needsCheck)
-            continue;
-        const auto& config = *plans[k].config;
-        if (due == 1) // nothing to overlap with
-            pending[k] =
-                std::async(std::launch::deferred, [&env, &config] { return env.check(config); });
-        else
-            pending[k] = CheckPool::shared().submit([&env, &config] { return env.check(config); });
-    }
-    for (std::size_t k = 0; k < plans.size(); ++k) {
-        std::optional<HealthOutcome> check;
-        if (pending[k].valid()) {
-            try {
-                check = pending[k].get();
-            } catch (const std::exception&) {
-                check.reset();
+
+    std::vector<std::optional<TimedCheck>> checks(plans.size());
+    std::vector<bool> waiting(plans.size(), false);
+    if (feed) {
+        for (std::size_t k = 0; k < plans.size(); ++k) {
+            const auto& stem = plans[k].state.stem();
+            auto it = feed->arrived.find(stem);
+            if (it != feed->arrived.end()) {
+                // A check that began before the current start says nothing about it.
+                auto began = startBegan(plans[k].state);
+                if (plans[k].config && !(began && it->second.began < *began))
+                    checks[k] = std::move(it->second);
+                feed->arrived.erase(it);
+            }
+            if (checks[k])
+                continue;
+            if (feed->underWay.count(stem)) {
+                waiting[k] = true;
+            } else if (plans[k].needsCheck) {
+                feed->submit(stem, *plans[k].config);
+                feed->underWay.insert(stem);
+                waiting[k] = true;
             }
         }
-        outcomes[serviceIndex[k]] = guarded([&] { return applyService(plans[k], check, ctx); });
+        // Results of entries no longer looked after are dropped.
+        feed->arrived.clear();
+    } else {
+        // All checks of a pass at once: a pass takes as long as its slowest check.
+        std::vector<std::future<TimedCheck>> pending(plans.size());
+        std::size_t due = 0;
+        for (const auto& plan : plans)
+            due += plan.needsCheck;
+        for (std::size_t k = 0; k < plans.size(); ++k) {
+            if (!plans[k].needsCheck)
+                continue;
+            auto task = [&env, &config = *plans[k].config] {
+                TimedCheck check;
+                check.began = env.now();
+                check.outcome = env.check(config);
+                check.ended = env.now();
+                return check;
+            };
+            if (due == 1) // nothing to overlap with
+                pending[k] = std::async(std::launch::deferred, task);
+            else
+                pending[k] = CheckPool::shared().submit(task);
+        }
+        for (std::size_t k = 0; k < plans.size(); ++k) {
+            if (!pending[k].valid())
+                continue;
+            try {
+                checks[k] = pending[k].get();
+            } catch (const std::exception&) {
+                checks[k].reset();
+            }
+        }
+    }
+
+    for (std::size_t k = 0; k < plans.size(); ++k) {
+        std::size_t i = serviceIndex[k];
+        if (waiting[k]) {
+            // Its check is under way: what was recorded stands until the result comes.
+            outcomes[i] = EntryOutcome::keeping({}, {});
+        } else {
+            std::optional<HealthOutcome> check;
+            PassContext at = ctx;
+            if (checks[k]) {
+                check = checks[k]->outcome;
+                at.now = checks[k]->ended;
+                times[i] = at.now;
+            }
+            outcomes[i] = guarded([&] { return applyService(plans[k], check, at); });
+        }
+        if (auto handle = plans[k].state.text(".pid"); handle && !handle->empty())
+            result.runners.push_back({plans[k].state.stem(), *handle, plans[k].entry.name,
+                                      plans[k].entry.method,
+                                      fileInode(plans[k].state.path(".pid"))});
     }
 
     std::vector<KestruneCore::Problem> problems;
@@ -248,7 +328,7 @@ PassResult runPass(const PassEnvironment& env) {
             continue;
         const auto& out = *outcomes[i];
         EntryState st(stateDir, stems[i]);
-        if (auto p = resolveProblem(list[i], st, out, ctx.now))
+        if (auto p = resolveProblem(list[i], st, out, out.at.value_or(times[i])))
             problems.push_back(*p);
         if (out.due && (!result.nextDue || *out.due < *result.nextDue))
             result.nextDue = out.due;

@@ -9,7 +9,10 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,15 +38,44 @@ struct PassEnvironment {
     std::function<std::string(const std::string& path)> openApp;
     std::string home; // handed to the start runner
     std::chrono::milliseconds lockWait{20000};
+    // Stems this engine has seen healthy or started since it began. A down service
+    // it has never met is started at its first failed check.
+    std::shared_ptr<std::set<std::string>> met = std::make_shared<std::set<std::string>>();
+};
+
+// A check and the moments it began and completed (epoch seconds).
+struct TimedCheck {
+    HealthOutcome outcome;
+    double began = 0;
+    double ended = 0;
+};
+
+// How serve runs checks beside its loop: a pass hands the checks it wants to
+// `submit` and applies the results that have arrived since the last pass; a service
+// whose check is under way is left as it is until its result arrives.
+struct CheckFeed {
+    std::map<std::string, TimedCheck> arrived; // by stem; the pass takes them
+    std::set<std::string> underWay;            // stems; the pass adds what it submits
+    std::function<void(const std::string& stem, const KestruneCore::ServiceConfig&)> submit;
 };
 
 struct PassResult {
     bool ran = false;              // false when the lock could not be had
     std::optional<double> nextDue; // earliest moment something falls due
     std::vector<int> watchPids;    // running apps' processes
+    // The start runner of every service that has one. `start` tells one start from
+    // the next when the handle stays the same (a unit's name): stem.pid's inode, as
+    // every start writes the file anew.
+    struct Runner {
+        std::string stem, handle, name, method;
+        unsigned long long start = 0;
+    };
+    std::vector<Runner> runners;
 };
 
-PassResult runPass(const PassEnvironment& env);
+// Without a feed, the checks a pass needs run side by side and the pass applies
+// them when all have completed (`kestrune-engine run`, tests).
+PassResult runPass(const PassEnvironment& env, CheckFeed* feed = nullptr);
 
 // The real adapters: wall clock, the core's health check, running apps and the app
 // launcher of this platform, and the given service host.
@@ -57,12 +89,22 @@ HealthOutcome checkService(const KestruneCore::ServiceConfig& config);
 inline constexpr int defaultIntervalSeconds = 5;
 inline constexpr int retryLimit = 5;
 inline constexpr int firstBackoffSeconds = 30;
+inline constexpr int firstRetrySeconds = 2;
 inline constexpr int maxBackoffSeconds = 900;
 inline constexpr int healthyResetSeconds = 300;
 inline constexpr int crashWindowSeconds = 10;
 inline constexpr int crashLoopCount = 3;
 
-// Seconds until the retry after `attempts` failed attempts: 30 doubling, at most 900.
+// Seconds until an app's next open after `attempts` failed ones: 30 doubling, at
+// most 900.
 int backoffSeconds(int attempts);
+
+// Seconds until a service's retry after `attempts` failed starts: 2 after the first
+// (the commonest failure is the dying copy still holding the port), then 30 doubling,
+// at most 900.
+int retryDelaySeconds(int attempts);
+
+// A failed check is confirmed by the next ones this far apart (at most the interval).
+inline constexpr double confirmSeconds = 1.0;
 
 } // namespace KestruneEngine

@@ -1,7 +1,7 @@
 #include "engine/EntryState.h"
 
-#include "health/Backoff.h"
 #include "core/FileIO.h"
+#include "health/Backoff.h"
 
 #include <charconv>
 #include <cmath>
@@ -93,8 +93,15 @@ std::optional<ExitRecord> EntryState::exitRecord() const {
     return parseExitRecord(*content);
 }
 
+bool ExitRecord::belongsTo(double start) const {
+    return !began || std::fabs(*began - start) < 0.002;
+}
+
 std::string exitRecordText(const ExitRecord& record) {
-    return std::to_string(record.status) + "\t" + secondsText(record.time) + "\n";
+    std::string text = std::to_string(record.status) + "\t" + secondsText(record.time);
+    if (record.began)
+        text += "\t" + secondsText(*record.began);
+    return text + "\n";
 }
 
 std::optional<ExitRecord> parseExitRecord(std::string_view text) {
@@ -109,7 +116,10 @@ std::optional<ExitRecord> parseExitRecord(std::string_view text) {
     auto time = parseSeconds(fields[1]);
     if (!time)
         return std::nullopt;
-    return ExitRecord{status, *time};
+    ExitRecord record{status, *time, std::nullopt};
+    if (fields.size() > 2)
+        record.began = parseSeconds(fields[2]);
+    return record;
 }
 
 std::string secondsText(double seconds) {

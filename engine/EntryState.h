@@ -13,6 +13,13 @@ namespace KestruneEngine {
 struct ExitRecord {
     int status = 0;
     double time = 0; // epoch seconds with fraction
+    // stem.began of the start this runner made, so that the end of a copy being
+    // replaced is never taken for the end of its successor.
+    std::optional<double> began;
+
+    // Whether it belongs to the start that began at `began` (records without one
+    // belong to any).
+    bool belongsTo(double start) const;
 };
 
 class EntryState {
@@ -43,7 +50,7 @@ private:
     std::string stem_;
 };
 
-// "status TAB epoch" as the start runner writes it.
+// "status TAB epoch [TAB began]" as the start runner writes it.
 std::string exitRecordText(const ExitRecord& record);
 std::optional<ExitRecord> parseExitRecord(std::string_view text);
 

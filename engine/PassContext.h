@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/EnginePass.h"
+#include "engine/EntryState.h"
 
 #include <optional>
 #include <string>
@@ -28,17 +29,18 @@ struct EntryOutcome {
     std::string detail;
     std::optional<double> due;
     std::vector<int> pids;
+    std::optional<double> at; // when this happened, if not at the pass's time
 
     static EntryOutcome healthy(std::optional<double> due = std::nullopt) {
-        return {Mode::none, {}, {}, due, {}};
+        return {Mode::none, {}, {}, due, {}, {}};
     }
     static EntryOutcome problem(std::string kind, std::string detail,
                                 std::optional<double> due = std::nullopt) {
-        return {Mode::set, std::move(kind), std::move(detail), due, {}};
+        return {Mode::set, std::move(kind), std::move(detail), due, {}, {}};
     }
     static EntryOutcome keeping(std::string kind, std::string detail,
                                 std::optional<double> due = std::nullopt) {
-        return {Mode::keep, std::move(kind), std::move(detail), due, {}};
+        return {Mode::keep, std::move(kind), std::move(detail), due, {}, {}};
     }
 };
 
@@ -64,5 +66,11 @@ void recordStart(const std::string& name, double started, double ended, long lon
 
 // Whole seconds between two epochs, rounded, never negative.
 long long elapsedSeconds(double from, double to);
+
+// The inode of a file, 0 when it is missing: tells a file written anew from the old.
+unsigned long long fileInode(const std::string& path);
+
+// When the start under way began (stem.trying, to the fraction when known).
+std::optional<double> startBegan(const EntryState& st);
 
 } // namespace KestruneEngine

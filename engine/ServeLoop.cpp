@@ -3,6 +3,10 @@
 #include "core/ActivityLog.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
+#include "engine/CheckPool.h"
+#include "engine/EntryState.h"
+#include "engine/PassContext.h"
+#include "engine/StartRunner.h"
 
 #include <cerrno>
 #include <chrono>
@@ -11,8 +15,10 @@
 #include <exception>
 #include <malloc.h>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/syscall.h>
@@ -38,9 +44,22 @@ int openPidfd(int pid) {
 #endif
 }
 
+// A process whose end wakes the loop: an app's, or a service's start runner.
+struct Watched {
+    int pid = 0;
+    std::string stem; // empty for apps
+    std::string handle, name, method;
+    unsigned long long start = 0;
+};
+
 class Loop {
 public:
-    explicit Loop(const PassEnvironment& env) : env_(env) {}
+    explicit Loop(const PassEnvironment& env)
+        : env_(env), pool_(new CheckPool(baseCheckThreads, maxCheckThreads)) {
+        // A pass run by hand may hold the lock; the loop tries again shortly rather
+        // than wait for it.
+        env_.lockWait = std::chrono::milliseconds(100);
+    }
 
     int run() {
         sigset_t set;
@@ -50,47 +69,76 @@ public:
         ::sigprocmask(SIG_BLOCK, &set, nullptr);
         signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
         inotifyFd_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        resultFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
-        if (signalFd_ < 0 || epollFd_ < 0)
+        if (signalFd_ < 0 || epollFd_ < 0 || resultFd_ < 0)
             return 1;
         add(signalFd_);
+        add(resultFd_);
         if (inotifyFd_ >= 0)
             add(inotifyFd_);
+        feed_.submit = [this](const std::string& stem, const KestruneCore::ServiceConfig& c) {
+            submit(stem, c);
+        };
 
         ensureWatches();
         bool want = true;
+        bool urgent = false;
         auto lastPass = Steady::now() - std::chrono::hours(1);
         std::optional<Steady::time_point> due;
+        // When the first result not yet applied arrived; none pending when unset.
+        bool resultsIn = false;
+        Steady::time_point firstResult{};
         const auto coalesce = std::chrono::milliseconds(coalesceMilliseconds);
+        // Results arriving together (checks begun together) are applied together.
+        const auto gather = std::chrono::milliseconds(resultGatherMilliseconds);
         // Nothing is ever due later than this: a safety net for a missed event.
         const auto longestSleep = std::chrono::seconds(60);
 
         while (!stop_) {
             auto now = Steady::now();
+            auto wake = now + longestSleep;
+            if (due)
+                wake = std::min(wake, std::max(*due, lastPass + coalesce));
+            if (want)
+                wake = std::min(wake, lastPass + coalesce);
+            if (resultsIn)
+                wake = std::min(wake, firstResult + gather);
+            if (urgent || (resultsIn && feed_.underWay.empty()))
+                wake = now;
+            if (auto look = pool_->unstick(std::chrono::milliseconds(checkPatienceMilliseconds)))
+                wake = std::min(wake, std::max(*look, now + std::chrono::milliseconds(1)));
+            auto ms = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
+            epoll_event events[32];
+            int n = ::epoll_wait(epollFd_, events, 32, static_cast<int>(std::max<long>(ms, 0)));
+            if (n < 0 && errno != EINTR)
+                break;
+            for (int i = 0; i < n; ++i) {
+                auto wakes = handle(events[i].data.fd);
+                want = want || wakes == Wake::pass;
+                urgent = urgent || wakes == Wake::now;
+            }
+            if (stop_)
+                break;
+            if (!feed_.arrived.empty() && !resultsIn) {
+                resultsIn = true;
+                firstResult = Steady::now();
+            }
+            now = Steady::now();
             if (due && now >= *due) {
                 want = true;
                 due.reset();
             }
-            if (want && now >= lastPass + coalesce) {
-                want = false;
+            bool results = resultsIn && (feed_.underWay.empty() || now >= firstResult + gather);
+            if (urgent || results || (want && now >= lastPass + coalesce)) {
+                urgent = want = resultsIn = false;
                 lastPass = now;
                 due = pass();
-                continue;
             }
-            auto wake = now + longestSleep;
-            if (due)
-                wake = std::min(wake, *due);
-            if (want)
-                wake = std::min(wake, lastPass + coalesce);
-            auto ms = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
-            epoll_event events[16];
-            int n = ::epoll_wait(epollFd_, events, 16, static_cast<int>(std::max<long>(ms, 0)));
-            if (n < 0 && errno != EINTR)
-                break;
-            for (int i = 0; i < n; ++i)
-                want = handle(events[i].data.fd) || want;
         }
-        for (auto& [pid, fd] : pidfds_)
+        // A hung check must not hold up the exit: its thread is left behind.
+        pool_->abandon();
+        for (auto& [fd, w] : watched_)
             ::close(fd);
         ::close(epollFd_);
         ::close(signalFd_);
@@ -100,6 +148,8 @@ public:
     }
 
 private:
+    enum class Wake { no, pass, now };
+
     void add(int fd) {
         epoll_event ev{};
         ev.events = EPOLLIN;
@@ -118,19 +168,58 @@ private:
         stateWd_ = ::inotify_add_watch(inotifyFd_, KestruneCore::stateFolder().c_str(), mask);
     }
 
+    // Runs a check on a pool thread; its result comes back through the eventfd.
+    void submit(const std::string& stem, const KestruneCore::ServiceConfig& config) {
+        pool_->post([this, stem, config] {
+            TimedCheck check;
+            check.began = env_.now();
+            try {
+                check.outcome = env_.check(config);
+            } catch (const std::exception& e) {
+                check.outcome.cause = e.what();
+                check.outcome.result = "failed";
+            }
+            check.ended = env_.now();
+            {
+                std::lock_guard lock(resultsMutex_);
+                results_.emplace_back(stem, std::move(check));
+            }
+            uint64_t one = 1;
+            [[maybe_unused]] auto n = ::write(resultFd_, &one, sizeof one);
+        });
+    }
+
+    // Whether a result that needs acting on (a failed check) came in.
+    bool collectResults() {
+        uint64_t count = 0;
+        [[maybe_unused]] auto n = ::read(resultFd_, &count, sizeof count);
+        std::vector<std::pair<std::string, TimedCheck>> got;
+        {
+            std::lock_guard lock(resultsMutex_);
+            got.swap(results_);
+        }
+        bool failed = false;
+        for (auto& [stem, check] : got) {
+            failed = failed || !check.outcome.ok;
+            feed_.underWay.erase(stem);
+            feed_.arrived[stem] = std::move(check);
+        }
+        return failed;
+    }
+
     std::optional<Steady::time_point> pass() {
         PassResult result;
         try {
-            result = runPass(env_);
+            result = runPass(env_, &feed_);
         } catch (const std::exception& e) {
             // A pass that throws must not end the engine; try again shortly.
             KestruneCore::log("Kestrune", std::string("engine pass failed: ") + e.what());
             result.nextDue = env_.now() + 5;
         }
         ensureWatches();
-        watch(result.watchPids);
+        watch(result);
         if (!result.ran && !result.nextDue)
-            result.nextDue = env_.now() + 1;
+            result.nextDue = env_.now() + 0.2;
         if (!result.nextDue)
             return std::nullopt;
         double delay = std::max(0.0, *result.nextDue - env_.now());
@@ -138,47 +227,113 @@ private:
                std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(delay));
     }
 
-    void watch(const std::vector<int>& pids) {
-        std::set<int> wanted(pids.begin(), pids.end());
-        for (auto it = pidfds_.begin(); it != pidfds_.end();) {
-            if (!wanted.count(it->first)) {
-                ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, it->second, nullptr);
-                ::close(it->second);
-                it = pidfds_.erase(it);
+    // Watches exactly the apps' processes and the current runners of this pass.
+    void watch(const PassResult& result) {
+        std::map<int, Watched> wanted;
+        for (int pid : result.watchPids)
+            wanted[pid] = Watched{pid, {}, {}, {}, {}, 0};
+        for (const auto& r : result.runners) {
+            auto known = runnerPids_.find(r.stem);
+            if (known == runnerPids_.end() || known->second.first != r.start) {
+                // Asked once per start: for a transient unit this asks the manager.
+                auto pid = env_.host->runnerPid(r.stem, r.handle);
+                known =
+                    runnerPids_.insert_or_assign(r.stem, std::pair(r.start, pid.value_or(0))).first;
+            }
+            if (int pid = known->second.second; pid > 0)
+                wanted[pid] = Watched{pid, r.stem, r.handle, r.name, r.method, r.start};
+        }
+        for (auto it = watched_.begin(); it != watched_.end();) {
+            auto w = wanted.find(it->second.pid);
+            if (w == wanted.end() || w->second.stem != it->second.stem ||
+                w->second.start != it->second.start) {
+                ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, it->first, nullptr);
+                ::close(it->first);
+                it = watched_.erase(it);
             } else {
+                wanted.erase(w);
                 ++it;
             }
         }
-        for (int pid : wanted) {
-            if (pidfds_.count(pid))
-                continue;
+        for (auto& [pid, w] : wanted) {
             int fd = openPidfd(pid);
             if (fd < 0)
                 continue;
-            pidfds_[pid] = fd;
+            watched_[fd] = std::move(w);
             add(fd);
         }
     }
 
-    // Returns whether the event asks for a pass.
-    bool handle(int fd) {
+    Wake handle(int fd) {
         if (fd == signalFd_)
             return readSignals();
         if (fd == inotifyFd_)
             return readFileEvents();
-        for (auto it = pidfds_.begin(); it != pidfds_.end(); ++it) {
-            if (it->second == fd) {
-                ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
-                ::close(fd);
-                pidfds_.erase(it);
-                return true;
-            }
+        if (fd == resultFd_) {
+            // A failure is acted on at once; healthy results are applied together
+            // once the checks begun with them are in, which keeps an idle engine cheap.
+            return collectResults() ? Wake::now : Wake::no;
         }
-        return false;
+        auto it = watched_.find(fd);
+        if (it == watched_.end())
+            return Wake::no;
+        Watched w = std::move(it->second);
+        ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+        ::close(fd);
+        watched_.erase(it);
+        if (!w.stem.empty())
+            runnerEnded(w);
+        return Wake::now;
     }
 
-    bool readSignals() {
-        bool want = false;
+    // How a child of this process ended, when it was one: 128 + signal when killed.
+    std::optional<int> childStatus(int pid) {
+        reapChildren();
+        auto it = reaped_.find(pid);
+        if (it == reaped_.end())
+            return std::nullopt;
+        int raw = it->second;
+        reaped_.erase(it);
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    }
+
+    void reapChildren() {
+        int raw = 0;
+        pid_t pid;
+        while ((pid = ::waitpid(-1, &raw, WNOHANG)) > 0) {
+            if (reaped_.size() > 1000)
+                reaped_.clear();
+            reaped_[pid] = raw;
+        }
+    }
+
+    // A runner ends by writing stem.exit just before it exits. One that did not (its
+    // group was killed outright) is recorded here, so its end counts as the start
+    // command's: a down service is then started again at once.
+    void runnerEnded(const Watched& w) {
+        auto status = childStatus(w.pid);
+        runnerPids_.erase(w.stem);
+        EntryState st(KestruneCore::stateFolder(), w.stem);
+        if (st.text(".pid") != w.handle || fileInode(st.path(".pid")) != w.start)
+            return; // replaced meanwhile
+        double now = env_.now();
+        auto exit = st.exitRecord();
+        bool recorded = exit && exit->time >= now - runnerExitSlackSeconds;
+        if (status && *status < 128)
+            recorded = true; // it exited by itself, so it wrote its record
+        if (recorded)
+            return;
+        // A runner whose status cannot be read (not our child) was killed outright.
+        int code = status.value_or(128 + SIGKILL);
+        std::optional<double> began;
+        if (st.exists(".trying"))
+            began = startBegan(st);
+        KestruneCore::log(w.name, startEndMessage(w.method, code));
+        st.write(".exit", exitRecordText({code, now, began}));
+    }
+
+    Wake readSignals() {
+        Wake wake = Wake::no;
         signalfd_siginfo info;
         while (::read(signalFd_, &info, sizeof info) == sizeof info) {
             switch (info.ssi_signo) {
@@ -187,21 +342,18 @@ private:
                 stop_ = true;
                 break;
             case SIGCHLD:
-                // Start runners this process spawned; their end also writes stem.exit,
-                // but one killed outright does not.
-                while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-                }
-                want = true;
+                // Runners this process started; their pidfds say which ended.
+                reapChildren();
                 break;
             default:
-                want = true;
+                wake = Wake::pass;
             }
         }
-        return want;
+        return wake;
     }
 
-    bool readFileEvents() {
-        bool want = false;
+    Wake readFileEvents() {
+        Wake wake = Wake::no;
         alignas(inotify_event) char buf[8192];
         for (;;) {
             ssize_t n = ::read(inotifyFd_, buf, sizeof buf);
@@ -212,28 +364,36 @@ private:
                 p += sizeof(inotify_event) + ev->len;
                 std::string_view name = ev->len ? std::string_view(ev->name) : std::string_view();
                 if (ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_Q_OVERFLOW)) {
-                    want = true;
+                    wake = std::max(wake, Wake::pass);
                     continue;
                 }
                 if (ev->wd == dataWd_ && name == "state" && (ev->mask & IN_ISDIR)) {
-                    want = true; // the state folder came back: watch it again
+                    wake = std::max(wake, Wake::pass); // the state folder came back
                     continue;
                 }
                 if (wakesPass(ev->wd == dataWd_, name))
-                    want = true;
+                    // A start command's end is a process exit: acted on at once.
+                    wake = std::max(wake, endsWith(name, ".exit") ? Wake::now : Wake::pass);
             }
         }
-        return want;
+        return wake;
     }
 
-    const PassEnvironment& env_;
+    PassEnvironment env_;
+    CheckPool* pool_;
+    CheckFeed feed_;
+    std::mutex resultsMutex_;
+    std::vector<std::pair<std::string, TimedCheck>> results_;
     int signalFd_ = -1;
     int inotifyFd_ = -1;
+    int resultFd_ = -1;
     int epollFd_ = -1;
     int dataWd_ = -1;
     int stateWd_ = -1;
     bool stop_ = false;
-    std::map<int, int> pidfds_;
+    std::map<int, Watched> watched_;                                       // by pidfd
+    std::map<std::string, std::pair<unsigned long long, int>> runnerPids_; // stem -> start, pid
+    std::map<int, int> reaped_;                                            // pid -> wait status
 };
 
 } // namespace
@@ -250,8 +410,10 @@ int serve(const PassEnvironment& env) {
     // Checks run on a few threads; one malloc arena per thread would keep their freed
     // memory resident for the life of the engine.
     ::mallopt(M_ARENA_MAX, 1);
-    Loop loop(env);
-    return loop.run();
+    // Never destroyed: a check left running may still hand in its result. The caller
+    // ends the process right after.
+    auto* loop = new Loop(env);
+    return loop->run();
 }
 
 } // namespace KestruneEngine

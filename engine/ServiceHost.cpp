@@ -1,6 +1,7 @@
 #include "engine/ServiceHost.h"
 
 #include "core/FileIO.h"
+#include "engine/EntryState.h"
 #include "engine/StartRunner.h"
 #include "platform/AgentBackend.h"
 #include "platform/Process.h"
@@ -94,11 +95,9 @@ bool carriesMarker(const std::string& pid, const std::string& stem) {
 // True when a process of the group is the runner itself (same start time) or was
 // started by it (it carries the marker). A stale id from an earlier boot or a reused
 // one never matches, so an unrelated group is never signalled.
+// Zombies never count as running; they are left for serve to reap, which learns from
+// their status how a runner ended.
 bool groupIsOurs(const GroupHandle& group, const std::string& stem) {
-    // Runner children of this process that ended are reaped first, so a zombie never
-    // counts as running.
-    while (::waitpid(-group.pgid, nullptr, WNOHANG) > 0) {
-    }
     DIR* proc = ::opendir("/proc");
     if (!proc)
         return false;
@@ -121,15 +120,46 @@ bool groupIsOurs(const GroupHandle& group, const std::string& stem) {
     return found;
 }
 
+// A live process of the group that a runner of `stem` started.
+std::optional<int> markedMember(const GroupHandle& group, const std::string& stem) {
+    DIR* proc = ::opendir("/proc");
+    if (!proc)
+        return std::nullopt;
+    std::optional<int> found;
+    while (auto* ent = ::readdir(proc)) {
+        if (ent->d_name[0] < '0' || ent->d_name[0] > '9')
+            continue;
+        std::string pid = ent->d_name;
+        auto fields = statFields(pid);
+        if (fields.size() < 20 || parsePid(fields[2]) != group.pgid || fields[0] == "Z")
+            continue;
+        if (carriesMarker(pid, stem)) {
+            found = std::atoi(pid.c_str());
+            break;
+        }
+    }
+    ::closedir(proc);
+    return found;
+}
+
 class ProcessGroupHost : public ServiceHost {
 public:
     StartOutcome start(const StartRequest& r) override {
-        RunnerOptions options{r.stem, r.dir, r.name, r.method};
+        RunnerOptions options{r.stem, r.dir, r.name, r.method, r.began, 0};
+        if (r.began <= 0)
+            options.began.reset();
+        if (auto old = parseHandle(r.replaces); old && groupIsOurs(*old, r.stem)) {
+            // Asked to end now; the new runner waits for it (and forces it if need
+            // be), so the engine never does.
+            ::kill(-old->pgid, SIGTERM);
+            ::kill(-old->pgid, SIGCONT);
+            options.replacesGroup = old->pgid;
+        }
         std::string marker = std::string(serviceMarkerVariable) + "=" + r.stem;
         // The runner is a fork of this process rather than a new program: loading a
         // fresh copy of the engine would add tens of milliseconds to every restart.
-        // A pass starts services only after its checks have finished, so no other
-        // thread is running here.
+        // Check threads may run meanwhile; the child touches nothing they lock but
+        // the allocator and stdio, which the C library keeps usable across fork.
         pid_t pid = ::fork();
         if (pid < 0)
             return {{}, std::strerror(errno)};
@@ -168,6 +198,18 @@ public:
         return group && groupIsOurs(*group, stem);
     }
 
+    std::optional<int> runnerPid(const std::string& stem, const std::string& handle) override {
+        // The runner leads its group; its start time tells it from a reused id.
+        auto group = parseHandle(handle);
+        if (!group || group->leaderStart.empty())
+            return std::nullopt;
+        auto fields = statFields(std::to_string(group->pgid));
+        if (fields.size() >= 20 && fields[19] == group->leaderStart && fields[0] != "Z")
+            return group->pgid;
+        // The runner is gone but what it started runs on: watch that instead.
+        return markedMember(*group, stem);
+    }
+
     void stop(const std::string& stem, const std::string& handle) override {
         auto group = parseHandle(handle);
         if (!group || !groupIsOurs(*group, stem))
@@ -202,12 +244,27 @@ public:
         // Only the stem (file-name-safe) and fixed words go on the unit's command
         // line: the manager expands "$" and "%" there, so the folder, name and method
         // are looked up by the runner from the watch list instead.
-        int status =
-            run_({"systemd-run", "--user", "--quiet", "--collect", "--unit=" + unit, "-p",
-                  "RemainAfterExit=yes", "-p", "TimeoutStopSec=" + std::to_string(stopGraceSeconds),
-                  "--setenv=HOME=" + r.home,
-                  "--setenv=" + std::string(serviceMarkerVariable) + "=" + r.stem, engine_,
-                  "exec-service", "--key", r.stem});
+        std::vector<std::string> argv{"systemd-run",
+                                      "--user",
+                                      "--quiet",
+                                      "--collect",
+                                      "--unit=" + unit,
+                                      "-p",
+                                      "RemainAfterExit=yes",
+                                      "-p",
+                                      "TimeoutStopSec=" + std::to_string(stopGraceSeconds),
+                                      "--setenv=HOME=" + r.home,
+                                      "--setenv=" + std::string(serviceMarkerVariable) + "=" +
+                                          r.stem,
+                                      engine_,
+                                      "exec-service",
+                                      "--key",
+                                      r.stem};
+        if (r.began > 0) {
+            argv.push_back("--began");
+            argv.push_back(secondsText(r.began)); // digits and a point only
+        }
+        int status = run_(argv);
         if (status != 0)
             return {{}, "systemd-run exited with status " + std::to_string(status)};
         return {unit, {}};
@@ -221,6 +278,20 @@ public:
     void stop(const std::string&, const std::string& handle) override {
         if (isOurUnit(handle))
             run_({"systemctl", "--user", "stop", handle});
+    }
+
+    std::optional<int> runnerPid(const std::string&, const std::string& handle) override {
+        if (!isOurUnit(handle))
+            return std::nullopt;
+        auto systemctl = KestruneCore::findInPath("systemctl");
+        if (!systemctl)
+            return std::nullopt;
+        KestruneCore::ProcessOptions options;
+        options.timeLimit = std::chrono::seconds(5);
+        auto shown = KestruneCore::runProcess(
+            {*systemctl, "--user", "show", "-p", "MainPID", "--value", handle}, options);
+        int pid = shown.succeeded() ? std::atoi(shown.output.c_str()) : 0;
+        return pid > 1 ? std::optional<int>(pid) : std::nullopt;
     }
 
 private:

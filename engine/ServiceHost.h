@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ struct StartRequest {
     std::string dir;    // the service folder
     std::string method; // the start method's label
     std::string home;   // the home folder the engine works in
+    double began = 0;   // stem.began of this start; the runner tags its end with it
+    // A live runner of an earlier start: the host stops it whole before the start
+    // command runs, without making the engine wait for it.
+    std::string replaces;
 };
 
 struct StartOutcome {
@@ -38,6 +43,12 @@ public:
     virtual bool isAlive(const std::string& stem, const std::string& handle) = 0;
     // Stops it whole: politely, then by force after a few seconds.
     virtual void stop(const std::string& stem, const std::string& handle) = 0;
+    // The process whose end is the end of the start runner (none when there is none
+    // to watch): serve watches it so that a runner killed outright counts as ended.
+    virtual std::optional<int> runnerPid(const std::string& stem, const std::string& handle) {
+        (void)stem, (void)handle;
+        return std::nullopt;
+    }
 };
 
 // The environment variable that marks every process a start runner begins, so that

@@ -2,8 +2,9 @@
 
 #include "core/ActivityLog.h"
 #include "core/FileIO.h"
-#include "services/ServiceCheck.h"
 #include "core/StartMethod.h"
+#include "engine/StartRunner.h"
+#include "services/ServiceCheck.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,10 +15,12 @@ namespace {
 
 using KestruneCore::log;
 
-// First re-check of a start this soon after it began, then each gap doubles up to the
-// interval, so a quick start is noticed (and timed) within a fraction of a second.
-constexpr double firstStartCheck = 0.25;
+// First re-check of a start this soon after it began, then each gap doubles up to
+// half a second, so a start is noticed (and timed) within a fraction of a second.
+constexpr double firstStartCheck = 0.1;
+constexpr double longestStartCheckGap = 0.5;
 constexpr int needsAdminTailLines = 20;
+constexpr double runnerEndSettleSeconds = 1.0;
 
 int intervalOf(const std::optional<KestruneCore::ServiceConfig>& config) {
     if (config && config->interval && *config->interval > 0)
@@ -35,11 +38,19 @@ std::optional<double> lastCheckTime(const EntryState& st) {
 }
 
 // When a start under way should be checked next.
-double nextStartCheck(double trying, std::optional<double> lastCheck, int interval) {
-    if (!lastCheck || *lastCheck < trying)
-        return trying + firstStartCheck;
-    double gap = std::clamp(*lastCheck - trying, firstStartCheck, static_cast<double>(interval));
+double nextStartCheck(double began, std::optional<double> lastCheck, int interval) {
+    if (!lastCheck || *lastCheck < began)
+        return began + firstStartCheck;
+    double gap = std::clamp(*lastCheck - began, firstStartCheck,
+                            std::min(longestStartCheckGap, static_cast<double>(interval)));
     return *lastCheck + gap;
+}
+
+// How long after the last check the next is due: the interval, or a second while a
+// failure is being confirmed.
+double checkGap(const EntryState& st, int interval) {
+    return st.count(".fails") > 0 ? std::min(confirmSeconds, static_cast<double>(interval))
+                                  : static_cast<double>(interval);
 }
 
 bool mentionsAdmin(const std::string& name) {
@@ -56,11 +67,7 @@ bool mentionsAdmin(const std::string& name) {
 }
 
 std::string exitCause(const KestruneCore::AppEntry& entry, int status) {
-    KestruneCore::StartMethod method(entry.method);
-    std::string what = method.kind == KestruneCore::StartMethod::Kind::launchSh
-                           ? std::string("launch.sh")
-                           : entry.method;
-    return what + " exited with status " + std::to_string(status);
+    return startEndMessage(entry.method, status);
 }
 
 class ServiceRules {
@@ -80,8 +87,8 @@ public:
         if (check_)
             recordCheck();
 
-        if (auto trying = st_.whole(".trying"))
-            return whileStarting(static_cast<double>(*trying));
+        if (auto began = startBegan(st_))
+            return whileStarting(*began);
 
         int attempts = st_.count(".attempts");
         if (auto next = st_.whole(".next")) {
@@ -126,10 +133,19 @@ public:
 
         if (check_->ok) {
             st_.remove(".fails");
+            meet();
             if (!healthySince)
                 st_.writeSeconds(".healthy", now_);
             else if (now_ - *healthySince >= healthyResetSeconds)
                 st_.remove(".attempts");
+            if (endedSinceHealthy) {
+                // Its runner ended but it still answers: what the runner started may
+                // be on its way out, so look again shortly; answering a while later,
+                // it outlives its runner and the end is no longer news.
+                if (now_ < exit->time + runnerEndSettleSeconds)
+                    return EntryOutcome::healthy(exit->time + runnerEndSettleSeconds);
+                st_.remove(".exit");
+            }
             return EntryOutcome::healthy(nextCheckDue());
         }
 
@@ -139,8 +155,11 @@ public:
         int fails = std::min(st_.count(".fails") + 1, 1000000);
         st_.writeWhole(".fails", fails);
         int retries = std::max(0, plan_.config->retries);
-        if (!plan_.toggled && fails < retries + 1)
-            return EntryOutcome::healthy(nextCheckDue());
+        if (!plan_.toggled && fails < retries + 1 && !firstSight()) {
+            // The next checks confirm it a second apart, so a dev server that restarts
+            // itself is tolerated without waiting whole intervals.
+            return EntryOutcome::healthy(now_ + std::min(confirmSeconds, double(interval_)));
+        }
 
         if (!isStartable()) {
             if (check_->down)
@@ -168,7 +187,19 @@ private:
 
     double nextCheckDue() const {
         auto last = lastCheck_;
-        return last && *last <= now_ ? *last + interval_ : now_ + interval_;
+        double gap = checkGap(st_, interval_);
+        return last && *last <= now_ ? *last + gap : now_ + gap;
+    }
+
+    void meet() const { ctx_.env.met->insert(st_.stem()); }
+
+    // Down, and neither seen healthy nor started by this engine, with no runner of
+    // ours alive: nothing to tolerate, it was simply never started.
+    bool firstSight() const {
+        if (!check_->down || ctx_.env.met->count(st_.stem()) || !isStartable())
+            return false;
+        auto handle = st_.text(".pid");
+        return !handle || handle->empty() || !ctx_.env.host->isAlive(st_.stem(), *handle);
     }
 
     void recordCheck() {
@@ -185,6 +216,7 @@ private:
 
     EntryOutcome healthy() {
         st_.remove(".fails");
+        meet();
         if (!st_.exists(".healthy"))
             st_.writeSeconds(".healthy", now_);
         return EntryOutcome::healthy(nextCheckDue());
@@ -193,7 +225,7 @@ private:
     EntryOutcome whileStarting(double trying) {
         std::string label = "starting with " + entry_.method;
         auto exit = st_.exitRecord();
-        if (exit && exit->time < trying - 1)
+        if (exit && (exit->time < trying - 1 || !exit->belongsTo(trying)))
             exit.reset(); // left over from an earlier start
         if (check_ && check_->ok)
             return started(trying);
@@ -217,12 +249,13 @@ private:
         return startFailed(check_->cause, false);
     }
 
-    EntryOutcome started(double trying) {
-        auto seconds = elapsedSeconds(trying, now_);
+    EntryOutcome started(double began) {
+        auto seconds = elapsedSeconds(began, now_);
         log(entry_.name, "started: healthy after " + std::to_string(seconds) + "s");
         auto trigger = st_.text(".trigger").value_or("down");
-        recordStart(entry_.name, trying, now_, seconds, trigger);
-        for (auto suffix : {".trying", ".next", ".fails", ".exit"})
+        recordStart(entry_.name, began, now_, seconds, trigger);
+        meet();
+        for (auto suffix : {".trying", ".began", ".next", ".fails", ".exit"})
             st_.remove(suffix);
         st_.writeSeconds(".healthy", now_);
         return EntryOutcome::healthy(nextCheckDue());
@@ -231,7 +264,7 @@ private:
     EntryOutcome startedUnchecked(double trying) {
         auto seconds = elapsedSeconds(trying, now_);
         log(entry_.name, "started: health unknown after " + std::to_string(seconds) + "s");
-        for (auto suffix : {".trying", ".next", ".exit"})
+        for (auto suffix : {".trying", ".began", ".next", ".exit"})
             st_.remove(suffix);
         st_.writeSeconds(".healthy", now_);
         return EntryOutcome::healthy();
@@ -260,25 +293,33 @@ private:
                        const char* kind = Kind::relaunching) {
         std::string actualTrigger = plan_.toggled ? "switched on" : trigger;
         std::string actualWhy = plan_.toggled ? "switched on in Settings" : why;
-        // Whatever an earlier start left running goes first, so that a leftover child
-        // cannot keep holding the port the new start needs.
+        StartRequest request{st_.stem(),    entry_.name,    entry_.path, entry_.method,
+                             ctx_.env.home, ctx_.env.now(), {}};
+        // Whatever an earlier start left running goes first (the host sees to it), so
+        // that a leftover child cannot keep holding the port the new start needs.
         if (auto handle = st_.text(".pid"); handle && !handle->empty()) {
             if (ctx_.env.host->isAlive(st_.stem(), *handle))
-                ctx_.env.host->stop(st_.stem(), *handle);
+                request.replaces = *handle;
         }
         st_.remove(".exit");
         st_.remove(".healthy");
         log(entry_.name, "ACTION: " + actualWhy + " -> starting with " + entry_.method);
-        StartRequest request{st_.stem(), entry_.name, entry_.path, entry_.method, ctx_.env.home};
+        // The start's time is the moment the runner began, not the pass's.
+        double began = ctx_.env.now();
+        request.began = began;
         auto outcome = ctx_.env.host->start(request);
         if (!outcome.ok())
             return startFailed("could not start: " + outcome.error, false);
-        st_.writeWhole(".trying", static_cast<long long>(std::floor(now_)));
+        meet();
+        st_.writeWhole(".trying", static_cast<long long>(std::floor(began)));
+        st_.writeSeconds(".began", began);
         st_.write(".trigger", actualTrigger);
         st_.write(".pid", outcome.handle);
         st_.remove(".fails");
-        return EntryOutcome::problem(kind, "starting with " + entry_.method,
-                                     now_ + firstStartCheck);
+        auto out =
+            EntryOutcome::problem(kind, "starting with " + entry_.method, began + firstStartCheck);
+        out.at = began;
+        return out;
     }
 
     EntryOutcome startFailed(const std::string& cause, bool admin) {
@@ -286,13 +327,14 @@ private:
         int attempts = std::min(st_.count(".attempts") + 1, 1000000);
         st_.writeWhole(".attempts", attempts);
         st_.remove(".trying");
+        st_.remove(".began");
         st_.remove(".exit");
         if (attempts >= retryLimit) {
             log(entry_.name, retryLimitMessage());
             st_.remove(".next");
             return EntryOutcome::problem(Kind::retryLimit, cause, now_ + interval_);
         }
-        auto next = static_cast<long long>(std::floor(now_)) + backoffSeconds(attempts);
+        auto next = static_cast<long long>(std::ceil(now_ + retryDelaySeconds(attempts)));
         st_.writeWhole(".next", next);
         return EntryOutcome::problem(admin ? Kind::needsAdmin : Kind::retrying, cause,
                                      static_cast<double>(next));
@@ -329,11 +371,11 @@ ServicePlan planService(const KestruneCore::AppEntry& entry, const std::string& 
     int interval = intervalOf(plan.config);
     auto last = plan.lastCheck;
     double now = ctx.now;
-    if (auto trying = st.whole(".trying")) {
-        double t = static_cast<double>(*trying);
+    if (auto began = startBegan(st)) {
+        double t = *began;
         auto exit = st.exitRecord();
-        plan.needsCheck = (exit && exit->time >= t - 1) || now >= t + plan.config->grace ||
-                          now >= nextStartCheck(t, last, interval);
+        plan.needsCheck = (exit && exit->time >= t - 1 && exit->belongsTo(t)) ||
+                          now >= t + plan.config->grace || now >= nextStartCheck(t, last, interval);
         return plan;
     }
     if (auto next = st.whole(".next")) {
@@ -348,8 +390,9 @@ ServicePlan planService(const KestruneCore::AppEntry& entry, const std::string& 
     }
     // Checks falling due within a short while are done now, so services checked
     // together stay together and the engine wakes once per interval, not once each.
-    double slack = std::min(1.0, interval * 0.2);
-    plan.needsCheck = !last || *last > now || now + slack >= *last + interval;
+    double gap = checkGap(st, interval);
+    double slack = gap < interval ? 0.0 : std::min(1.0, interval * 0.2);
+    plan.needsCheck = !last || *last > now || now + slack >= *last + gap;
     return plan;
 }
 

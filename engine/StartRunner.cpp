@@ -3,16 +3,18 @@
 #include "core/ActivityLog.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
+#include "core/StartMethod.h"
 #include "core/WatchList.h"
 #include "engine/EntryState.h"
 #include "platform/Process.h"
 #include "services/ServiceCheck.h"
-#include "core/StartMethod.h"
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,7 +40,67 @@ void writeAllQuietly(int fd, const std::string& text) {
     }
 }
 
+// The start command, for the handlers below: a runner asked to stop passes the
+// request on and still records how the command ended.
+volatile sig_atomic_t commandPid = 0;
+
+void passOn(int sig) {
+    if (commandPid > 0)
+        ::kill(commandPid, sig);
+}
+
+// True while a process of the group other than a zombie remains.
+bool groupRuns(int pgid) {
+    if (::kill(-pgid, 0) != 0)
+        return false;
+    DIR* proc = ::opendir("/proc");
+    if (!proc)
+        return true;
+    bool found = false;
+    while (auto* ent = ::readdir(proc)) {
+        if (ent->d_name[0] < '0' || ent->d_name[0] > '9')
+            continue;
+        auto stat = KestruneCore::readFile(std::string("/proc/") + ent->d_name + "/stat", 4096);
+        if (!stat)
+            continue;
+        auto close = stat->rfind(')');
+        if (close == std::string::npos || close + 2 >= stat->size())
+            continue;
+        // After ") ": state, parent, group.
+        std::string rest = stat->substr(close + 2);
+        char state = rest[0];
+        int ppid = 0, group = 0;
+        if (std::sscanf(rest.c_str() + 1, " %d %d", &ppid, &group) == 2 && group == pgid &&
+            state != 'Z') {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(proc);
+    return found;
+}
+
+// Waits for an earlier start's group to end, forcing it after the stop grace.
+void seeOff(int pgid) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (groupRuns(pgid)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(-pgid, SIGKILL);
+            deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        }
+        ::usleep(10000);
+    }
+}
+
 } // namespace
+
+std::string startEndMessage(const std::string& methodLabel, int status) {
+    std::string text = "launch.sh exited with status " + std::to_string(status);
+    KestruneCore::StartMethod method(methodLabel);
+    if (method.kind == KestruneCore::StartMethod::Kind::script)
+        text += " (" + method.runner + " run " + method.scriptName + ")";
+    return text;
+}
 
 std::vector<std::string> startCommand(const std::string& dir, const std::string& methodLabel) {
     KestruneCore::StartMethod method(methodLabel);
@@ -74,6 +136,9 @@ int runStartRunner(const RunnerOptions& options) {
         if (!found)
             return 2;
     }
+
+    if (options.replacesGroup > 1)
+        seeOff(options.replacesGroup);
 
     KestruneCore::makeFolders(KestruneCore::logsFolder());
     int logFd = ::open(KestruneCore::serviceLogPath(name).c_str(),
@@ -116,6 +181,11 @@ int runStartRunner(const RunnerOptions& options) {
             ::_exit(err == ENOENT ? 127 : 126);
         }
         if (pid > 0) {
+            commandPid = pid;
+            struct sigaction forward {};
+            forward.sa_handler = passOn;
+            for (int sig : {SIGTERM, SIGINT, SIGHUP})
+                ::sigaction(sig, &forward, nullptr);
             int raw = 0;
             while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
             }
@@ -126,11 +196,12 @@ int runStartRunner(const RunnerOptions& options) {
         ::close(nullFd);
     ::close(logFd);
 
+    // The log line first: the engine acts on stem.exit at once, and its next start
+    // marker must come after this end marker.
+    if (status != 0)
+        KestruneCore::log(name, startEndMessage(method, status));
     EntryState state(KestruneCore::stateFolder(), options.key);
-    state.write(".exit", exitRecordText({status, epochNow()}));
-    if (status != 0 &&
-        KestruneCore::StartMethod(method).kind == KestruneCore::StartMethod::Kind::launchSh)
-        KestruneCore::log(name, "launch.sh exited with status " + std::to_string(status));
+    state.write(".exit", exitRecordText({status, epochNow(), options.began}));
     return status > 255 ? 255 : status;
 }
 

@@ -15,7 +15,17 @@ struct RunnerOptions {
     std::optional<std::string> dir;
     std::optional<std::string> name;
     std::optional<std::string> method;
+    std::optional<double> began; // the start's stem.began, copied into stem.exit
+    // A process group of an earlier start to see off before the start command runs:
+    // SIGTERM has been sent; after a few seconds it gets SIGKILL.
+    int replacesGroup = 0;
 };
+
+// The end marker every start method logs and gives as a failed start's cause:
+// "launch.sh exited with status N", and for a package script its command in
+// brackets: "launch.sh exited with status 5 (npm run dev)". Readers key on the words
+// "launch.sh exited".
+std::string startEndMessage(const std::string& methodLabel, int status);
 
 // The argument vector of a start method in `dir`: launch.sh → dir/scripts/launch.sh;
 // "<runner> <script>" → <runner found in PATH> run <script>. Empty when it cannot

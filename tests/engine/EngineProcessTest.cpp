@@ -3,20 +3,20 @@
 #include "HttpTestServer.h"
 #include "TempDir.h"
 #include "core/ActivityLog.h"
-#include "health/Backoff.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
-#include "health/Problems.h"
-#include "health/SlowStarts.h"
-#include "health/StartRecords.h"
 #include "core/WatchList.h"
 #include "engine/EntryState.h"
 #include "engine/ServiceHost.h"
+#include "health/Backoff.h"
+#include "health/Problems.h"
+#include "health/ServiceSubtitle.h"
+#include "health/SlowStarts.h"
+#include "health/StartRecords.h"
 #include "platform/Process.h"
 #include "services/HealthCheck.h"
 #include "services/ServiceCheck.h"
 #include "services/ServiceConfig.h"
-#include "health/ServiceSubtitle.h"
 
 #include <csignal>
 #include <dirent.h>
@@ -248,7 +248,7 @@ TEST_F(EngineProcess, StoppingAServiceFreesThePortItsLeftoverChildHolds) {
     addService("#!/bin/sh\npython3 -m http.server --bind 127.0.0.1 " + std::to_string(port) +
                " >/dev/null 2>&1 &\nexit 0\n");
     auto host = KestruneEngine::makeProcessGroupHost();
-    auto started = host->start({serviceKey("web"), "web", folder, "launch.sh", tmp.path()});
+    auto started = host->start({serviceKey("web"), "web", folder, "launch.sh", tmp.path(), 0, {}});
     ASSERT_TRUE(started.ok()) << started.error;
     state().write(".pid", started.handle);
     ASSERT_TRUE(eventually([&] { return portAcceptsConnections(port); }));

@@ -14,6 +14,8 @@ using namespace KestruneEngine;
 
 StartOutcome FakeHost::start(const StartRequest& r) {
     starts.push_back(r);
+    if (!r.replaces.empty())
+        stop(r.stem, r.replaces);
     if (!failWith.empty())
         return {{}, failWith};
     alive[r.stem] = true;
@@ -103,7 +105,7 @@ int EngineHarness::starts(const std::string& name) const {
 }
 
 void EngineHarness::exitWith(const std::string& name, int status) {
-    service(name).write(".exit", exitRecordText({status, now}));
+    service(name).write(".exit", exitRecordText({status, now, std::nullopt}));
 }
 
 HealthOutcome EngineHarness::healthy() {

@@ -4,9 +4,9 @@
 
 #include "TempDir.h"
 #include "core/AppEntry.h"
-#include "health/Problems.h"
 #include "engine/EnginePass.h"
 #include "engine/EntryState.h"
+#include "health/Problems.h"
 
 #include <map>
 #include <string>

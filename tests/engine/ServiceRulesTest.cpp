@@ -92,17 +92,20 @@ TEST(ServiceRules, SwitchedOnActsOnTheFirstFailureAndRecordsTheStart) {
     ASSERT_TRUE(h.problemOf("web"));
     EXPECT_EQ(h.problemOf("web")->since, stampAt(t0));
 
-    // Checks during a start come sooner than the interval at first, then less often.
+    // Checks during a start come at most half a second apart, so the start is timed
+    // to the second.
     h.health.clear();
-    h.now += 3;
+    int checks = h.checks;
+    h.now += 0.3;
     h.pass();
+    EXPECT_EQ(h.checks, checks);
     EXPECT_TRUE(h.problemOf("web"));
-    h.now += 2;
+    h.now += 0.3;
     h.pass();
     EXPECT_TRUE(h.problems().empty());
-    EXPECT_NE(h.log().find("[web] started: healthy after 9s\n"), std::string::npos);
+    EXPECT_NE(h.log().find("[web] started: healthy after 5s\n"), std::string::npos);
     EXPECT_EQ(KestruneTest::readAll(KestruneCore::stateFolder() + "/startup-times.tsv"),
-              "web\t" + stampAt(t0) + "\t" + stampAt(h.now) + "\t9\tswitched on\thealthy\n");
+              "web\t" + stampAt(t0) + "\t" + stampAt(h.now) + "\t5\tswitched on\thealthy\n");
     EXPECT_FALSE(h.service("web").exists(".trying"));
 }
 
@@ -111,6 +114,9 @@ TEST(ServiceRules, FailedStartsBackOffDoublingUntilTheRetryLimit) {
     EXPECT_EQ(backoffSeconds(4), 240);
     EXPECT_EQ(backoffSeconds(6), 900);
     EXPECT_EQ(backoffSeconds(40), 900);
+    // Services: the first retry soon (the old copy may still have held the port).
+    for (auto [attempts, seconds] : {std::pair{1, 2}, {2, 30}, {3, 60}, {5, 240}, {7, 900}})
+        EXPECT_EQ(retryDelaySeconds(attempts), seconds) << attempts;
 
     EngineHarness h;
     h.addService("web", webJson);
@@ -135,7 +141,7 @@ TEST(ServiceRules, FailedStartsBackOffDoublingUntilTheRetryLimit) {
         EXPECT_EQ(p->since, stampAt(h.now));
         auto next = h.service("web").whole(".next");
         ASSERT_TRUE(next);
-        EXPECT_EQ(*next - static_cast<long long>(h.now), 30LL << (attempt - 1));
+        EXPECT_EQ(*next - static_cast<long long>(h.now), retryDelaySeconds(attempt));
 
         h.now = static_cast<double>(*next) - 1; // not yet due
         h.pass();
@@ -398,4 +404,83 @@ TEST(ServiceRules, APassThatCannotHaveTheLockDoesNothing) {
     EXPECT_EQ(h.checks, 0);
     held.reset();
     EXPECT_TRUE(h.pass().ran);
+}
+
+TEST(ServiceRules, FirstSightStartsAtOnceOtherFailuresAreConfirmedASecondApart) {
+    EngineHarness h;
+    const char* json = R"({"healthcheck":{"url":"http://%s.test/","retries":2}})";
+    for (auto name : {"new", "known", "adopted"}) {
+        char buf[128];
+        std::snprintf(buf, sizeof buf, json, name);
+        h.addService(name, buf);
+    }
+    h.health["http://new.test/"] = EngineHarness::refused();
+    h.health["http://adopted.test/"] = EngineHarness::refused();
+    // A runner of ours still runs: perhaps a dev server restarting, so tolerated.
+    h.service("adopted").write(".pid", "77:1");
+    h.host.alive["svc_adopted_"] = true;
+    h.pass();
+    EXPECT_EQ(h.starts("new"), 1);
+    EXPECT_EQ(h.starts("adopted"), 0);
+    EXPECT_EQ(h.service("adopted").count(".fails"), 1);
+
+    // Seen healthy once, it gets the tolerance: confirmed by checks a second apart.
+    h.health["http://known.test/"] = EngineHarness::refused();
+    h.now += 5;
+    h.pass();
+    EXPECT_EQ(h.service("known").count(".fails"), 1);
+    for (auto [step, fails] : {std::pair{0.9, 1}, {0.1, 2}}) {
+        h.now += step;
+        h.pass();
+        EXPECT_EQ(h.service("known").count(".fails"), fails);
+    }
+    EXPECT_EQ(h.starts("known"), 0);
+    h.now += 1;
+    h.pass();
+    EXPECT_EQ(h.starts("known"), 1);
+}
+
+TEST(ServiceRules, ChecksBesideThePassAreAppliedWithTheirOwnTimes) {
+    EngineHarness h;
+    h.addService("web", R"({"healthcheck":{"url":"http://web.test/"},"start_grace_seconds":3})");
+    CheckFeed feed;
+    std::vector<std::string> submitted;
+    feed.submit = [&](const std::string& stem, const KestruneCore::ServiceConfig&) {
+        submitted.push_back(stem);
+    };
+    runPass(h.env, &feed);
+    runPass(h.env, &feed); // still under way: not asked for twice, nothing decided
+    EXPECT_EQ(submitted, std::vector<std::string>{"svc_web_"});
+    EXPECT_EQ(h.checks, 0);
+    EXPECT_TRUE(h.problems().empty());
+
+    // Refused after a 4 s check (first sight): started at the moment of the start.
+    double checked = h.now + 4;
+    feed.underWay.clear();
+    feed.arrived["svc_web_"] = {EngineHarness::refused(), h.now, checked};
+    h.now += 4.5;
+    runPass(h.env, &feed);
+    ASSERT_EQ(h.starts("web"), 1);
+    auto check = KestruneCore::ServiceCheck::load(KestruneCore::serviceCheckPath("web"));
+    ASSERT_TRUE(check);
+    EXPECT_NEAR(std::chrono::duration<double>(check->time.time_since_epoch()).count(), checked,
+                0.001);
+    double began = h.now;
+    EXPECT_EQ(h.service("web").seconds(".began"), began);
+
+    // A check begun before the start says nothing about it; the next ones do, even one
+    // that ends after the grace period while the pass runs later still.
+    feed.underWay.clear();
+    feed.arrived["svc_web_"] = {EngineHarness::healthy(), began - 1, began + 0.2};
+    h.now = began + 0.2;
+    runPass(h.env, &feed);
+    EXPECT_EQ(h.log().find("started:"), std::string::npos);
+    EXPECT_EQ(submitted.size(), 2u);
+    feed.underWay.clear();
+    feed.arrived["svc_web_"] = {EngineHarness::healthy(), began + 1, began + 1.4};
+    h.now = began + 20;
+    runPass(h.env, &feed);
+    EXPECT_NE(h.log().find("[web] started: healthy after 1s\n"), std::string::npos);
+    EXPECT_EQ(h.log().find("start failed"), std::string::npos);
+    EXPECT_TRUE(h.problems().empty());
 }

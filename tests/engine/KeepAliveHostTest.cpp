@@ -1,0 +1,276 @@
+// `kestrune-engine serve` keeping real local servers alive with each service host:
+// process groups, and transient units of a real systemd user manager (run under
+// tests/support/with-user-manager; skipped elsewhere).
+#include "HttpTestServer.h"
+#include "TempDir.h"
+#include "core/ActivityLog.h"
+#include "core/FileIO.h"
+#include "core/Paths.h"
+#include "core/WatchList.h"
+#include "engine/ServiceHost.h"
+#include "health/Problems.h"
+#include "health/StartRecords.h"
+#include "platform/Process.h"
+#include "services/HealthCheck.h"
+#include "services/ServiceCheck.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <functional>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+
+extern char** environ;
+
+using namespace KestruneCore;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool underUserManager() {
+    const char* flag = std::getenv("KESTRUNE_TEST_USER_MANAGER");
+    return flag && std::string(flag) == "1";
+}
+
+// Waits for a condition, never longer than `limit` (a guard against hangs).
+bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = 30s) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return condition();
+}
+
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// A server that answers `answers` requests, then hangs on the next for good (and
+// says so by creating `marker`); being single-threaded, it answers nothing more.
+const char* hangingServer = R"(import http.server, pathlib, sys, time
+answers, marker, port = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
+count = 0
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        global count
+        count += 1
+        if count > answers:
+            pathlib.Path(marker).touch()
+            time.sleep(100000)
+        self.send_response(200)
+        self.end_headers()
+    def log_message(self, *args):
+        pass
+http.server.HTTPServer(("127.0.0.1", port), Handler).serve_forever()
+)";
+
+class KeepAliveHosts : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        unit = GetParam() == "unit";
+        if (unit && !underUserManager())
+            GTEST_SKIP() << "needs a systemd user manager (tests/support/with-user-manager)";
+        ::setenv("KESTRUNE_SERVICE_HOST", unit ? "systemd" : "group", 1);
+        makeFolders(stateFolder());
+    }
+
+    void TearDown() override {
+        endServe(SIGKILL);
+        for (const auto& name : names) {
+            auto handle = runnerHandle(name);
+            if (unit)
+                KestruneEngine::runCommand({"systemctl", "--user", "stop", handle});
+            else if (int pgid = std::atoi(handle.c_str()); pgid > 1)
+                ::kill(-pgid, SIGKILL);
+        }
+        ::unsetenv("KESTRUNE_SERVICE_HOST");
+    }
+
+    // A service folder whose launch.sh is `script`, added to the watch list.
+    std::string addService(const std::string& name, const std::string& script,
+                           const std::string& healthcheck, const std::string& top = "") {
+        int port = KestruneTest::freeClosedPort();
+        std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+        auto dir = tmp.mkdir(name);
+        tmp.write(name + "/scripts/launch.sh",
+                  "#!/bin/sh\n" + std::string(script) + " " + std::to_string(port) + "\n", true);
+        tmp.write(name + "/scripts/launch.json",
+                  R"({"healthcheck":{"url":")" + url + "\"," + healthcheck + "}" + top + "}");
+        names.push_back(name);
+        entries.push_back({name, dir, true, EntryType::service, "launch.sh"});
+        save(entries);
+        return url;
+    }
+
+    void startServe() {
+        std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", tmp.path()};
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ASSERT_EQ(::posix_spawn(&servePid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    }
+
+    // Sends `sig` and waits at most `limit` for serve to end; its exit status or -1.
+    int endServe(int sig, std::chrono::seconds limit = 30s) {
+        if (servePid <= 0)
+            return -1;
+        ::kill(servePid, sig);
+        int status = -1;
+        bool ended =
+            eventually([&] { return ::waitpid(servePid, &status, WNOHANG) == servePid; }, limit);
+        if (!ended) {
+            ::kill(servePid, SIGKILL);
+            ::waitpid(servePid, nullptr, 0);
+        }
+        servePid = -1;
+        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string runnerHandle(const std::string& name) const {
+        return readFile(stateFolder() + "/" + serviceKey(name) + ".pid").value_or("");
+    }
+
+    // The runner alone, or everything the start left running.
+    void kill(const std::string& name, bool whole) {
+        auto handle = runnerHandle(name);
+        ASSERT_FALSE(handle.empty());
+        if (unit) {
+            if (whole) {
+                KestruneEngine::runCommand(
+                    {"systemctl", "--user", "kill", "--signal=SIGKILL", handle});
+                return;
+            }
+            auto shown = runProcess(
+                {*findInPath("systemctl"), "--user", "show", "-p", "MainPID", "--value", handle});
+            int pid = std::atoi(shown.output.c_str());
+            ASSERT_GT(pid, 1);
+            ::kill(pid, SIGKILL);
+            return;
+        }
+        int pgid = std::atoi(handle.c_str());
+        ASSERT_GT(pgid, 1);
+        ::kill(whole ? -pgid : pgid, SIGKILL);
+    }
+
+    static bool answers(const std::string& url) {
+        ServiceConfig config;
+        config.url = url;
+        config.timeout = 1;
+        auto check = checkHealth(config);
+        return check && check->ok;
+    }
+
+    std::string log() const { return KestruneTest::readAll(logPath()); }
+
+    KestruneTest::TempDir tmp;
+    KestruneTest::ScopedHome home{tmp.path()};
+    bool unit = false;
+    pid_t servePid = -1;
+    std::vector<std::string> names;
+    std::vector<AppEntry> entries;
+};
+
+} // namespace
+
+TEST_P(KeepAliveHosts, AHungNeighbourHoldsUpNothing) {
+    // web checks only once a minute, so only its runner's end can bring it back soon;
+    // its start takes a second, well within its 3 s grace.
+    auto web = addService("web", "sleep 1; exec python3 -m http.server --bind 127.0.0.1",
+                          R"("interval_seconds":60,"retries":5)", R"(,"start_grace_seconds":3)");
+    auto marker = tmp / "hung";
+    tmp.write("hang.py", hangingServer);
+    addService("stuck", "exec python3 " + (tmp / "hang.py") + " 2 " + marker,
+               R"("interval_seconds":1,"timeout_seconds":30,"retries":0)");
+    // Started at the first sight of them down: nothing switched on, no tolerance.
+    startServe();
+    ASSERT_TRUE(eventually([&] { return answers(web) && fileExists(marker); })) << log();
+    EXPECT_NE(log().find("[web] ACTION: down -> starting with launch.sh\n"), std::string::npos);
+
+    // stuck's check now hangs for 30 s; web's whole start is killed.
+    kill("web", true);
+    ASSERT_TRUE(eventually([&] {
+        return occurrences(log(), "[web] started: healthy after ") == 2;
+    })) << log();
+    EXPECT_TRUE(answers(web));
+    EXPECT_NE(log().find("[web] launch.sh exited with status 137\n"), std::string::npos);
+    EXPECT_EQ(log().find("[web] start failed"), std::string::npos);
+    auto records = startRecords("web");
+    ASSERT_EQ(records.size(), 2u);
+    for (const auto& record : records) {
+        EXPECT_EQ(record.trigger, "down");
+        EXPECT_GE(record.duration, 1); // the launch sleeps a second, then the server starts
+        EXPECT_LE(record.duration, 2);
+    }
+    EXPECT_EQ(log().find("[stuck] ACTION"), log().rfind("[stuck] ACTION")); // started once
+
+    // A check still hangs; serve ends at once regardless.
+    EXPECT_EQ(endServe(SIGTERM, 10s), 0);
+}
+
+TEST_P(KeepAliveHosts, ServicesOutliveTheEngineAreAdoptedAndStopWhole) {
+    auto web = addService("web", "exec python3 -m http.server --bind 127.0.0.1",
+                          R"("interval_seconds":60,"retries":5)");
+    startServe();
+    ASSERT_TRUE(eventually([&] { return answers(web); })) << log();
+    ASSERT_EQ(endServe(SIGTERM), 0);
+    EXPECT_TRUE(answers(web));
+
+    // A new engine adopts the running start instead of starting a second copy...
+    startServe();
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(occurrences(log(), "[web] ACTION: "), 1u);
+    // ...and notices when it is killed whole, long before its next check.
+    kill("web", true);
+    ASSERT_TRUE(eventually([&] {
+        return occurrences(log(), "[web] ACTION: ") == 2 && answers(web);
+    })) << log();
+
+    // Killing the runner alone leaves nothing down for long either.
+    ASSERT_TRUE(eventually([&] { return loadProblems().empty(); }));
+    kill("web", false);
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(eventually([&] { return answers(web); }));
+
+    // Stopping it whole frees the port even though the engine no longer runs.
+    ASSERT_EQ(endServe(SIGTERM), 0);
+    auto host =
+        unit ? KestruneEngine::makeSystemdUnitHost(KESTRUNE_ENGINE_PATH, KestruneEngine::runCommand)
+             : KestruneEngine::makeProcessGroupHost();
+    auto handle = runnerHandle("web");
+    ASSERT_TRUE(host->isAlive(serviceKey("web"), handle));
+    host->stop(serviceKey("web"), handle);
+    EXPECT_FALSE(host->isAlive(serviceKey("web"), handle));
+    EXPECT_FALSE(answers(web));
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, KeepAliveHosts, ::testing::Values("group", "unit"),
+                         [](const auto& info) { return info.param; });
+
+TEST(UserManager, InstallAndUninstallTheAgent) {
+    if (!underUserManager())
+        GTEST_SKIP() << "needs a systemd user manager (tests/support/with-user-manager)";
+    // The manager reads units from its own home, which the helper made for it.
+    std::string managerHome = std::getenv("HOME");
+    auto engine = [&](const char* command) {
+        return runProcess({KESTRUNE_ENGINE_PATH, "--home", managerHome, command}).exitStatus;
+    };
+    auto active = [] {
+        return KestruneEngine::runCommand(
+                   {"systemctl", "--user", "is-active", "--quiet", "kestrune-engine.service"}) == 0;
+    };
+    ASSERT_EQ(engine("install"), 0);
+    EXPECT_TRUE(eventually([&] { return active(); }, 10s));
+    EXPECT_EQ(engine("install"), 0); // again: nothing changes
+    EXPECT_TRUE(active());
+    EXPECT_EQ(engine("uninstall"), 0);
+    EXPECT_FALSE(active());
+    EXPECT_FALSE(fileExists(managerHome + "/.config/systemd/user/kestrune-engine.service"));
+}
