@@ -1,6 +1,8 @@
 // The Settings window with 20 apps and 30 services (12 of them down, a 256 KiB activity
 // log): opening it the first time (building every part), and each later
-// reloadSections(), which rebuilds every row with its icon and subtitle.
+// reloadSections(), which rebuilds every row with its icon and subtitle. Each service
+// has a 512-pixel logo of its own, so the icons are real pictures, looked up through
+// the icon cache.
 #include "TempDir.h"
 #include "app/D.h"
 #include "core/ActivityLog.h"
@@ -9,7 +11,9 @@
 #include "settings/ListSection.h"
 
 #include <QApplication>
+#include <QColor>
 #include <QDBusConnection>
+#include <QImage>
 #include <QWidget>
 
 #include <benchmark/benchmark.h>
@@ -31,6 +35,14 @@ QApplication& application() {
     return app;
 }
 
+// Every service has a real icon to load and normalise: a square logo, as many
+// projects keep at their top.
+void writeLogo(const std::string& path, int hue) {
+    QImage logo(512, 512, QImage::Format_ARGB32);
+    logo.fill(QColor::fromHsv(hue % 360, 160, 220));
+    logo.save(QString::fromStdString(path), "PNG");
+}
+
 void fillHome(const KestruneTest::TempDir& tmp) {
     std::string apps, problems;
     for (int i = 0; i < 20; ++i)
@@ -41,6 +53,7 @@ void fillHome(const KestruneTest::TempDir& tmp) {
         tmp.write("p/" + name + "/scripts/launch.sh", "#!/bin/sh\n", true);
         tmp.write("p/" + name + "/scripts/launch.json",
                   R"({"healthcheck": {"url": "http://127.0.0.1:9/health"}})");
+        writeLogo(dir + "/icon.png", i * 12);
         apps += "1\t" + name + "\t" + dir + "\tservice\tlaunch.sh\n";
         if (i < 12)
             problems += name + "\tretrying\tstuck\t2026-12-07 10:00:00\tNo reply within 5s\n";
