@@ -13,6 +13,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -92,36 +93,13 @@ bool carriesMarker(const std::string& pid, const std::string& stem) {
     return false;
 }
 
-// True when a process of the group is the runner itself (same start time) or was
-// started by it (it carries the marker). A stale id from an earlier boot or a reused
-// one never matches, so an unrelated group is never signalled.
-// Zombies never count as running; they are left for serve to reap, which learns from
-// their status how a runner ended.
-bool groupIsOurs(const GroupHandle& group, const std::string& stem) {
-    DIR* proc = ::opendir("/proc");
-    if (!proc)
-        return false;
-    bool found = false;
-    while (auto* ent = ::readdir(proc)) {
-        if (ent->d_name[0] < '0' || ent->d_name[0] > '9')
-            continue;
-        std::string pid = ent->d_name;
-        auto fields = statFields(pid);
-        if (fields.size() < 20 || parsePid(fields[2]) != group.pgid || fields[0] == "Z")
-            continue;
-        bool leader = pid == std::to_string(group.pgid) && !group.leaderStart.empty() &&
-                      fields[19] == group.leaderStart;
-        if (leader || carriesMarker(pid, stem)) {
-            found = true;
-            break;
-        }
-    }
-    ::closedir(proc);
-    return found;
-}
-
-// A live process of the group that a runner of `stem` started.
-std::optional<int> markedMember(const GroupHandle& group, const std::string& stem) {
+// The first live process of the group that `accept` takes (given its pid and its
+// stat fields), or none. Zombies never count as running; they are left for serve to
+// reap, which learns from their status how a runner ended.
+std::optional<int> firstMember(
+    const GroupHandle& group,
+    const std::function<bool(const std::string& pid, const std::vector<std::string>& fields)>&
+        accept) {
     DIR* proc = ::opendir("/proc");
     if (!proc)
         return std::nullopt;
@@ -133,13 +111,34 @@ std::optional<int> markedMember(const GroupHandle& group, const std::string& ste
         auto fields = statFields(pid);
         if (fields.size() < 20 || parsePid(fields[2]) != group.pgid || fields[0] == "Z")
             continue;
-        if (carriesMarker(pid, stem)) {
+        if (accept(pid, fields)) {
             found = std::atoi(pid.c_str());
             break;
         }
     }
     ::closedir(proc);
     return found;
+}
+
+// True when a process of the group is the runner itself (same start time) or was
+// started by it (it carries the marker). A stale id from an earlier boot or a reused
+// one never matches, so an unrelated group is never signalled.
+bool groupIsOurs(const GroupHandle& group, const std::string& stem) {
+    return firstMember(group,
+                       [&](const std::string& pid, const std::vector<std::string>& fields) {
+                           bool leader = pid == std::to_string(group.pgid) &&
+                                         !group.leaderStart.empty() &&
+                                         fields[19] == group.leaderStart;
+                           return leader || carriesMarker(pid, stem);
+                       })
+        .has_value();
+}
+
+// A live process of the group that a runner of `stem` started.
+std::optional<int> markedMember(const GroupHandle& group, const std::string& stem) {
+    return firstMember(group, [&](const std::string& pid, const std::vector<std::string>&) {
+        return carriesMarker(pid, stem);
+    });
 }
 
 class ProcessGroupHost : public ServiceHost {

@@ -14,6 +14,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
+#include <QApplication>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
@@ -268,7 +269,9 @@ void ListSection::reload() {
 void ListSection::tintRescan() {
     if (type != EntryType::service)
         return;
-    QColor colour = secondaryLabelColour(view->palette());
+    // The application's palette, like the secondary labels: the card and table set
+    // palettes of their own, which an appearance change does not reach.
+    QColor colour = secondaryLabelColour(QApplication::palette(view));
     if (colour == rescanTint_)
         return;
     rescanTint_ = colour;
@@ -308,10 +311,11 @@ QWidget* ListSection::makeRowView(int row) {
     cell->icon->setObjectName("icon");
     cell->icon->setAlignment(Qt::AlignCenter);
     const qreal dpr = table->devicePixelRatioF();
+    const QPalette palette = QApplication::palette(table);
     std::string key;
     if (rowIconKey)
         key = rowIconKey(e) + '\n' + std::to_string(dpr) + '\n' +
-              std::to_string(secondaryLabelColour(table->palette()).rgba());
+              std::to_string(secondaryLabelColour(palette).rgba());
     auto known = key.empty() ? iconPictures_.end() : iconPictures_.find(key);
     IconPicture picture;
     if (known != iconPictures_.end()) {
@@ -321,7 +325,7 @@ QWidget* ListSection::makeRowView(int row) {
         if (image && !image->isNull()) {
             picture.description = image->text("description");
             picture.pixmap =
-                iconPixmap(*image, e.type == EntryType::service, table->palette(), dpr);
+                iconPixmap(*image, e.type == EntryType::service, palette, dpr);
         }
         if (!key.empty())
             iconPictures_.emplace(key, picture);
