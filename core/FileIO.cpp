@@ -135,20 +135,36 @@ bool isValidUtf8(std::string_view s) {
 }
 
 bool writeFileAtomically(const std::string& path, std::string_view content) {
+    int ignored = 0;
+    return writeFileAtomically(path, content, ignored);
+}
+
+bool writeFileAtomically(const std::string& path, std::string_view content, int& errorNumber) {
+    errorNumber = 0;
     std::string folder = parentFolder(path);
     std::string tmpl = (folder.empty() ? std::string(".") : folder) + "/." +
                        lastPathComponent(path) + ".tmp-XXXXXX";
     std::vector<char> name(tmpl.begin(), tmpl.end());
     name.push_back('\0');
     int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        errorNumber = errno;
         return false;
+    }
     // mkostemp creates 0600; our files are ordinary user files.
     ::fchmod(fd, 0644);
     bool ok = writeAll(fd, content);
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(name.data(), path.c_str()) == 0)
-        return true;
+    if (!ok)
+        errorNumber = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        errorNumber = errno;
+    }
+    if (ok) {
+        if (::rename(name.data(), path.c_str()) == 0)
+            return true;
+        errorNumber = errno;
+    }
     ::unlink(name.data());
     return false;
 }

@@ -31,6 +31,9 @@ bool isValidUtf8(std::string_view bytes);
 // the target, so a reader sees the old or the new content, never a mix. The
 // temporary file is removed on failure. Returns whether the target was replaced.
 bool writeFileAtomically(const std::string& path, std::string_view content);
+// The same, setting `errorNumber` to the errno of the step that failed (0 on success),
+// so an error line can say why ("No space left on device").
+bool writeFileAtomically(const std::string& path, std::string_view content, int& errorNumber);
 
 // Creates a folder and its missing parents (mode 0755). Returns whether it exists now.
 bool makeFolders(const std::string& path);
