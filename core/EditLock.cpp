@@ -17,9 +17,7 @@ std::string editLockPath(const std::string& path) {
 }
 
 EditLock::EditLock(const std::string& path, std::chrono::milliseconds wait) {
-    // Opened read-only: closing it then tells a folder watcher nothing was written.
-    int fd = ::open(editLockPath(path).c_str(),
-                    O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    int fd = openLockFile(editLockPath(path));
     if (fd < 0) {
         error_ = std::strerror(errno);
         return;

@@ -169,6 +169,14 @@ bool writeFileAtomically(const std::string& path, std::string_view content, int&
     return false;
 }
 
+int openLockFile(const std::string& path) {
+    const int flags = O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0 && errno == ELOOP && ::unlink(path.c_str()) == 0)
+        fd = ::open(path.c_str(), flags, 0644);
+    return fd;
+}
+
 bool makeFolders(const std::string& path) {
     if (path.empty())
         return false;
@@ -231,9 +239,17 @@ std::string singleLineField(std::string text) {
 }
 
 bool appendToFile(const std::string& path, std::string_view data) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Never through a symbolic link (it could point anywhere), never into a FIFO or a
+    // device, and never waiting for one to open.
+    int fd = ::open(path.c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0)
         return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
     ssize_t n;
     do {
         n = ::write(fd, data.data(), data.size());
