@@ -3,11 +3,11 @@
 #include "core/ActivityLog.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
+#include "core/StartMethod.h"
 #include "core/WatchList.h"
 #include "engine/EntryState.h"
 #include "platform/Process.h"
 #include "services/ServiceCheck.h"
-#include "core/StartMethod.h"
 
 #include <cerrno>
 #include <chrono>
@@ -76,8 +76,9 @@ int runStartRunner(const RunnerOptions& options) {
     }
 
     KestruneCore::makeFolders(KestruneCore::logsFolder());
+    // Not through a symbolic link, which could lead anywhere; output is then dropped.
     int logFd = ::open(KestruneCore::serviceLogPath(name).c_str(),
-                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (logFd < 0)
         logFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);

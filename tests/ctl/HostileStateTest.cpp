@@ -18,11 +18,16 @@ using namespace KestruneTest;
 
 namespace {
 
+// Every entry under a folder with its content (its size only when large).
 std::vector<std::pair<std::string, std::string>> filesUnder(const std::string& dir) {
     std::vector<std::pair<std::string, std::string>> files;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
-        files.emplace_back(e.path().string(),
-                           e.is_regular_file() ? readAll(e.path().string()) : "");
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        std::string what;
+        if (e.is_regular_file())
+            what = e.file_size() > (1u << 20) ? std::to_string(e.file_size())
+                                              : readAll(e.path().string());
+        files.emplace_back(e.path().string(), what);
+    }
     std::sort(files.begin(), files.end());
     return files;
 }
@@ -46,8 +51,12 @@ TEST(CtlHostileState, EnginePassAndStatusSurviveAndWriteNothingOutside) {
 
     std::string web =
         home.makeService("web", R"({"healthcheck":{"url":"http://127.0.0.1:9/","retries":0}})");
-    home.writeWatchList("1\tweb\t" + web +
-                        "\tservice\tlaunch.sh\n0\tMail\t/nowhere/Mail.app\tapp\n" + garbage + "\n");
+    // api has clean state, so the pass starts it and its output goes to its log.
+    std::string api =
+        home.makeService("api", R"({"healthcheck":{"url":"http://127.0.0.1:9/","retries":0}})");
+    home.dir().write("api/scripts/launch.sh", "#!/bin/sh\necho started\n", true);
+    home.writeWatchList("1\tweb\t" + web + "\tservice\tlaunch.sh\n1\tapi\t" + api +
+                        "\tservice\tlaunch.sh\n0\tMail\t/nowhere/Mail.app\tapp\n\t\t\n1\n");
     const std::string state = home.stateFolder();
     const std::string key = "svc_web_";
     auto link = [](const std::string& to, const std::string& at) {
@@ -64,9 +73,11 @@ TEST(CtlHostileState, EnginePassAndStatusSurviveAndWriteNothingOutside) {
     ASSERT_EQ(::mkfifo((state + "/" + key + ".pid").c_str(), 0644), 0);
     home.writeState(key + ".since", garbage);
     home.writeState("svc_Mail_.next", garbage);
+    home.writeState("svc_api_.check.tmp", garbage);
     link(victim, home.masterPath());
     link(big, home.dataFolder() + "/discovered.tsv");
     link(victim, home.logPath());
+    link(victim, home.dir() / "Library/Logs/kestrune-api.log");
     auto before = filesUnder(outside.path());
 
     KestruneCore::ProcessOptions options;
