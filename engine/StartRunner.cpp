@@ -3,11 +3,11 @@
 #include "core/ActivityLog.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
-#include "core/StartMethod.h"
 #include "core/WatchList.h"
 #include "engine/EntryState.h"
 #include "platform/Process.h"
 #include "services/ServiceCheck.h"
+#include "core/StartMethod.h"
 
 #include <cerrno>
 #include <chrono>

@@ -267,7 +267,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
         else
             posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     } else {
-        // Never through a symbolic link: output files live in folders others can write.
+        // Never through a symbolic link, which could lead anywhere.
         posix_spawn_file_actions_addopen(&actions, 1, options.appendOutputTo.c_str(),
                                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
