@@ -135,22 +135,46 @@ bool isValidUtf8(std::string_view s) {
 }
 
 bool writeFileAtomically(const std::string& path, std::string_view content) {
+    int ignored = 0;
+    return writeFileAtomically(path, content, ignored);
+}
+
+bool writeFileAtomically(const std::string& path, std::string_view content, int& errorNumber) {
+    errorNumber = 0;
     std::string folder = parentFolder(path);
     std::string tmpl = (folder.empty() ? std::string(".") : folder) + "/." +
                        lastPathComponent(path) + ".tmp-XXXXXX";
     std::vector<char> name(tmpl.begin(), tmpl.end());
     name.push_back('\0');
     int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        errorNumber = errno;
         return false;
+    }
     // mkostemp creates 0600; our files are ordinary user files.
     ::fchmod(fd, 0644);
     bool ok = writeAll(fd, content);
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(name.data(), path.c_str()) == 0)
-        return true;
+    if (!ok)
+        errorNumber = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        errorNumber = errno;
+    }
+    if (ok) {
+        if (::rename(name.data(), path.c_str()) == 0)
+            return true;
+        errorNumber = errno;
+    }
     ::unlink(name.data());
     return false;
+}
+
+int openLockFile(const std::string& path) {
+    const int flags = O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0 && errno == ELOOP && ::unlink(path.c_str()) == 0)
+        fd = ::open(path.c_str(), flags, 0644);
+    return fd;
 }
 
 bool makeFolders(const std::string& path) {
@@ -215,9 +239,17 @@ std::string singleLineField(std::string text) {
 }
 
 bool appendToFile(const std::string& path, std::string_view data) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Never through a symbolic link (it could point anywhere), never into a FIFO or a
+    // device, and never waiting for one to open.
+    int fd = ::open(path.c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0)
         return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
     ssize_t n;
     do {
         n = ::write(fd, data.data(), data.size());

@@ -31,6 +31,15 @@ bool isValidUtf8(std::string_view bytes);
 // the target, so a reader sees the old or the new content, never a mix. The
 // temporary file is removed on failure. Returns whether the target was replaced.
 bool writeFileAtomically(const std::string& path, std::string_view content);
+// The same, setting `errorNumber` to the errno of the step that failed (0 on success),
+// so an error line can say why ("No space left on device").
+bool writeFileAtomically(const std::string& path, std::string_view content, int& errorNumber);
+
+// Opens (creating it) a file that is only ever flock()ed, read-only so closing it
+// tells a folder watcher nothing was written. A symbolic link in its place is
+// removed rather than followed, so the lock never creates or opens a file elsewhere.
+// The descriptor, or -1 with errno set.
+int openLockFile(const std::string& path);
 
 // Creates a folder and its missing parents (mode 0755). Returns whether it exists now.
 bool makeFolders(const std::string& path);
@@ -50,7 +59,8 @@ std::vector<std::string> splitLines(std::string_view text);
 std::string singleLineField(std::string text);
 
 // Appends `data` with one write on an O_APPEND descriptor (creating the file, never
-// its folder), so lines from several writers never interleave within a line.
+// its folder), so lines from several writers never interleave within a line. A
+// symbolic link, a FIFO or anything else that is not a regular file is not written.
 bool appendToFile(const std::string& path, std::string_view data);
 
 // Splits a line at every TAB, keeping empty fields.

@@ -7,6 +7,7 @@
 #include "core/Paths.h"
 #include "core/WatchList.h"
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,12 +25,18 @@ struct EditOutcome {
 // untouched.
 using WatchListChange = std::function<std::optional<WatchList>(const WatchList&)>;
 
-// Reads the list, applies `change` and saves the result atomically, checking that
-// the file then holds it. A file that exists but cannot be read is an error and is
-// left as it is: editing what reads as empty would drop every entry.
+// Takes the edit lock beside the list (see EditLock), then reads the list, applies
+// `change` and saves the result atomically, checking that the file then holds it.
+// A file that exists but cannot be read is an error and is left as it is: editing
+// what reads as empty would drop every entry. When the lock is not had within the
+// wait, nothing is read or written and the error says so.
 EditOutcome editWatchList(const WatchListChange& change, const std::string& path = dataPath());
+EditOutcome editWatchList(const WatchListChange& change, const std::string& path,
+                          std::chrono::milliseconds lockWait);
 
-// Writes the master switch and checks it reads back; the error line, empty on success.
+// Writes the master switch under its edit lock and checks it reads back; the error
+// line, empty on success.
 std::string editMaster(bool on, const std::string& path = masterPath());
+std::string editMaster(bool on, const std::string& path, std::chrono::milliseconds lockWait);
 
 } // namespace KestruneCore

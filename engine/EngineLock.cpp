@@ -1,5 +1,7 @@
 #include "engine/EngineLock.h"
 
+#include "core/FileIO.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,7 +12,8 @@ namespace KestruneEngine {
 
 std::optional<EngineLock> EngineLock::acquire(const std::string& path,
                                               std::chrono::milliseconds wait) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Never through a symbolic link: the state folder is not trusted.
+    int fd = KestruneCore::openLockFile(path);
     if (fd < 0)
         return std::nullopt;
     auto deadline = std::chrono::steady_clock::now() + wait;

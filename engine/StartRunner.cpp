@@ -141,8 +141,9 @@ int runStartRunner(const RunnerOptions& options) {
         seeOff(options.replacesGroup);
 
     KestruneCore::makeFolders(KestruneCore::logsFolder());
+    // Not through a symbolic link, which could lead anywhere; output is then dropped.
     int logFd = ::open(KestruneCore::serviceLogPath(name).c_str(),
-                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (logFd < 0)
         logFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);

@@ -267,8 +267,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
         else
             posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     } else {
+        // Never through a symbolic link, which could lead anywhere.
         posix_spawn_file_actions_addopen(&actions, 1, options.appendOutputTo.c_str(),
-                                         O_WRONLY | O_APPEND | O_CREAT, 0644);
+                                         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
     }
     if (!options.workingDirectory.empty())
@@ -371,7 +372,7 @@ SpawnResult spawnDetached(const std::vector<std::string>& argv,
         int in = ::open("/dev/null", O_RDONLY);
         if (in < 0)
             fail(errno);
-        int out = ::open(output, O_WRONLY | O_APPEND | O_CREAT, 0644);
+        int out = ::open(output, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0644);
         if (out < 0)
             fail(errno);
         if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0)

@@ -3,6 +3,7 @@
 #include "core/Graphemes.h"
 
 #include <atomic>
+#include <cerrno>
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <thread>
@@ -40,6 +41,14 @@ TEST(FileIO, AtomicWriteNeverShowsAMixAndLeavesNoTemporaryFiles) {
     EXPECT_EQ(entries, 1);
 
     EXPECT_FALSE(writeFileAtomically(tmp / "no/such/folder/file", "x"));
+    // Why it failed, for the error line: the folder is missing; the target is a folder.
+    int error = 0;
+    EXPECT_FALSE(writeFileAtomically(tmp / "no/such/folder/file", "x", error));
+    EXPECT_EQ(error, ENOENT);
+    EXPECT_FALSE(writeFileAtomically(tmp.mkdir("taken"), "x", error));
+    EXPECT_EQ(error, EISDIR);
+    EXPECT_TRUE(writeFileAtomically(tmp / "fine", "x", error));
+    EXPECT_EQ(error, 0);
 }
 
 TEST(FileIO, ReadsRefuseWhatIsNotASmallRegularFile) {

@@ -1,6 +1,8 @@
 #include "core/WatchList.h"
 #include "TempDir.h"
+#include "core/EditLock.h"
 #include "core/FileIO.h"
+#include "core/WatchListEdit.h"
 
 #include <gtest/gtest.h>
 
@@ -157,4 +159,32 @@ TEST(WatchList, MasterSwitchFile) {
     EXPECT_FALSE(
         loadMaster(tmp.write("m7", std::string(5000, ' ') + "off" + std::string(5000, '\n'))));
     EXPECT_TRUE(loadMaster(tmp.write("m8", std::string(5000, ' ') + "off!")));
+}
+
+TEST(WatchList, EditsWaitForTheEditLockAndGiveUpWithoutChanging) {
+    KestruneTest::TempDir tmp;
+    std::string list = tmp / "apps.tsv";
+    std::string master = tmp / "master";
+    writeFileAtomically(list, "1\tMail\t/A/Mail.app\tapp\n");
+    auto addNotes = [](const WatchList& l) -> std::optional<WatchList> {
+        return adding("/A/Notes.app", l);
+    };
+    {
+        EditLock other(list);
+        EditLock otherMaster(master);
+        ASSERT_TRUE(other.held() && otherMaster.held());
+        auto outcome = editWatchList(addNotes, list, std::chrono::milliseconds(30));
+        EXPECT_FALSE(outcome.saved);
+        EXPECT_EQ(outcome.error, "the watch list " + list +
+                                     " is being changed by another program (waited 1 s); it "
+                                     "was left unchanged");
+        EXPECT_EQ(outcome.list.size(), 1u);
+        EXPECT_NE(editMaster(false, master, std::chrono::milliseconds(30)), "");
+        EXPECT_FALSE(fileExists(master));
+    }
+    // Released: the same edits go through.
+    EXPECT_TRUE(editWatchList(addNotes, list).saved);
+    EXPECT_EQ(load(list).size(), 2u);
+    EXPECT_EQ(editMaster(false, master), "");
+    EXPECT_FALSE(loadMaster(master));
 }

@@ -89,9 +89,14 @@ std::string CtlHome::makeService(const std::string& relative, const std::string&
 
 std::vector<std::pair<std::string, std::string>> CtlHome::snapshot() const {
     std::vector<std::pair<std::string, std::string>> files;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(path()))
-        if (e.is_regular_file())
+    for (const auto& e : std::filesystem::recursive_directory_iterator(path())) {
+        // An edit lock file is left empty beside what it guards; it holds nothing.
+        std::string name = e.path().filename().string();
+        bool lockFile = e.is_regular_file() && name.starts_with(".") && name.ends_with(".lock") &&
+                        e.file_size() == 0;
+        if (e.is_regular_file() && !lockFile)
             files.emplace_back(e.path().string(), readAll(e.path().string()));
+    }
     std::sort(files.begin(), files.end());
     return files;
 }
