@@ -2,8 +2,8 @@
 // problems, and slow starts from the activity log's tail with start records and folder
 // configurations of the candidates.
 #include "TempDir.h"
-#include "health/AppLiveness.h"
 #include "core/FileIO.h"
+#include "health/AppLiveness.h"
 #include "health/Problems.h"
 #include "health/SlowStarts.h"
 

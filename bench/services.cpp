@@ -3,9 +3,9 @@
 // fresh connection to the same server) and BM_LoopbackRoundTrip (one byte there and
 // back on an open connection).
 #include "HttpTestServer.h"
-#include "services/HealthCheck.h"
 #include "health/ServiceDetails.h"
 #include "health/ServiceSubtitle.h"
+#include "services/HealthCheck.h"
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>

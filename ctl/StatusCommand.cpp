@@ -1,16 +1,16 @@
 #include "ctl/StatusCommand.h"
 
+#include "core/Graphemes.h"
+#include "core/WatchList.h"
 #include "health/AppLiveness.h"
 #include "health/Backoff.h"
-#include "core/Graphemes.h"
 #include "health/Problems.h"
+#include "health/ServiceSubtitle.h"
 #include "health/SlowStarts.h"
 #include "health/StartRecords.h"
 #include "health/StatusSummary.h"
-#include "core/WatchList.h"
 #include "services/HealthCheck.h"
 #include "services/ServiceConfig.h"
-#include "health/ServiceSubtitle.h"
 
 #include <algorithm>
 #include <set>

@@ -1,9 +1,9 @@
 #include "ctl/SwitchOn.h"
 
 #include "core/ActivityLog.h"
+#include "core/WatchList.h"
 #include "health/AppLiveness.h"
 #include "health/Backoff.h"
-#include "core/WatchList.h"
 #include "platform/AppLauncher.h"
 
 namespace KestruneCtl {

@@ -4,8 +4,8 @@
 #include "core/FileIO.h"
 #include "core/Graphemes.h"
 #include "core/Paths.h"
-#include "health/Problems.h"
 #include "feedback/LogTail.h"
+#include "health/Problems.h"
 
 #include <algorithm>
 #include <dirent.h>

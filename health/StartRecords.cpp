@@ -1,8 +1,8 @@
 #include "health/StartRecords.h"
 
-#include "health/Backoff.h"
 #include "core/FileIO.h"
 #include "core/TextLines.h"
+#include "health/Backoff.h"
 #include <limits>
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "health/StatusSummary.h"
 
-#include "health/AppLiveness.h"
 #include "core/FileIO.h"
+#include "health/AppLiveness.h"
 
 namespace KestruneCore {
 

@@ -11,10 +11,10 @@
 #include "ui/Symbols.h"
 #include "ui/Toggle.h"
 
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
-#include <QApplication>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
@@ -324,8 +324,7 @@ QWidget* ListSection::makeRowView(int row) {
         std::optional<QImage> image = rowIcon ? rowIcon(e) : std::nullopt;
         if (image && !image->isNull()) {
             picture.description = image->text("description");
-            picture.pixmap =
-                iconPixmap(*image, e.type == EntryType::service, palette, dpr);
+            picture.pixmap = iconPixmap(*image, e.type == EntryType::service, palette, dpr);
         }
         if (!key.empty())
             iconPictures_.emplace(key, picture);

@@ -1,9 +1,9 @@
 #include "discovery/qt/LiveDiscovery.h"
 
-#include "ui/Threads.h"
 #include "core/Paths.h"
 #include "discovery/Discovery.h"
 #include "discovery/qt/MdfindQuery.h"
+#include "ui/Threads.h"
 
 #include <QCoreApplication>
 #include <QPointer>

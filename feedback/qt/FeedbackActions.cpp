@@ -1,8 +1,8 @@
 #include "feedback/qt/FeedbackActions.h"
 
-#include "ui/Threads.h"
 #include "core/ActivityLog.h"
 #include "core/FileIO.h"
+#include "ui/Threads.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>

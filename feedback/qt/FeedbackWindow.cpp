@@ -2,8 +2,8 @@
 
 #include "core/FileIO.h"
 #include "feedback/DiagnosticsZip.h"
-#include "feedback/qt/FeedbackActions.h"
 #include "feedback/FeedbackMail.h"
+#include "feedback/qt/FeedbackActions.h"
 #include "ui/Toggle.h"
 
 #include <QApplication>

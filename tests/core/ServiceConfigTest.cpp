@@ -1,7 +1,7 @@
 #include "services/ServiceConfig.h"
 #include "TempDir.h"
-#include "services/ServiceFolder.h"
 #include "core/StartMethod.h"
+#include "services/ServiceFolder.h"
 
 #include <gtest/gtest.h>
 
