@@ -2,6 +2,7 @@
 // servers in the same run: recovery after kill -9 of one server among 1, 10 or 30,
 // with and without a neighbour whose check hangs; and `kestrune-engine serve` start
 // until every service answers. Times are wall clock, polled every 2 ms.
+#include "HangingServer.h"
 #include "HttpTestServer.h"
 #include "TempDir.h"
 #include "core/FileIO.h"
@@ -67,22 +68,7 @@ std::vector<pid_t> groupMembers(pid_t pgid, bool withLeader) {
     return out;
 }
 
-const char* hangingServer = R"(import http.server, pathlib, sys, time
-answers, marker, port = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
-count = 0
-class Handler(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        global count
-        count += 1
-        if count > answers:
-            pathlib.Path(marker).touch()
-            time.sleep(100000)
-        self.send_response(200)
-        self.end_headers()
-    def log_message(self, *args):
-        pass
-http.server.HTTPServer(("127.0.0.1", port), Handler).serve_forever()
-)";
+using KestruneTest::hangingServer;
 
 std::string serverScript(int port) {
     return "#!/bin/sh\nexec python3 -m http.server --bind 127.0.0.1 " + std::to_string(port) + "\n";

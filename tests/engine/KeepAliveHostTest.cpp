@@ -1,6 +1,7 @@
 // `kestrune-engine serve` keeping real local servers alive with each service host:
 // process groups, and transient units of a real systemd user manager (run under
 // tests/support/with-user-manager; skipped elsewhere).
+#include "HangingServer.h"
 #include "HttpTestServer.h"
 #include "TempDir.h"
 #include "core/ActivityLog.h"
@@ -52,24 +53,7 @@ std::size_t occurrences(const std::string& text, const std::string& what) {
     return n;
 }
 
-// A server that answers `answers` requests, then hangs on the next for good (and
-// says so by creating `marker`); being single-threaded, it answers nothing more.
-const char* hangingServer = R"(import http.server, pathlib, sys, time
-answers, marker, port = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
-count = 0
-class Handler(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        global count
-        count += 1
-        if count > answers:
-            pathlib.Path(marker).touch()
-            time.sleep(100000)
-        self.send_response(200)
-        self.end_headers()
-    def log_message(self, *args):
-        pass
-http.server.HTTPServer(("127.0.0.1", port), Handler).serve_forever()
-)";
+using KestruneTest::hangingServer;
 
 class KeepAliveHosts : public ::testing::TestWithParam<std::string> {
 protected:
