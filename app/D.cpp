@@ -173,7 +173,7 @@ bool D::settingsVisible() const {
 }
 
 void D::applicationDidFinishLaunching() {
-    KestruneCore::liveIconDir = stateFolder() + "/icons";
+    KestruneCore::liveIconDir = liveIconFolder();
     KestruneCore::installQtImageSupport();
     KestruneCore::feedbackOpener = [self = QPointer<D>(this)] {
         if (self)

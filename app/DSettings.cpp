@@ -233,7 +233,7 @@ void D::toggleEntry(const AppEntry& row, bool on) {
         return;
     }
     if (did == Did::added)
-        log(result.name, "service added from Found on this Mac");
+        log(result.name, "service added from Found on this computer");
     else
         log(result.name, on ? "keep-alive on (from settings)" : "keep-alive off (from settings)");
     changed();

@@ -13,7 +13,7 @@
 namespace KestruneCore {
 
 std::string logPath() {
-    return home("~/Library/Logs/kestrune.log");
+    return logsFolder() + "/kestrune.log";
 }
 
 std::string percentEncoded(std::string_view text, std::string_view alsoSafe) {

@@ -11,7 +11,7 @@ namespace KestruneCore {
 
 using Clock = std::chrono::system_clock;
 
-// "~/Library/Logs/kestrune.log", expanded.
+// logs folder + "/kestrune.log".
 std::string logPath();
 
 // "file://" URL of logPath, percent-encoded.

@@ -1,7 +1,5 @@
 #include "core/Paths.h"
 
-#include "core/FileIO.h"
-
 #include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
@@ -52,11 +50,38 @@ std::string abbreviatingWithTilde(const std::string& path) {
     return path;
 }
 
+namespace {
+
+// A base folder from its variable when set and absolute (a relative one is ignored,
+// as the XDG rules say), else its default under the home folder.
+std::string baseFolder(const char* variable, const std::string& homeFolder, const char* fallback) {
+    std::string dir;
+    if (const char* v = std::getenv(variable); v && v[0] == '/')
+        dir = v;
+    else
+        dir = homeFolder + fallback;
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    return dir;
+}
+
+} // namespace
+
+BaseFolders baseFolders(const std::string& homeFolder) {
+    return {baseFolder("XDG_CONFIG_HOME", homeFolder, "/.config"),
+            baseFolder("XDG_STATE_HOME", homeFolder, "/.local/state"),
+            baseFolder("XDG_CACHE_HOME", homeFolder, "/.cache")};
+}
+
+BaseFolders baseFolders() {
+    return baseFolders(home("~"));
+}
+
 std::string dataFolder() {
-    return parentFolder(dataPath());
+    return baseFolders().config + "/kestrune";
 }
 std::string dataPath() {
-    return home("~/Library/Application Support/Kestrune/apps.tsv");
+    return dataFolder() + "/apps.tsv";
 }
 std::string seedPath() {
     return dataFolder() + "/apps.seed.tsv";
@@ -65,10 +90,25 @@ std::string masterPath() {
     return dataFolder() + "/master";
 }
 std::string stateFolder() {
-    return dataFolder() + "/state";
+    return baseFolders().state + "/kestrune";
 }
 std::string logsFolder() {
-    return home("~/Library/Logs");
+    return stateFolder();
+}
+std::string cacheFolder() {
+    return baseFolders().cache + "/kestrune";
+}
+std::string discoveredPath() {
+    return cacheFolder() + "/discovered.tsv";
+}
+std::string liveIconFolder() {
+    return cacheFolder() + "/icons";
+}
+std::string feedbackFolder() {
+    return cacheFolder() + "/feedback";
+}
+std::string userUnitFolder() {
+    return baseFolders().config + "/systemd/user";
 }
 
 } // namespace KestruneCore

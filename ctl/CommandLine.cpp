@@ -26,6 +26,7 @@ const std::map<std::string, CommandShape>& commands() {
         {"master", {1, 1, "on|off"}},
         {"details", {1, 1, "NAME"}},
         {"log", {0, 0, ""}},
+        {"paths", {0, 0, ""}},
     };
     return table;
 }
@@ -142,7 +143,8 @@ std::variant<Invocation, UsageError> parseCommandLine(const std::vector<std::str
 
     for (const auto& opt : commandOptions) {
         bool fits = (inv.command == "status" && (opt == "--json" || opt == "--no-probe")) ||
-                    (inv.command == "log" && opt == "-n");
+                    (inv.command == "log" && opt == "-n") ||
+                    (inv.command == "paths" && opt == "--json");
         if (!fits)
             return UsageError{"option " + opt + " does not apply to " + inv.command};
         if (opt == "--json")
@@ -181,6 +183,7 @@ std::string usageText() {
            "  master on|off                 keep apps and services alive, as a whole\n"
            "  details NAME                  a service's last check, cause and recent starts\n"
            "  log [-n N]                    the last N lines of the activity log (20)\n"
+           "  paths [--json]                where every file and folder of Kestrune lives\n"
            "\n"
            "Options:\n"
            "  --home DIR                    home folder whose files are used ($HOME)\n"

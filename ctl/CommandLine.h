@@ -18,11 +18,11 @@ struct Invocation {
     bool version = false; // --version
 
     // "status", "add-app", "add-service", "remove", "on", "off", "master", "details",
-    // "log"; empty only together with help or version.
+    // "log", "paths"; empty only together with help or version.
     std::string command;
     std::vector<std::string> arguments;
 
-    bool json = false;    // status --json
+    bool json = false;    // status --json, paths --json
     bool noProbe = false; // status --no-probe
     long lineCount = 20;  // log -n
 

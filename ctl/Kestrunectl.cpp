@@ -6,6 +6,7 @@
 #include "ctl/DetailsCommand.h"
 #include "ctl/EntryLookup.h"
 #include "ctl/LogCommand.h"
+#include "ctl/PathsCommand.h"
 #include "ctl/StatusCommand.h"
 #include "ctl/WatchListCommands.h"
 #include "platform/AgentBackend.h"
@@ -52,6 +53,8 @@ int dispatch(const Invocation& inv, const Context& ctx) {
         return showDetails(ctx, args[0]);
     if (cmd == "log")
         return showLog(ctx, inv.lineCount);
+    if (cmd == "paths")
+        return showPaths(ctx, inv.json);
     return ctx.fail("unknown command '" + cmd + "'", exitUsage);
 }
 

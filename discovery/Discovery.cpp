@@ -1,6 +1,7 @@
 #include "discovery/Discovery.h"
 
 #include "core/FileIO.h"
+#include "core/Paths.h"
 #include "services/ServiceConfig.h"
 #include "services/ServiceFolder.h"
 
@@ -172,7 +173,7 @@ private:
 } // namespace
 
 std::string cachePath() {
-    return KestruneCore::home("~/Library/Application Support/Kestrune/discovered.tsv");
+    return KestruneCore::discoveredPath();
 }
 
 bool qualifies(const std::string& dir) {

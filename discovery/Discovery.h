@@ -38,9 +38,9 @@ inline const std::vector<std::string> scopes = {std::string(localComputerScope)}
 
 // The subtitle of a found row.
 inline constexpr std::string_view foundSubtitle =
-    "Found on this Mac \u2013 switch on to keep it running";
+    "Found on this computer \u2013 switch on to keep it running";
 
-// "~/Library/Application Support/Kestrune/discovered.tsv", home expanded now.
+// The cache file of found folders (KestruneCore::discoveredPath), computed now.
 std::string cachePath();
 
 // Whether `dir` has an executable scripts/launch.sh and a well-formed

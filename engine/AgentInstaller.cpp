@@ -10,7 +10,7 @@
 namespace KestruneEngine {
 
 AgentFiles agentFiles() {
-    return {KestruneCore::home("~/.config/systemd/user/") + std::string(KestruneCore::engineUnit),
+    return {KestruneCore::userUnitFolder() + "/" + std::string(KestruneCore::engineUnit),
             KestruneCore::agentPlistPath()};
 }
 

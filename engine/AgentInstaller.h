@@ -10,7 +10,7 @@
 namespace KestruneEngine {
 
 struct AgentFiles {
-    std::string systemdUnitPath; // ~/.config/systemd/user/kestrune-engine.service
+    std::string systemdUnitPath; // userUnitFolder() + "/kestrune-engine.service"
     std::string launchAgentPath; // ~/Library/LaunchAgents/org.velto.kestrune.plist
 };
 AgentFiles agentFiles();

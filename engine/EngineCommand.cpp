@@ -6,6 +6,7 @@
 #include "engine/EnginePass.h"
 #include "engine/ServeLoop.h"
 #include "engine/StartRunner.h"
+#include "platform/Migration.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -121,6 +122,9 @@ int dispatch(const std::vector<std::string>& args) {
     }
     std::string self = currentExecutablePath();
     if (command == "run" || command == "serve") {
+        // The engine may start before the tray program at login: the files of the
+        // earlier layout must reach their places before it writes the new ones.
+        KestruneCore::migrateFromEarlierLayout(homeDir);
         auto host = chooseServiceHost(self, runCommand);
         auto env = realEnvironment(*host, homeDir);
         if (command == "serve") {

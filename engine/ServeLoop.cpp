@@ -160,6 +160,8 @@ private:
     void ensureWatches() {
         if (inotifyFd_ < 0)
             return;
+        // Both folders are made first: a watch list created later must still wake us.
+        KestruneCore::makeFolders(KestruneCore::dataFolder());
         KestruneCore::makeFolders(KestruneCore::stateFolder());
         // Adding an existing watch again is harmless and returns the same descriptor;
         // a folder removed and made again gets a new one.
@@ -367,11 +369,9 @@ private:
                     wake = std::max(wake, Wake::pass);
                     continue;
                 }
-                if (ev->wd == dataWd_ && name == "state" && (ev->mask & IN_ISDIR)) {
-                    wake = std::max(wake, Wake::pass); // the state folder came back
-                    continue;
-                }
-                if (wakesPass(ev->wd == dataWd_, name))
+                // The XDG variables may put both folders in one: then both rules apply.
+                if ((ev->wd == dataWd_ && wakesPass(true, name)) ||
+                    (ev->wd == stateWd_ && wakesPass(false, name)))
                     // A start command's end is a process exit: acted on at once.
                     wake = std::max(wake, endsWith(name, ".exit") ? Wake::now : Wake::pass);
             }

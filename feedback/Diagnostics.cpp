@@ -81,12 +81,12 @@ void addCrashReports(const std::string& folder, Clock::time_point now, Diagnosti
 } // namespace
 
 DiagnosticSources DiagnosticSources::live() {
-    return {KestruneCore::home("~"), logPath(), dataPath(), problemsPath(),
-            KestruneCore::home("~/Library/Logs/DiagnosticReports")};
+    // Linux keeps no crash reports of its own for a user's program: none are added.
+    return {KestruneCore::home("~"), logPath(), dataPath(), problemsPath(), {}};
 }
 
 std::string defaultFeedbackDir() {
-    return home("~/Library/Application Support/Kestrune/feedback");
+    return feedbackFolder();
 }
 
 std::string appVersion() {

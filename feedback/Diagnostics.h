@@ -32,7 +32,7 @@ using DiagnosticsBundle = std::map<std::string, std::string>;
 // A zip of this size or more is not uploaded.
 inline constexpr std::uintmax_t attachmentLimit = 8'388'608;
 
-// "~/Library/Application Support/Kestrune/feedback", expanded: the zips go here.
+// The feedback folder (KestruneCore::feedbackFolder): the zips go here.
 std::string defaultFeedbackDir();
 
 // The version this build was configured with, or "dev" when it has none.

@@ -16,7 +16,7 @@ const std::string& feedbackAddress();
 
 inline constexpr const char* feedbackSubject = "Kestrune feedback";
 inline constexpr const char* diagnosticsNote =
-    "Adds the app and macOS versions, your watched apps and services list (including their "
+    "Adds the app and system versions, your watched apps and services list (including their "
     "folder paths), current problems, any Kestrune crash reports from the last 7 days and the "
     "last 200 lines of Kestrune's log. No other files.";
 

@@ -1,5 +1,6 @@
-// Moves what the program left behind under its former name: the data folder, the
-// logs, the user-defaults domain and the former launch agent.
+// Moves what the program left behind under its former name (the data folder, the
+// logs, the user-defaults domain and the former launch agent) and in the earlier
+// ~/Library layout, to where files live now.
 #pragma once
 
 #include <functional>
@@ -13,11 +14,18 @@ namespace KestruneCore {
 void runLaunchctl(const std::vector<std::string>& args);
 
 // Each step is independent and every failure is ignored; nothing that exists at a
-// destination is ever overwritten. User defaults are touched only when `home` is the
-// current user's home folder (HOME).
+// destination is ever overwritten. The former name's folders are looked for in the
+// ~/Library layout and as the same base folders named "tolvane". User defaults are
+// touched only when `home` is the current user's home folder (HOME).
 void migrateFromFormerName(
     const std::string& home = {},
     const std::function<void(const std::vector<std::string>&)>& launchctl = runLaunchctl);
+
+// Moves each file of the earlier layout (~/Library/Application Support/Kestrune and
+// ~/Library/Logs/kestrune*.log) to its place under the base folders (core/Paths)
+// when nothing is there yet, then removes the folders left empty; anything else in
+// them stays. `home` defaults to HOME; the XDG variables apply as they do to Paths.
+void migrateFromEarlierLayout(const std::string& home = {});
 
 // The plist file of a user-defaults domain under a home folder:
 // home + "/Library/Preferences/" + domain + ".plist".

@@ -88,7 +88,7 @@ std::string serviceLogPath(const std::string& name) {
     for (auto& c : safe)
         if (c == '/')
             c = '_';
-    return home("~/Library/Logs/kestrune-" + safe + ".log");
+    return logsFolder() + "/kestrune-" + safe + ".log";
 }
 
 } // namespace KestruneCore

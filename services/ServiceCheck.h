@@ -39,7 +39,7 @@ std::string serviceKey(const std::string& name);
 // stateDir + "/" + serviceKey(name) + ".check"
 std::string serviceCheckPath(const std::string& name, const std::string& stateDir = stateFolder());
 
-// "~/Library/Logs/kestrune-" + name with "/" replaced by "_" + ".log", expanded.
+// logs folder + "/kestrune-" + name with "/" replaced by "_" + ".log".
 std::string serviceLogPath(const std::string& name);
 
 } // namespace KestruneCore

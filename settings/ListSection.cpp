@@ -207,7 +207,7 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     bar->addWidget(minus);
     bar->addStretch(1);
 
-    const QString rescanText = "Search this Mac for services";
+    const QString rescanText = "Search this computer for services";
     rescan->setAutoRaise(true);
     rescan->setToolTip(rescanText);
     rescan->setAccessibleName(rescanText);
