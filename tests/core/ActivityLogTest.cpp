@@ -1,6 +1,7 @@
 #include "core/ActivityLog.h"
 #include "TempDir.h"
 #include "core/FileIO.h"
+#include "core/Paths.h"
 
 #include <clocale>
 #include <cstdlib>
@@ -58,11 +59,11 @@ TEST(ActivityLog, TimestampIsLocal24HourAsciiWhateverTheLocale) {
 TEST(ActivityLog, AppendsWholeLinesAndNeverCreatesTheFolder) {
     TempDir tmp;
     ScopedHome h(tmp.path());
-    log("Mail", "added to keep-alive list"); // no Logs folder: the line is lost
-    EXPECT_FALSE(fileExists(tmp / "Library/Logs"));
+    log("Mail", "added to keep-alive list"); // no logs folder: the line is lost
+    EXPECT_FALSE(fileExists(logsFolder()));
 
-    tmp.mkdir("Library/Logs");
-    EXPECT_EQ(logPath(), tmp / "Library/Logs/kestrune.log");
+    makeFolders(logsFolder());
+    EXPECT_EQ(logPath(), tmp / ".local/state/kestrune/kestrune.log");
     log("My [odd] App", "first");
     log("Kestrune", "second\nforged line");
     auto lines = splitLines(readAll(logPath()));
@@ -95,13 +96,13 @@ TEST(ActivityLog, ConcurrentWritersKeepEveryLineWhole) {
 TEST(ActivityLog, SubtitleShowsLastEntryOrTheAbbreviatedPath) {
     TempDir tmp;
     ScopedHome h(tmp.path());
-    std::string file = tmp / "Library/Logs/kestrune.log";
-    EXPECT_EQ(logSubtitle(file), "~/Library/Logs/kestrune.log");
-    tmp.write("Library/Logs/kestrune.log", "\n  \n\n");
-    EXPECT_EQ(logSubtitle(file), "~/Library/Logs/kestrune.log");
-    tmp.write("Library/Logs/kestrune.log", "2025-03-14 09:26:53 [A] one\nlonely\n");
-    EXPECT_EQ(logSubtitle(file), "~/Library/Logs/kestrune.log");
-    tmp.write("Library/Logs/kestrune.log",
+    std::string file = tmp / ".local/state/kestrune/kestrune.log";
+    EXPECT_EQ(logSubtitle(file), "~/.local/state/kestrune/kestrune.log");
+    tmp.write(".local/state/kestrune/kestrune.log", "\n  \n\n");
+    EXPECT_EQ(logSubtitle(file), "~/.local/state/kestrune/kestrune.log");
+    tmp.write(".local/state/kestrune/kestrune.log", "2025-03-14 09:26:53 [A] one\nlonely\n");
+    EXPECT_EQ(logSubtitle(file), "~/.local/state/kestrune/kestrune.log");
+    tmp.write(".local/state/kestrune/kestrune.log",
               "2025-03-14 09:26:53 [A] one\n\n  2025-03-15   10:01:02 [B] two\n\n");
     EXPECT_EQ(logSubtitle(file), "Last entry 2025-03-15 10:01");
     // A log far larger than the tail read still gives its last line.
@@ -109,24 +110,24 @@ TEST(ActivityLog, SubtitleShowsLastEntryOrTheAbbreviatedPath) {
     for (int i = 0; i < 20000; ++i)
         big += "2025-03-14 09:26:53 [\xc3\xa9t\xc3\xa9] line\n";
     big += "2026-01-02 03:04:05 [Z] last\n";
-    tmp.write("Library/Logs/kestrune.log", big);
+    tmp.write(".local/state/kestrune/kestrune.log", big);
     EXPECT_EQ(logSubtitle(file), "Last entry 2026-01-02 03:04");
     // A single line exactly as long as the tail read, and a tail that starts right
     // after a line feed: neither loses a whole line.
     std::string one = "2026-02-03 04:05:06 [Z] " + std::string(64 * 1024 - 25, 'x') + "\n";
     ASSERT_EQ(one.size(), 64u * 1024u);
-    tmp.write("Library/Logs/kestrune.log", one);
+    tmp.write(".local/state/kestrune/kestrune.log", one);
     EXPECT_EQ(logSubtitle(file), "Last entry 2026-02-03 04:05");
-    tmp.write("Library/Logs/kestrune.log", "2024-01-01 00:00:00 [Y] old\n" + one);
+    tmp.write(".local/state/kestrune/kestrune.log", "2024-01-01 00:00:00 [Y] old\n" + one);
     EXPECT_EQ(logSubtitle(file), "Last entry 2026-02-03 04:05");
-    tmp.write("Library/Logs/kestrune.log", "2025-03-14 09:26:53 [A] \xff\n");
-    EXPECT_EQ(logSubtitle(file), "~/Library/Logs/kestrune.log");
+    tmp.write(".local/state/kestrune/kestrune.log", "2025-03-14 09:26:53 [A] \xff\n");
+    EXPECT_EQ(logSubtitle(file), "~/.local/state/kestrune/kestrune.log");
     EXPECT_EQ(logSubtitle("/elsewhere/x.log"), "/elsewhere/x.log");
 }
 
 TEST(ActivityLog, FileUrlIsPercentEncoded) {
     TempDir tmp;
     ScopedHome h("/home/some one");
-    EXPECT_EQ(openLogURL(), "file:///home/some%20one/Library/Logs/kestrune.log");
+    EXPECT_EQ(openLogURL(), "file:///home/some%20one/.local/state/kestrune/kestrune.log");
     EXPECT_EQ(fileURL("/a/#b?c%"), "file:///a/%23b%3Fc%25");
 }

@@ -233,9 +233,10 @@ TEST(Diagnostics, LiveSourcesAndFolderFollowHome) {
     TempDir tmp;
     KestruneTest::ScopedHome home(tmp.path());
     auto live = DiagnosticSources::live();
-    const std::string data = tmp.path() + "/Library/Application Support/Kestrune";
-    EXPECT_EQ(live, (DiagnosticSources{tmp.path(), tmp.path() + "/Library/Logs/kestrune.log",
-                                       data + "/apps.tsv", data + "/state/problems.tsv",
-                                       tmp.path() + "/Library/Logs/DiagnosticReports"}));
-    EXPECT_EQ(defaultFeedbackDir(), data + "/feedback");
+    const std::string state = tmp.path() + "/.local/state/kestrune";
+    // No crash reports folder on Linux.
+    EXPECT_EQ(live, (DiagnosticSources{tmp.path(), state + "/kestrune.log",
+                                       tmp.path() + "/.config/kestrune/apps.tsv",
+                                       state + "/problems.tsv", ""}));
+    EXPECT_EQ(defaultFeedbackDir(), tmp.path() + "/.cache/kestrune/feedback");
 }

@@ -218,7 +218,7 @@ TEST(Discovery, StandardizedPathIsTextual) {
     EXPECT_EQ(Discovery::standardizedPath("/../a"), "/a");
     EXPECT_EQ(Discovery::standardizedPath("//"), "/");
     EXPECT_EQ(Discovery::standardizedPath("../a/./"), "../a");
-    EXPECT_EQ(Discovery::cachePath(), home / "Library/Application Support/Kestrune/discovered.tsv");
+    EXPECT_EQ(Discovery::cachePath(), home / ".cache/kestrune/discovered.tsv");
 }
 
 TEST(Discovery, CacheRoundTrip) {

@@ -1,5 +1,6 @@
 #include "health/Problems.h"
 #include "TempDir.h"
+#include "core/Paths.h"
 #include "health/AppLiveness.h"
 
 #include <gtest/gtest.h>
@@ -50,8 +51,7 @@ TEST(Problems, SeverityWordWinsOverKindAndUnknownLinesAreSkipped) {
 TEST(Problems, FileReadingToleratesDamage) {
     TempDir tmp;
     ScopedHome h(tmp.path());
-    EXPECT_EQ(problemsPath(),
-              tmp.path() + "/Library/Application Support/Kestrune/state/problems.tsv");
+    EXPECT_EQ(problemsPath(), stateFolder() + "/problems.tsv");
     EXPECT_TRUE(loadProblems().empty()); // missing
 
     // CR LF ends do not leak a CR into the detail; a line cut mid-way is skipped.

@@ -37,11 +37,10 @@ TEST(ServiceKey, EveryCharacterOutsideTheSafeSetBecomesOneUnderscore) {
 TEST(ServiceCheck, PathsFollowHomeAndTheStateFolder) {
     TempDir tmp;
     ScopedHome h(tmp.path());
-    EXPECT_EQ(serviceCheckPath("web/app"),
-              tmp.path() + "/Library/Application Support/Kestrune/state/svc_web_app_.check");
+    EXPECT_EQ(serviceCheckPath("web/app"), stateFolder() + "/svc_web_app_.check");
     EXPECT_EQ(serviceCheckPath("x", "/s"), "/s/svc_x_.check");
-    EXPECT_EQ(serviceLogPath("web/app"), tmp.path() + "/Library/Logs/kestrune-web_app.log");
-    EXPECT_EQ(serviceLogPath("My Site"), tmp.path() + "/Library/Logs/kestrune-My Site.log");
+    EXPECT_EQ(serviceLogPath("web/app"), logsFolder() + "/kestrune-web_app.log");
+    EXPECT_EQ(serviceLogPath("My Site"), logsFolder() + "/kestrune-My Site.log");
 }
 
 TEST(ServiceCheck, ReadsTheFirstNonEmptyLineAndItsFields) {

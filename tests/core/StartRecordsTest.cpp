@@ -1,5 +1,6 @@
 #include "health/StartRecords.h"
 #include "TempDir.h"
+#include "core/Paths.h"
 
 #include <gtest/gtest.h>
 
@@ -28,8 +29,7 @@ const AppEntry svc{"web", "/srv/web", true, EntryType::service, "launch.sh"};
 TEST(StartRecords, FileLinesOfOneEntry) {
     TempDir tmp;
     ScopedHome h(tmp.path());
-    EXPECT_EQ(startupTimesPath(),
-              tmp.path() + "/Library/Application Support/Kestrune/state/startup-times.tsv");
+    EXPECT_EQ(startupTimesPath(), stateFolder() + "/startup-times.tsv");
     EXPECT_TRUE(startRecords("web").empty());
 
     auto path = tmp.write("t.tsv", "web\ta\tb\t12\tswitched on\thealthy\n"

@@ -9,8 +9,9 @@
 namespace KestruneTest {
 
 CtlHome::CtlHome() {
-    dir_.mkdir("Library/Logs");
-    dir_.mkdir("Library/Application Support/Kestrune/state");
+    dir_.mkdir(".config/kestrune");
+    dir_.mkdir(".local/state/kestrune");
+    dir_.mkdir(".cache/kestrune");
 }
 
 CtlRun CtlHome::run(const std::vector<std::string>& args) const {
@@ -49,10 +50,13 @@ std::string CtlHome::systemctlCalls() const {
 }
 
 std::string CtlHome::dataFolder() const {
-    return dir_ / "Library/Application Support/Kestrune";
+    return dir_ / ".config/kestrune";
 }
 std::string CtlHome::stateFolder() const {
-    return dataFolder() + "/state";
+    return dir_ / ".local/state/kestrune";
+}
+std::string CtlHome::cacheFolder() const {
+    return dir_ / ".cache/kestrune";
 }
 std::string CtlHome::watchListPath() const {
     return dataFolder() + "/apps.tsv";
@@ -61,23 +65,23 @@ std::string CtlHome::masterPath() const {
     return dataFolder() + "/master";
 }
 std::string CtlHome::logPath() const {
-    return dir_ / "Library/Logs/kestrune.log";
+    return stateFolder() + "/kestrune.log";
 }
 
 void CtlHome::writeWatchList(const std::string& text) const {
-    dir_.write("Library/Application Support/Kestrune/apps.tsv", text);
+    dir_.write(".config/kestrune/apps.tsv", text);
 }
 void CtlHome::writeProblems(const std::string& text) const {
     writeState("problems.tsv", text);
 }
 void CtlHome::writeLog(const std::string& text) const {
-    dir_.write("Library/Logs/kestrune.log", text);
+    dir_.write(".local/state/kestrune/kestrune.log", text);
 }
 void CtlHome::writeMaster(const std::string& text) const {
-    dir_.write("Library/Application Support/Kestrune/master", text);
+    dir_.write(".config/kestrune/master", text);
 }
 void CtlHome::writeState(const std::string& name, const std::string& text) const {
-    dir_.write("Library/Application Support/Kestrune/state/" + name, text);
+    dir_.write(".local/state/kestrune/" + name, text);
 }
 
 std::string CtlHome::makeService(const std::string& relative, const std::string& launchJson) const {

@@ -31,7 +31,8 @@ public:
     std::string systemctlCalls() const;
 
     std::string dataFolder() const;
-    std::string stateFolder() const;
+    std::string stateFolder() const; // also holds the logs
+    std::string cacheFolder() const;
     std::string watchListPath() const;
     std::string masterPath() const;
     std::string logPath() const;

@@ -39,7 +39,7 @@ TEST(CtlDetails, ShowsCheckCauseNextStepAndRecentStarts) {
                             "09:10:00  9s  crash  healthy\n"
                             "09:00:00  5s  manual  healthy\n"
                             "\n"
-                            "Service log: ~/Library/Logs/kestrune-web.log\n");
+                            "Service log: ~/.local/state/kestrune/kestrune-web.log\n");
 }
 
 TEST(CtlDetails, WithoutCheckOrStartsOnlySaysSo) {
@@ -49,5 +49,5 @@ TEST(CtlDetails, WithoutCheckOrStartsOnlySaysSo) {
     auto r = home.run({"details", web});
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "web/app\n\nNo check recorded yet.\n\n"
-                        "Service log: ~/Library/Logs/kestrune-web_app.log\n");
+                        "Service log: ~/.local/state/kestrune/kestrune-web_app.log\n");
 }

@@ -75,9 +75,9 @@ TEST(CtlHostileState, EnginePassAndStatusSurviveAndWriteNothingOutside) {
     home.writeState("svc_Mail_.next", garbage);
     home.writeState("svc_api_.check.tmp", garbage);
     link(victim, home.masterPath());
-    link(big, home.dataFolder() + "/discovered.tsv");
+    link(big, home.cacheFolder() + "/discovered.tsv");
     link(victim, home.logPath());
-    link(victim, home.dir() / "Library/Logs/kestrune-api.log");
+    link(victim, home.stateFolder() + "/kestrune-api.log");
     auto before = filesUnder(outside.path());
 
     KestruneCore::ProcessOptions options;

@@ -12,6 +12,19 @@
 
 namespace KestruneTest {
 
+namespace {
+
+// Tests point HOME at temporary folders; a base folder variable of the session that
+// runs them would still lead into the real home folder, for this process and for
+// every program it starts.
+[[maybe_unused]] const bool baseFoldersCleared = [] {
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"})
+        ::unsetenv(name);
+    return true;
+}();
+
+} // namespace
+
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kestrune-test-XXXXXX";
@@ -56,19 +69,20 @@ std::string TempDir::mkdir(std::string_view relative) const {
     return full;
 }
 
-ScopedHome::ScopedHome(const std::string& home) {
-    if (const char* h = std::getenv("HOME")) {
-        had_ = true;
-        old_ = h;
-    }
-    ::setenv("HOME", home.c_str(), 1);
+ScopedEnv::ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* v = std::getenv(name))
+        old_ = v;
+    if (value)
+        ::setenv(name, value->c_str(), 1);
+    else
+        ::unsetenv(name);
 }
 
-ScopedHome::~ScopedHome() {
-    if (had_)
-        ::setenv("HOME", old_.c_str(), 1);
+ScopedEnv::~ScopedEnv() {
+    if (old_)
+        ::setenv(name_, old_->c_str(), 1);
     else
-        ::unsetenv("HOME");
+        ::unsetenv(name_);
 }
 
 std::string readAll(const std::string& path) {

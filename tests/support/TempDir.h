@@ -1,6 +1,7 @@
 // A fresh temporary folder for one test, removed with everything in it afterwards.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,17 +27,25 @@ private:
     std::string path_;
 };
 
-// Sets HOME to a folder for the life of the object and restores it afterwards.
-class ScopedHome {
+// Sets (or, given nullopt, removes) an environment variable for the life of the
+// object and restores it afterwards.
+class ScopedEnv {
 public:
-    explicit ScopedHome(const std::string& home);
-    ~ScopedHome();
-    ScopedHome(const ScopedHome&) = delete;
-    ScopedHome& operator=(const ScopedHome&) = delete;
+    ScopedEnv(const char* name, const std::optional<std::string>& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
-    std::string old_;
-    bool had_ = false;
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// Sets HOME to a folder for the life of the object. Every test executable starts
+// with the XDG base folder variables removed, so HOME alone decides where files go.
+class ScopedHome : public ScopedEnv {
+public:
+    explicit ScopedHome(const std::string& home) : ScopedEnv("HOME", home) {}
 };
 
 // Reads a whole file ("" when missing).

@@ -99,7 +99,8 @@ protected:
     TempDir tmp;
     QProcess xvfb, bus, panel, kestrune;
     QString display, address;
-    const std::string data = "home/Library/Application Support/Kestrune";
+    const std::string data = "home/.config/kestrune";
+    const std::string state = "home/.local/state/kestrune";
 
     void SetUp() override {
         for (const char* tool : {"Xvfb", "dbus-daemon"})
@@ -143,7 +144,7 @@ protected:
     // stand-in for systemctl.
     void startKestrune() {
         tmp.write(data + "/apps.tsv", "1\tNotes\t/usr/share/applications/notes.desktop\tapp\n");
-        tmp.write(data + "/state/problems.tsv",
+        tmp.write(state + "/problems.tsv",
                   "Notes\tnot-running-relaunching\trestarting\t2026-12-07 10:00:00\texit 1\n");
         tmp.write("bin/systemctl",
                   "#!/bin/sh\necho \"$*\" >> \"" + tmp / "systemctl-calls" + "\"\nexit 0\n", true);
@@ -279,7 +280,7 @@ TEST_F(DesktopSession, TrayIconMenuNotificationsAndQuitOverStatusNotifierItem) {
     event(0, "closed");
 
     // A new problem reaches the notification service.
-    tmp.write(data + "/state/problems.tsv",
+    tmp.write(state + "/problems.tsv",
               "Notes\tnot-running-relaunching\trestarting\t2026-12-07 10:00:00\texit 1\n"
               "shop\tretry-limit\tstuck\t2026-12-07 10:01:00\trefused\n");
     ASSERT_TRUE(waitFor([&] { return !notifications.titles.isEmpty(); }, 30000));

@@ -372,5 +372,5 @@ TEST_F(FeedbackWindowTest, ControllerKeepsOneFormBetweenOpenings) {
     EXPECT_EQ(d.feedback().window(), panel);
     EXPECT_TRUE(panel->isVisible());
     EXPECT_EQ(d.feedback().message->toPlainText(), "draft");
-    EXPECT_EQ(d.feedback().outDir, tmp.path() + "/Library/Application Support/Kestrune/feedback");
+    EXPECT_EQ(d.feedback().outDir, tmp.path() + "/.cache/kestrune/feedback");
 }

@@ -174,12 +174,12 @@ TEST(SettingsProgram, RowsReadAndSwitchedThroughAccessibility) {
 
     KestruneTest::TempDir tmp;
     const std::string home = tmp.path() + "/home";
-    const std::string data = home + "/Library/Application Support/Kestrune";
+    const std::string data = home + "/.config/kestrune";
     std::string notes = tmp.mkdir("home/Apps/Notes.app");
     std::string shop = tmp.mkdir("home/Projects/shop");
-    tmp.write("home/Library/Application Support/Kestrune/apps.tsv",
+    tmp.write("home/.config/kestrune/apps.tsv",
               "1\tNotes\t" + notes + "\tapp\n0\tshop\t" + shop + "\tservice\tlaunch.sh\n");
-    tmp.mkdir("home/Library/Logs");
+    tmp.mkdir("home/.local/state/kestrune");
     std::string runtime = tmp.mkdir("run");
     ::chmod(runtime.c_str(), 0700);
 
@@ -251,8 +251,8 @@ TEST(SettingsProgram, RowsReadAndSwitchedThroughAccessibility) {
     EXPECT_NE(find("Notes"), nullptr);
     EXPECT_NE(find("shop"), nullptr);
     KestruneCore::AppEntry notesEntry{"Notes", notes, true, KestruneCore::EntryType::app, ""};
-    std::string notesSubtitle =
-        KestruneCore::appRowSubtitle(notesEntry, false, {}, home + "/Library/Logs/kestrune.log");
+    std::string notesSubtitle = KestruneCore::appRowSubtitle(
+        notesEntry, false, {}, home + "/.local/state/kestrune/kestrune.log");
     EXPECT_NE(find(QString::fromStdString(notesSubtitle)), nullptr) << notesSubtitle;
     EXPECT_EQ(find("No services yet"), nullptr); // shop is listed
     const Node* master = find("Keep apps and services alive", "check box");
@@ -268,7 +268,7 @@ TEST(SettingsProgram, RowsReadAndSwitchedThroughAccessibility) {
     // Flipping Notes off through its switch edits the watch list and logs it.
     a11y.call(notesSwitch->ref, "org.a11y.atspi.Action", "DoAction", {0});
     const std::string list = data + "/apps.tsv";
-    const std::string log = home + "/Library/Logs/kestrune.log";
+    const std::string log = home + "/.local/state/kestrune/kestrune.log";
     ASSERT_TRUE(waitFor([&] { return KestruneTest::readAll(list).rfind("0\tNotes\t", 0) == 0; }))
         << KestruneTest::readAll(list);
     EXPECT_EQ(KestruneTest::readAll(list),

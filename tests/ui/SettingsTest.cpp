@@ -232,8 +232,8 @@ TEST(ListSection, BarAndMenuOfEachKind) {
               (QStringList{QString::fromUtf8("Show Details\u2026"), "Remove"}));
     EXPECT_FALSE(apps.rescan->isVisibleTo(apps.view));
     EXPECT_TRUE(services.rescan->isVisibleTo(services.view));
-    EXPECT_EQ(services.rescan->toolTip(), "Search this Mac for services");
-    EXPECT_EQ(services.rescan->accessibleName(), "Search this Mac for services");
+    EXPECT_EQ(services.rescan->toolTip(), "Search this computer for services");
+    EXPECT_EQ(services.rescan->accessibleName(), "Search this computer for services");
     EXPECT_EQ(apps.plus->toolTip(), QString::fromUtf8("Add App\u2026"));
     EXPECT_EQ(services.plus->toolTip(), QString::fromUtf8("Add Service\u2026"));
     EXPECT_EQ(apps.minus->toolTip(), "Remove selected app");
@@ -326,8 +326,9 @@ protected:
         shop = parentFolder(parentFolder(shop));
         api = tmp.write("Projects/api/scripts/launch.sh", "#!/bin/sh\n", true);
         api = parentFolder(parentFolder(api));
-        tmp.write("Library/Application Support/Kestrune/apps.tsv",
-                  "1\tNotes\t/Apps/Notes.app\tapp\n1\tshop\t" + shop + "\tservice\tlaunch.sh\n");
+        makeFolders(dataFolder());
+        writeFileAtomically(dataPath(), "1\tNotes\t/Apps/Notes.app\tapp\n1\tshop\t" + shop +
+                                            "\tservice\tlaunch.sh\n");
         d = std::make_unique<D>();
         d->setNotificationBus(QDBusConnection("kestrune-test-no-bus"));
         d->lcRunner = [this](const std::vector<std::string>& args) {
@@ -409,7 +410,7 @@ TEST_F(SettingsController, SwitchesEditTheListAndFollowTheMaster) {
     WatchList saved = load();
     ASSERT_EQ(saved.size(), 3u);
     EXPECT_EQ(saved[2], (AppEntry{"api", api, true, EntryType::service, "launch.sh"}));
-    EXPECT_NE(readAll(logPath()).find("[api] service added from Found on this Mac\n"),
+    EXPECT_NE(readAll(logPath()).find("[api] service added from Found on this computer\n"),
               std::string::npos);
     EXPECT_FALSE(d->isFound(saved[2]));
     EXPECT_EQ(shown(d->svcSec()), (std::vector<std::string>{"shop", "api"}));
