@@ -8,8 +8,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,8 +38,14 @@ bool moveLink(const std::string& from, const std::string& to) {
     if (n <= 0 || std::size_t(n) >= buf.size())
         return false;
     std::string target(buf.data(), std::size_t(n));
-    if (target[0] != '/')
-        target = parentFolder(from) + "/" + target;
+    if (target[0] != '/') {
+        // Resolved now, while the old folder still exists to be resolved through.
+        char* folder = ::realpath(parentFolder(from).c_str(), nullptr);
+        if (!folder)
+            return false;
+        target = std::filesystem::path(std::string(folder) + "/" + target).lexically_normal();
+        std::free(folder);
+    }
     return ::symlink(target.c_str(), to.c_str()) == 0 && ::unlink(from.c_str()) == 0;
 }
 

@@ -1,9 +1,17 @@
 #include "platform/Migration.h"
 #include "TempDir.h"
+#include "core/ActivityLog.h"
 #include "core/FileIO.h"
+#include "core/Paths.h"
+#include "health/Problems.h"
+#include "health/StartRecords.h"
 #include "platform/AgentBackend.h"
 
 #include <plist/plist.h>
+
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -92,4 +100,97 @@ TEST(Migration, DefaultsAreCopiedOnlyForTheRealHomeAndOnlyIntoAnEmptyDomain) {
     migrateFromFormerName({}, recorder(calls));
     EXPECT_NE(readAll(defaultsPath(real.path(), "org.velto.kestrune")).find("mine"),
               std::string::npos);
+}
+
+TEST(Migration, FormerNameBaseFoldersMoveLikeItsLibraryFolders) {
+    TempDir h;
+    ScopedHome scoped(h.path());
+    h.write(".config/tolvane/apps.tsv", "old list");
+    h.write(".local/state/tolvane/tolvane.log", "old log");
+    h.write(".cache/tolvane/discovered.tsv", "old found");
+    h.write(".cache/kestrune/discovered.tsv", "new found");
+    migrateFromFormerName(h.path(), {});
+    EXPECT_EQ(readAll(dataPath()), "old list");
+    EXPECT_EQ(readAll(logPath()), "old log");
+    EXPECT_EQ(readAll(discoveredPath()), "new found"); // never replaced
+    EXPECT_EQ(readAll(h / ".cache/tolvane/discovered.tsv"), "old found");
+}
+
+TEST(Migration, EarlierLayoutMovesOnceWithoutOverwritingAndLeavesForeignFiles) {
+    TempDir h;
+    ScopedHome scoped(h.path());
+    const std::string old = "Library/Application Support/Kestrune/";
+    struct Moved {
+        std::string from, to; // to: a new location
+    };
+    const std::vector<Moved> moved = {
+        {old + "apps.tsv", dataPath()},
+        {old + "master", masterPath()},
+        {old + "state/problems.tsv", problemsPath()},
+        {old + "state/svc_web_.check", stateFolder() + "/svc_web_.check"},
+        {old + "state/icons/a.png", liveIconFolder() + "/a.png"},
+        {old + "discovered.tsv", discoveredPath()},
+        {old + "feedback/kestrune-diagnostics-1.zip",
+         feedbackFolder() + "/kestrune-diagnostics-1.zip"},
+        {"Library/Logs/kestrune.log", logPath()},
+        {"Library/Logs/kestrune-web.log", stateFolder() + "/kestrune-web.log"},
+    };
+    for (const auto& m : moved)
+        h.write(m.from, "old " + m.from);
+    // Already at its new place: the new file wins and the old one stays.
+    h.write(old + "state/startup-times.tsv", "old records");
+    h.write(".local/state/kestrune/startup-times.tsv", "new records");
+    h.write("Library/Logs/other-app.log", "foreign");
+    // A link to a list kept elsewhere still leads there from its new place.
+    h.write("dotfiles/kestrune/apps.seed.tsv", "linked seed");
+    ASSERT_EQ(::symlink("../../../dotfiles/kestrune/apps.seed.tsv",
+                        (h / (old + "apps.seed.tsv")).c_str()),
+              0);
+
+    migrateFromEarlierLayout();
+    for (const auto& m : moved) {
+        EXPECT_EQ(readAll(m.to), "old " + m.from) << m.to;
+        EXPECT_FALSE(fileExists(h / m.from)) << m.from;
+    }
+    EXPECT_EQ(readAll(seedPath()), "linked seed");
+    EXPECT_EQ(readAll(startupTimesPath()), "new records");
+    EXPECT_EQ(readAll(h / (old + "state/startup-times.tsv")), "old records");
+    EXPECT_EQ(readAll(h / "Library/Logs/other-app.log"), "foreign");
+    // Emptied folders are gone; those still holding something stay.
+    EXPECT_FALSE(isDirectory(h / (old + "feedback")));
+    EXPECT_FALSE(isDirectory(h / (old + "state/icons")));
+    EXPECT_TRUE(isDirectory(h / (old + "state")));
+
+    ::unlink((h / (old + "state/startup-times.tsv")).c_str());
+    ::unlink((h / "Library/Logs/other-app.log").c_str());
+    migrateFromEarlierLayout(); // a later start finds the rest empty
+    EXPECT_FALSE(fileExists(h / "Library"));
+    EXPECT_EQ(readAll(dataPath()), "old " + old + "apps.tsv");
+    EXPECT_EQ(readAll(seedPath()), "linked seed");
+}
+
+TEST(Migration, EarlierLayoutReachesABaseFolderOnAnotherFileSystem) {
+    TempDir h;
+    ScopedHome scoped(h.path());
+    struct stat home {
+    }, shm{};
+    if (::stat(h.path().c_str(), &home) != 0 || ::stat("/dev/shm", &shm) != 0 ||
+        home.st_dev == shm.st_dev || ::access("/dev/shm", W_OK) != 0)
+        GTEST_SKIP() << "no second file system to move across";
+    std::optional<TempDir> other;
+    {
+        KestruneTest::ScopedEnv tmpdir("TMPDIR", "/dev/shm");
+        other.emplace();
+    }
+    KestruneTest::ScopedEnv cache("XDG_CACHE_HOME", other->path());
+    h.write("Library/Application Support/Kestrune/discovered.tsv", "/p/shop\n");
+    std::string icon = h.write("Library/Application Support/Kestrune/state/icons/a.png", "png");
+    ::chmod(icon.c_str(), 0600);
+    migrateFromEarlierLayout();
+    EXPECT_EQ(readAll(other->path() + "/kestrune/discovered.tsv"), "/p/shop\n");
+    EXPECT_EQ(readAll(liveIconFolder() + "/a.png"), "png");
+    struct stat st {};
+    ASSERT_EQ(::stat((liveIconFolder() + "/a.png").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_FALSE(fileExists(h / "Library"));
 }
