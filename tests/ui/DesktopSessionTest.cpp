@@ -17,7 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
+#include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
 
@@ -125,7 +128,9 @@ protected:
             if (!KestruneCore::findInPath("xfce4-panel"))
                 return false;
             tmp.write("config/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml", panelConfig);
-            panel.setProcessEnvironment(environment({{"XDG_CONFIG_HOME", tmp / "config"}}));
+            // The host's own files stay out of the program's home.
+            panel.setProcessEnvironment(environment(
+                {{"XDG_CONFIG_HOME", tmp / "config"}, {"HOME", tmp.mkdir("host-home")}}));
             panel.start("xfce4-panel", {"--disable-wm-check"});
             return panel.waitForStarted(10000) &&
                    waitFor([&] { return connection().interface()->isServiceRegistered(watcher); });
@@ -165,6 +170,26 @@ protected:
         EXPECT_EQ(kestrune.exitCode(), 0);
         EXPECT_NE(readAll(tmp / "systemctl-calls").find("--user stop kestrune-engine.service"),
                   std::string::npos);
+    }
+
+    // Everything the program made in its home lies in a folder `kestrunectl paths`
+    // names (the test's own bin, run and systemctl-calls live beside the home).
+    void expectOnlyListedFolders() {
+        KestruneCore::ProcessOptions options;
+        options.environment = {{"HOME", tmp / "home"}};
+        auto r = KestruneCore::runProcess({KESTRUNECTL_PATH, "paths", "--json"}, options);
+        auto rows = nlohmann::json::parse(r.output, nullptr, false);
+        ASSERT_TRUE(rows.is_array()) << r.output;
+        std::vector<std::string> folders;
+        for (const auto& row : rows)
+            if (row.at("role").get<std::string>().ends_with("folder"))
+                folders.push_back(row.at("path").get<std::string>());
+        for (const auto& e : std::filesystem::recursive_directory_iterator(tmp / "home")) {
+            std::string path = e.path().string();
+            EXPECT_TRUE(std::any_of(folders.begin(), folders.end(), [&](const std::string& f) {
+                return f.starts_with(path + "/") || path == f || path.starts_with(f + "/");
+            })) << path;
+        }
     }
 
     // Runs xdotool on the private display (real X input) and answers its output.
@@ -296,6 +321,7 @@ TEST_F(DesktopSession, TrayIconMenuNotificationsAndQuitOverStatusNotifierItem) {
     event(entries.back().first, "clicked");
     expectQuitCompletely();
     EXPECT_TRUE(waitFor([&] { return items().isEmpty(); }));
+    expectOnlyListedFolders();
 }
 
 // Ctrl+Q while the status menu is open, typed as real key presses: in the XEmbed tray
