@@ -1,5 +1,5 @@
-// kestrune: the tray program. Moves files left under the former name and in the
-// earlier layout, then runs the controller in the event loop until the user quits.
+// kestrune: the tray program. Moves files left under the former name, then runs the
+// controller in the event loop until the user quits.
 #include "app/D.h"
 #include "core/BuildInfo.h"
 #include "platform/Migration.h"
