@@ -1,13 +1,13 @@
 #include "services/HealthCheck.h"
 
+#include "platform/CurlLibrary.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <curl/curl.h>
 #include <memory>
-#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,11 +16,6 @@
 namespace KestruneCore {
 
 namespace {
-
-void initialiseCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 size_t discardBody(char*, size_t size, size_t count, void*) {
     return size * count;
@@ -38,27 +33,30 @@ HealthCheck failed(HealthFailure failure, std::string result, std::string cause)
 
 HealthCheck checkAddress(const std::string& url, int timeout,
                          const std::optional<std::vector<int>>& expected) {
-    initialiseCurlOnce();
+    const CurlLibrary* c = curlLibrary();
+    if (!c)
+        return failed(HealthFailure::noReply, "error",
+                      "Can't check " + url + ": " + curlLibraryError());
     const long seconds = std::max(timeout, 1);
-    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
+    std::unique_ptr<CURL, void (*)(CURL*)> curl(c->easyInit(), c->easyCleanup);
     if (!curl)
         return failed(HealthFailure::noReply, "error", "Can't check " + url);
     CURL* h = curl.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V4);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, seconds);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    c->easySetopt(h, CURLOPT_URL, url.c_str());
+    c->easySetopt(h, CURLOPT_IPRESOLVE, long(CURL_IPRESOLVE_V4));
+    c->easySetopt(h, CURLOPT_TIMEOUT, seconds);
+    c->easySetopt(h, CURLOPT_NOSIGNAL, 1L);
+    c->easySetopt(h, CURLOPT_FOLLOWLOCATION, 0L);
     // Only web addresses: a declaration must not make the check read local files.
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discardBody);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, "Kestrune health check");
+    c->easySetopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    c->easySetopt(h, CURLOPT_WRITEFUNCTION, discardBody);
+    c->easySetopt(h, CURLOPT_USERAGENT, "Kestrune health check");
 
-    CURLcode code = curl_easy_perform(h);
+    CURLcode code = c->easyPerform(h);
     switch (code) {
     case CURLE_OK: {
         long status = 0;
-        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+        c->easyGetinfo(h, CURLINFO_RESPONSE_CODE, &status);
         std::string text = std::to_string(status);
         if (!accepted(status, expected))
             return failed(HealthFailure::status, "HTTP " + text, "Got " + text + " from " + url);
@@ -77,10 +75,10 @@ HealthCheck checkAddress(const std::string& url, int timeout,
     case CURLE_URL_MALFORMAT:
     case CURLE_UNSUPPORTED_PROTOCOL:
         return failed(HealthFailure::badAddress, "bad url",
-                      "Can't check " + url + ": " + curl_easy_strerror(code));
+                      "Can't check " + url + ": " + c->easyStrerror(code));
     default:
         return failed(HealthFailure::noReply, "no reply",
-                      "Got no usable reply from " + url + " (" + curl_easy_strerror(code) + ")");
+                      "Got no usable reply from " + url + " (" + c->easyStrerror(code) + ")");
     }
 }
 
@@ -88,20 +86,23 @@ HealthCheck checkAddress(const std::string& url, int timeout,
 
 UrlParts urlParts(const std::string& url, bool guessScheme) {
     UrlParts parts;
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), curl_url_cleanup);
+    const CurlLibrary* c = curlLibrary();
+    if (!c)
+        return parts;
+    std::unique_ptr<CURLU, void (*)(CURLU*)> handle(c->url(), c->urlCleanup);
     unsigned flags = CURLU_NON_SUPPORT_SCHEME | (guessScheme ? CURLU_GUESS_SCHEME : 0);
-    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), flags) != CURLUE_OK)
+    if (!handle || c->urlSet(handle.get(), CURLUPART_URL, url.c_str(), flags) != CURLUE_OK)
         return parts;
     char* text = nullptr;
-    if (curl_url_get(handle.get(), CURLUPART_HOST, &text, 0) == CURLUE_OK && text)
+    if (c->urlGet(handle.get(), CURLUPART_HOST, &text, 0) == CURLUE_OK && text)
         parts.host = text;
-    curl_free(text);
+    c->free(text);
     if (parts.host.size() >= 2 && parts.host.front() == '[' && parts.host.back() == ']')
         parts.host = parts.host.substr(1, parts.host.size() - 2);
     text = nullptr;
-    if (curl_url_get(handle.get(), CURLUPART_PORT, &text, CURLU_DEFAULT_PORT) == CURLUE_OK && text)
+    if (c->urlGet(handle.get(), CURLUPART_PORT, &text, CURLU_DEFAULT_PORT) == CURLUE_OK && text)
         parts.port = std::strtol(text, nullptr, 10);
-    curl_free(text);
+    c->free(text);
     return parts;
 }
 
