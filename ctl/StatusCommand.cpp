@@ -32,7 +32,7 @@ StatusReport gatherStatus(const Context& ctx, bool probe) {
     if (r.master) {
         problems = liveProblems(loadProblems(), apps, appIsRunning);
         slow = slowStarts(apps, problems, now);
-        r.agentLoaded = ctx.lc({"print", ctx.serviceTarget}) == 0;
+        r.agentLoaded = ctx.agentLoaded();
     }
     bool anyEnabled =
         std::any_of(apps.begin(), apps.end(), [](const AppEntry& e) { return e.enabled; });
