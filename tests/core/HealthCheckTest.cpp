@@ -1,6 +1,7 @@
 // The health check against real servers and sockets on 127.0.0.1.
 #include "services/HealthCheck.h"
 #include "HttpTestServer.h"
+#include "platform/CurlLibrary.h"
 
 #include <gtest/gtest.h>
 
@@ -170,4 +171,13 @@ TEST(HealthCheck, ConcurrentChecksAreIndependent) {
         }));
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(results[i].get(), i % 2 == 0) << i;
+}
+
+TEST(HealthCheck, AMissingLibcurlIsAFailureWithItsCause) {
+    auto missing = KestruneCore::loadCurlLibrary("libcurl-absent.so.0");
+    ASSERT_TRUE(std::holds_alternative<std::string>(missing));
+    EXPECT_NE(std::get<std::string>(missing).find("libcurl is not available (libcurl-absent.so.0"),
+              std::string::npos)
+        << std::get<std::string>(missing);
+    EXPECT_NE(KestruneCore::curlLibrary(), nullptr) << KestruneCore::curlLibraryError();
 }
