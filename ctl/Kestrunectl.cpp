@@ -6,6 +6,7 @@
 #include "ctl/DetailsCommand.h"
 #include "ctl/EntryLookup.h"
 #include "ctl/LogCommand.h"
+#include "ctl/SafeOutput.h"
 #include "ctl/StatusCommand.h"
 #include "ctl/WatchListCommands.h"
 #include "platform/AgentBackend.h"
@@ -74,7 +75,10 @@ int dispatch(const Invocation& inv, const Context& ctx) {
 } // namespace
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    Context ctx{out, err, {}, {}, {}};
+    // Every command writes through these, so none can pass a control character on.
+    SafeOutputBuffer outBuffer(out.rdbuf()), errBuffer(err.rdbuf());
+    std::ostream safeOut(&outBuffer), safeErr(&errBuffer);
+    Context ctx{safeOut, safeErr, {}, {}, {}};
     try {
         auto parsed = parseCommandLine(args);
         if (auto* usage = std::get_if<UsageError>(&parsed))

@@ -2,6 +2,7 @@
 
 #include "core/Graphemes.h"
 #include "core/WatchList.h"
+#include "ctl/SafeOutput.h"
 #include "health/AppLiveness.h"
 #include "health/Backoff.h"
 #include "health/Problems.h"
@@ -134,9 +135,7 @@ std::string statusText(const StatusReport& r) {
 int showStatus(const Context& ctx, bool json, bool probe) {
     StatusReport report = gatherStatus(ctx, probe);
     if (json)
-        ctx.out << statusJson(report).dump(2, ' ', false,
-                                           nlohmann::ordered_json::error_handler_t::replace)
-                << '\n';
+        ctx.out << jsonText(statusJson(report)) << '\n';
     else
         ctx.out << statusText(report);
     return exitOk;
