@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <memory>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace KestruneCore {
 
@@ -82,9 +84,84 @@ HealthCheck checkAddress(const std::string& url, int timeout,
     }
 }
 
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A decimal number of 1..maxDigits digits without a leading zero (but "0"), or -1.
+long plainNumber(std::string_view text, std::size_t maxDigits) {
+    if (text.empty() || text.size() > maxDigits || (text.size() > 1 && text[0] == '0'))
+        return -1;
+    long value = 0;
+    for (char c : text) {
+        if (!isDigit(c))
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// The parts of the plain addresses launch.json files hold ("http://127.0.0.1:3000/x",
+// "https://app.localhost/"), read without loading libcurl; none for anything libcurl
+// might read differently (another scheme, user info, IPv6, numbers that it rewrites
+// as IPv4 addresses, capitals, unusual characters), which libcurl then reads.
+std::optional<UrlParts> plainUrlParts(std::string_view url) {
+    UrlParts parts;
+    if (url.rfind("http://", 0) == 0) {
+        url.remove_prefix(7);
+        parts.port = 80;
+    } else if (url.rfind("https://", 0) == 0) {
+        url.remove_prefix(8);
+        parts.port = 443;
+    } else {
+        return std::nullopt;
+    }
+    std::size_t end = url.find_first_of("/?#");
+    std::string_view authority = url.substr(0, end);
+    if (end != std::string_view::npos)
+        for (char c : url.substr(end))
+            if (c <= ' ' || c >= 0x7F || c == '\\')
+                return std::nullopt;
+    std::string_view host = authority;
+    if (auto colon = authority.find(':'); colon != std::string_view::npos) {
+        host = authority.substr(0, colon);
+        parts.port = plainNumber(authority.substr(colon + 1), 5);
+        if (parts.port < 1 || parts.port > 65535)
+            return std::nullopt;
+    }
+    std::vector<std::string_view> labels;
+    for (std::size_t at = 0; at <= host.size();) {
+        std::size_t dot = std::min(host.find('.', at), host.size());
+        labels.push_back(host.substr(at, dot - at));
+        at = dot + 1;
+    }
+    bool onlyDigits = true;
+    for (auto label : labels) {
+        if (label.empty() || label.rfind("0x", 0) == 0)
+            return std::nullopt;
+        for (char c : label) {
+            if (!isDigit(c) && !(c >= 'a' && c <= 'z') && c != '-')
+                return std::nullopt;
+            onlyDigits = onlyDigits && isDigit(c);
+        }
+    }
+    // Digits alone are an IPv4 address, taken as it is only in its usual four parts.
+    if (onlyDigits) {
+        if (labels.size() != 4)
+            return std::nullopt;
+        for (auto label : labels)
+            if (plainNumber(label, 3) < 0 || plainNumber(label, 3) > 255)
+                return std::nullopt;
+    }
+    parts.host = std::string(host);
+    return parts;
+}
+
 } // namespace
 
 UrlParts urlParts(const std::string& url, bool guessScheme) {
+    if (auto plain = plainUrlParts(url))
+        return *plain;
     UrlParts parts;
     const CurlLibrary* c = curlLibrary();
     if (!c)
