@@ -1,5 +1,6 @@
 // kestrune: the tray program. Moves files left under the former name, then runs the
 // controller in the event loop until the user quits.
+#include "app/CommandLine.h"
 #include "app/D.h"
 #include "core/BuildInfo.h"
 #include "platform/Migration.h"
@@ -8,34 +9,24 @@
 #include <QThreadPool>
 
 #include <cstdio>
-#include <cstring>
-
-namespace {
-
-constexpr const char* helpText =
-    "Usage: kestrune [--open-settings]\n"
-    "\n"
-    "Shows the Kestrune tray icon, starts the keep-alive engine's user unit\n"
-    "(kestrune-engine.service) and keeps running until \"Quit kestrune completely\".\n"
-    "\n"
-    "Options:\n"
-    "  --open-settings   open the Settings window at start\n"
-    "  --help            this text\n"
-    "  --version         the version of kestrune\n";
-
-} // namespace
+#include <string>
+#include <vector>
 
 int main(int argc, char** argv) {
     // Answered before Qt starts, so they work without a display.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(helpText, stdout);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("kestrune %s\n", KestruneCore::BuildInfo::version);
-            return 0;
-        }
+    auto line = Kestrune::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    switch (line.action) {
+    case Kestrune::CommandLine::Action::help:
+        std::fputs(Kestrune::commandLineHelp(), stdout);
+        return 0;
+    case Kestrune::CommandLine::Action::version:
+        std::printf("kestrune %s\n", KestruneCore::BuildInfo::version);
+        return 0;
+    case Kestrune::CommandLine::Action::usageError:
+        std::fprintf(stderr, "kestrune: %s\n", line.error.c_str());
+        return 2;
+    case Kestrune::CommandLine::Action::run:
+        break;
     }
 
     KestruneCore::migrateFromFormerName();

@@ -1,6 +1,8 @@
 // The fallback folder walk against find(1) with the same pruning and depth limits,
 // over one generated tree shaped like a developer's home folder (about 50 000
-// folders: project roots, node_modules trees, hidden folders, .app bundles).
+// folders: project roots, node_modules trees, hidden folders, .app bundles); and the
+// walk over a checkout with symbolic-link fan-out (K links beside the real folder on
+// each of three levels), where every path through the links leads to four projects.
 #include "TempDir.h"
 #include "discovery/Discovery.h"
 #include "platform/Process.h"
@@ -124,6 +126,30 @@ Tree& tree() {
     return t;
 }
 
+// projects/fan, then three levels of one real folder each beside `links` links to it;
+// each of the four real folders is a project.
+struct FanOut {
+    KestruneTest::TempDir dir;
+
+    explicit FanOut(int links) {
+        std::string at = dir.mkdir("projects/fan");
+        for (int level = 1; level <= 4; ++level) {
+            ::mkdir((at + "/scripts").c_str(), 0755);
+            int fd = ::open((at + "/scripts/launch.sh").c_str(),
+                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+            if (fd >= 0)
+                ::close(fd);
+            if (level == 4)
+                break;
+            std::string real = "d" + std::to_string(level);
+            ::mkdir((at + "/" + real).c_str(), 0755);
+            for (int l = 0; l < links; ++l)
+                (void)::symlink(real.c_str(), (at + "/l" + std::to_string(l)).c_str());
+            at += "/" + real;
+        }
+    }
+};
+
 // `levels` times "/*" after `base`: matches every path at least that deep.
 std::string depthPattern(const std::string& base, int levels) {
     std::string p = base;
@@ -229,7 +255,24 @@ void BM_FindSamePruning(benchmark::State& state) {
     state.counters["found"] = static_cast<double>(found);
 }
 
+void BM_DiscoveryWalkLinkFanOut(benchmark::State& state) {
+    FanOut fan(static_cast<int>(state.range(0)));
+    std::size_t found = 0;
+    for (auto _ : state) {
+        auto paths = Discovery::walk(fan.dir.path());
+        found = paths.size();
+        benchmark::DoNotOptimize(paths);
+    }
+    state.counters["found"] = static_cast<double>(found);
+}
+
 } // namespace
 
+BENCHMARK(BM_DiscoveryWalkLinkFanOut)
+    ->Arg(10)
+    ->Arg(50)
+    ->Arg(100)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_DiscoveryWalk)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FindSamePruning)->Unit(benchmark::kMillisecond)->UseRealTime();

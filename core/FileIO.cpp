@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,34 @@ bool writeAll(int fd, std::string_view data) {
         data.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
+}
+
+// The temporary-file name writeFileAtomically gives `path`, up to the random part:
+// "." + its name + ".tmp-", then six letters or digits.
+constexpr std::string_view temporaryMark = ".tmp-";
+constexpr std::size_t temporaryRandomLength = 6;
+
+std::string temporaryPrefix(const std::string& path) {
+    return "." + lastPathComponent(path) + std::string(temporaryMark);
+}
+
+bool isTemporaryName(std::string_view name, std::string_view prefix) {
+    if (name.size() != prefix.size() + temporaryRandomLength || !name.starts_with(prefix))
+        return false;
+    for (char c : name.substr(prefix.size()))
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+            return false;
+    return true;
+}
+
+// A link's text read from where the link is: relative texts start at its folder.
+std::string besideLink(const std::string& link, const std::string& text) {
+    if (!text.empty() && text.front() == '/')
+        return text;
+    std::string folder = parentFolder(link);
+    if (folder.empty())
+        return text;
+    return folder == "/" ? "/" + text : folder + "/" + text;
 }
 
 } // namespace
@@ -142,8 +171,8 @@ bool writeFileAtomically(const std::string& path, std::string_view content) {
 bool writeFileAtomically(const std::string& path, std::string_view content, int& errorNumber) {
     errorNumber = 0;
     std::string folder = parentFolder(path);
-    std::string tmpl = (folder.empty() ? std::string(".") : folder) + "/." +
-                       lastPathComponent(path) + ".tmp-XXXXXX";
+    std::string tmpl =
+        (folder.empty() ? std::string(".") : folder) + "/" + temporaryPrefix(path) + "XXXXXX";
     std::vector<char> name(tmpl.begin(), tmpl.end());
     name.push_back('\0');
     int fd = ::mkostemp(name.data(), O_CLOEXEC);
@@ -167,6 +196,80 @@ bool writeFileAtomically(const std::string& path, std::string_view content, int&
     }
     ::unlink(name.data());
     return false;
+}
+
+std::optional<std::string> writeTarget(const std::string& path, int& errorNumber) {
+    errorNumber = 0;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return path;
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+        std::string resolved = real;
+        std::free(real);
+        return resolved;
+    }
+    if (errno != ENOENT) {
+        errorNumber = errno;
+        return std::nullopt;
+    }
+    // Dangling: follow the chain by hand to the name that does not exist yet.
+    std::string at = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        if (::lstat(at.c_str(), &st) != 0)
+            return at;
+        if (!S_ISLNK(st.st_mode))
+            return at; // it appeared meanwhile
+        char text[4096];
+        ssize_t n = ::readlink(at.c_str(), text, sizeof text);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof text) {
+            errorNumber = n < 0 ? errno : ENAMETOOLONG;
+            return std::nullopt;
+        }
+        at = besideLink(at, std::string(text, static_cast<std::size_t>(n)));
+    }
+    errorNumber = ELOOP;
+    return std::nullopt;
+}
+
+bool writeThroughLinkAtomically(const std::string& path, std::string_view content) {
+    int ignored = 0;
+    return writeThroughLinkAtomically(path, content, ignored);
+}
+
+bool writeThroughLinkAtomically(const std::string& path, std::string_view content,
+                                int& errorNumber) {
+    auto target = writeTarget(path, errorNumber);
+    return target && writeFileAtomically(*target, content, errorNumber);
+}
+
+int removeStaleTemporaries(const std::string& path, std::chrono::seconds olderThan) {
+    std::string folder = parentFolder(path);
+    int dirFd = ::open(folder.empty() ? "." : folder.c_str(),
+                       O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (dirFd < 0)
+        return 0;
+    DIR* dir = ::fdopendir(dirFd);
+    if (!dir) {
+        ::close(dirFd);
+        return 0;
+    }
+    const std::string prefix = temporaryPrefix(path);
+    const auto before = std::chrono::system_clock::now() - olderThan;
+    const auto cutoff = std::chrono::duration_cast<std::chrono::seconds>(before.time_since_epoch());
+    std::vector<std::string> stale;
+    while (struct dirent* e = ::readdir(dir)) {
+        if (!isTemporaryName(e->d_name, prefix))
+            continue;
+        struct stat st {};
+        if (::fstatat(dirFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_mtim.tv_sec < cutoff.count())
+            stale.emplace_back(e->d_name);
+    }
+    int removed = 0;
+    for (const auto& name : stale)
+        removed += ::unlinkat(dirFd, name.c_str(), 0) == 0;
+    ::closedir(dir);
+    return removed;
 }
 
 int openLockFile(const std::string& path) {

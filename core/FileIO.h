@@ -2,6 +2,7 @@
 // Kestrune's small text files.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -34,6 +35,31 @@ bool writeFileAtomically(const std::string& path, std::string_view content);
 // The same, setting `errorNumber` to the errno of the step that failed (0 on success),
 // so an error line can say why ("No space left on device").
 bool writeFileAtomically(const std::string& path, std::string_view content, int& errorNumber);
+
+// Where a write to `path` goes so that a symbolic link there (a dotfiles checkout)
+// stays a link: the file at the end of its chain of links, or `path` itself when it
+// is no link. A dangling link gives the path it names, created by the write when that
+// path's folder exists. None, with `errorNumber` set, when the chain cannot be
+// followed (a loop, an unreadable link).
+std::optional<std::string> writeTarget(const std::string& path, int& errorNumber);
+
+// writeFileAtomically to writeTarget(path): the temporary file is made beside the
+// link's target and renamed over it, and the link is left in place.
+bool writeThroughLinkAtomically(const std::string& path, std::string_view content);
+bool writeThroughLinkAtomically(const std::string& path, std::string_view content,
+                                int& errorNumber);
+
+// How old a temporary file of writeFileAtomically must be before it counts as left
+// behind by a killed writer: a writer that takes no edit lock may still be filling a
+// fresh one, and a live write takes milliseconds.
+inline constexpr std::chrono::seconds staleTemporaryAge{60};
+
+// Removes the temporary files that killed writers of `path` left in its folder:
+// regular files (never links or folders) named as writeFileAtomically names its
+// temporaries for `path`, last changed more than `olderThan` ago. For the holder of
+// the file's edit lock, under which no other editor is mid-write. How many it removed.
+int removeStaleTemporaries(const std::string& path,
+                           std::chrono::seconds olderThan = staleTemporaryAge);
 
 // Opens (creating it) a file that is only ever flock()ed, read-only so closing it
 // tells a folder watcher nothing was written. A symbolic link in its place is

@@ -69,7 +69,7 @@ std::string watchListText(const WatchList& entries) {
 
 void save(const WatchList& entries, const std::string& to) {
     makeFolders(parentFolder(to));
-    writeFileAtomically(to, watchListText(entries));
+    writeThroughLinkAtomically(to, watchListText(entries));
 }
 
 WatchList adding(const std::string& appPath, const WatchList& list) {
@@ -114,7 +114,7 @@ bool loadMaster(const std::string& from) {
 
 void saveMaster(bool on, const std::string& to) {
     makeFolders(parentFolder(to));
-    writeFileAtomically(to, on ? "on\n" : "off\n");
+    writeThroughLinkAtomically(to, on ? "on\n" : "off\n");
 }
 
 } // namespace KestruneCore

@@ -21,12 +21,20 @@ std::string lockFailure(const EditLock& lock, const std::string& what, const std
     return "could not lock " + what + " " + path + ": " + lock.error();
 }
 
-// Writes atomically; the system's reason on failure.
+// Writes atomically (through a link, to its target); the system's reason on failure.
 std::optional<std::string> writeWithReason(const std::string& path, std::string_view text) {
     int error = 0;
-    if (writeFileAtomically(path, text, error))
+    if (writeThroughLinkAtomically(path, text, error))
         return std::nullopt;
     return std::string(std::strerror(error ? error : EIO));
+}
+
+// Under the edit lock no other editor is mid-write, so the temporary files beside
+// the file (beside a link's target) are what killed editors left behind.
+void removeLeftovers(const std::string& path) {
+    int ignored = 0;
+    if (auto target = writeTarget(path, ignored))
+        removeStaleTemporaries(*target);
 }
 
 bool prepareFolder(const std::string& path, std::string& error, const std::string& what) {
@@ -55,6 +63,7 @@ EditOutcome editWatchList(const WatchListChange& change, const std::string& path
         outcome.list = load(path);
         return outcome;
     }
+    removeLeftovers(path);
     // Read only now, so a change saved by another editor while we waited is kept.
     if (fileExists(path) && !readUtf8File(path)) {
         outcome.error = "cannot read the watch list " + path + "; it was left unchanged";
@@ -91,6 +100,7 @@ std::string editMaster(bool on, const std::string& path, std::chrono::millisecon
     EditLock lock(path, lockWait);
     if (auto why = lockFailure(lock, "the master switch", path, lockWait); !why.empty())
         return why;
+    removeLeftovers(path);
     if (auto why = writeWithReason(path, on ? "on\n" : "off\n"))
         return "could not write the master switch " + path + ": " + *why;
     if (loadMaster(path) != on || !fileExists(path))

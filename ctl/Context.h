@@ -19,6 +19,8 @@ struct Context {
     std::function<int(const std::vector<std::string>&)> lc;
     // The agent's service target, the second word of "print" and "kickstart".
     std::string serviceTarget;
+    // Whether the keep-alive engine runs ("Agent: loaded").
+    std::function<bool()> agentLoaded;
 
     // Writes "kestrunectl: " + message as one line to err and gives `status`.
     int fail(const std::string& message, int status = exitFailed) const;

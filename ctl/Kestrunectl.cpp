@@ -7,9 +7,11 @@
 #include "ctl/EntryLookup.h"
 #include "ctl/LogCommand.h"
 #include "ctl/PathsCommand.h"
+#include "ctl/SafeOutput.h"
 #include "ctl/StatusCommand.h"
 #include "ctl/WatchListCommands.h"
 #include "platform/AgentBackend.h"
+#include "platform/EngineServeLock.h"
 
 #include <cstdlib>
 #include <exception>
@@ -32,6 +34,21 @@ std::string_view backendName(AgentBackendChoice choice) {
         break;
     }
     return "auto";
+}
+
+// Where the engine runs as a user unit its serve lock answers, which costs no child
+// process (asking systemctl took two); launchd is still asked by "print".
+bool agentLoaded(AgentBackendChoice choice, const Context& ctx) {
+    std::string name(backendName(choice));
+    if (choice == AgentBackendChoice::automatic) {
+        const char* chosen = std::getenv("KESTRUNE_AGENT_BACKEND");
+        name = chosen && *chosen ? chosen : "auto";
+    }
+    if (name == "auto")
+        name = KestruneCore::isExecutableFile(KestruneCore::launchctlPath) ? "launchd" : "systemd";
+    if (name == "launchd")
+        return ctx.lc({"print", ctx.serviceTarget}) == 0;
+    return name == "systemd" && KestruneCore::engineIsServing();
 }
 
 int dispatch(const Invocation& inv, const Context& ctx) {
@@ -61,7 +78,10 @@ int dispatch(const Invocation& inv, const Context& ctx) {
 } // namespace
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    Context ctx{out, err, {}, {}};
+    // Every command writes through these, so none can pass a control character on.
+    SafeOutputBuffer outBuffer(out.rdbuf()), errBuffer(err.rdbuf());
+    std::ostream safeOut(&outBuffer), safeErr(&errBuffer);
+    Context ctx{safeOut, safeErr, {}, {}, {}};
     try {
         auto parsed = parseCommandLine(args);
         if (auto* usage = std::get_if<UsageError>(&parsed))
@@ -94,6 +114,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             return *backend ? (*backend)->lc(words) : -1;
         };
         ctx.serviceTarget = KestruneCore::serviceTarget();
+        ctx.agentLoaded = [&ctx, choice = inv.backend] { return agentLoaded(choice, ctx); };
         return dispatch(inv, ctx);
     } catch (const std::exception& e) {
         return ctx.fail(std::string("unexpected failure: ") + e.what());

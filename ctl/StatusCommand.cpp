@@ -2,6 +2,7 @@
 
 #include "core/Graphemes.h"
 #include "core/WatchList.h"
+#include "ctl/SafeOutput.h"
 #include "health/AppLiveness.h"
 #include "health/Backoff.h"
 #include "health/Problems.h"
@@ -32,7 +33,7 @@ StatusReport gatherStatus(const Context& ctx, bool probe) {
     if (r.master) {
         problems = liveProblems(loadProblems(), apps, appIsRunning);
         slow = slowStarts(apps, problems, now);
-        r.agentLoaded = ctx.lc({"print", ctx.serviceTarget}) == 0;
+        r.agentLoaded = ctx.agentLoaded();
     }
     bool anyEnabled =
         std::any_of(apps.begin(), apps.end(), [](const AppEntry& e) { return e.enabled; });
@@ -134,9 +135,7 @@ std::string statusText(const StatusReport& r) {
 int showStatus(const Context& ctx, bool json, bool probe) {
     StatusReport report = gatherStatus(ctx, probe);
     if (json)
-        ctx.out << statusJson(report).dump(2, ' ', false,
-                                           nlohmann::ordered_json::error_handler_t::replace)
-                << '\n';
+        ctx.out << jsonText(statusJson(report)) << '\n';
     else
         ctx.out << statusText(report);
     return exitOk;

@@ -8,8 +8,11 @@
 #include <algorithm>
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace Discovery {
 
@@ -17,13 +20,22 @@ namespace {
 
 // The walk works relative to open folder descriptors and trusts the entry type that
 // the listing reports, so an ordinary folder costs one listing and a leaf one stat.
+// It remembers every folder it entered by device and inode, so links that lead to a
+// folder again (a loop, or many links to one place) never walk it twice: the cost
+// follows the number of real folders, not the number of paths to them.
 class Walker {
 public:
     std::vector<std::string> found;
 
+    explicit Walker(const std::string& home) {
+        // The home folder is walked on its own terms (walkHome); a link back to it
+        // would only repeat that.
+        if (struct stat st{}; ::stat(home.c_str(), &st) == 0)
+            walked_[identity(st)] = std::numeric_limits<int>::max();
+    }
+
     void walkRoot(const std::string& root) {
         std::string path = root;
-        chain_.clear();
         visit(AT_FDCWD, root.c_str(), path, rootDepth);
     }
 
@@ -36,9 +48,6 @@ public:
             ::close(fd);
             return;
         }
-        chain_.clear();
-        if (struct stat st{}; ::fstat(fd, &st) == 0)
-            chain_.push_back({st.st_dev, st.st_ino});
         std::vector<std::string> names;
         bool ok = true;
         for (;;) {
@@ -74,22 +83,41 @@ private:
         ino_t ino;
         bool operator==(const Identity&) const = default;
     };
+    struct IdentityHash {
+        std::size_t operator()(const Identity& id) const {
+            return std::hash<ino_t>()(id.ino) * 31u + std::hash<dev_t>()(id.dev);
+        }
+    };
+    static Identity identity(const struct stat& st) { return {st.st_dev, st.st_ino}; }
 
-    // Folders on the way down to the one being visited: a link back to one of them
-    // would only repeat what is being walked already.
-    std::vector<Identity> chain_;
+    // Every folder entered, with the most levels that were left below it then. A
+    // folder reached again with more levels left (a link high up the tree to a folder
+    // first met deep down) is walked again, so nothing the depth limits allow is
+    // missed; at most once per level, so the cost stays linear.
+    std::unordered_map<Identity, int, IdentityHash> walked_;
+    // The folders whose start script is already in `found`: one path per project,
+    // the first the walk met.
+    std::unordered_set<Identity, IdentityHash> reported_;
 
-    bool inChain(const struct stat& st) const {
-        return std::find(chain_.begin(), chain_.end(), Identity{st.st_dev, st.st_ino}) !=
-               chain_.end();
+    bool walkedDeepEnough(const Identity& folder, int depth) const {
+        auto it = walked_.find(folder);
+        return it != walked_.end() && it->second >= depth;
+    }
+
+    void record(const Identity& folder, const std::string& path) {
+        if (reported_.insert(folder).second)
+            found.push_back(path + std::string(launchSuffix));
     }
 
     void recordIfLaunchScript(int parentFd, const char* name, const std::string& path) {
         std::string rel = name;
         rel += launchSuffix;
         struct stat st {};
-        if (::fstatat(parentFd, rel.c_str(), &st, 0) == 0)
-            found.push_back(path + std::string(launchSuffix));
+        if (::fstatat(parentFd, rel.c_str(), &st, 0) != 0)
+            return;
+        struct stat folder {};
+        if (::fstatat(parentFd, name, &folder, 0) == 0)
+            record(identity(folder), path);
     }
 
     // `name` is opened relative to `parentFd`; `path` is its full path, used for the
@@ -106,7 +134,9 @@ private:
             return;
         }
         struct stat self {};
-        if (::fstat(fd, &self) != 0 || inChain(self)) {
+        // A folder on the way down to this one was entered with more levels left, so a
+        // link back up the tree ends here too.
+        if (::fstat(fd, &self) != 0 || walkedDeepEnough(identity(self), depth)) {
             ::close(fd);
             return;
         }
@@ -116,10 +146,14 @@ private:
             recordIfLaunchScript(parentFd, name, path);
             return;
         }
-        chain_.push_back({self.st_dev, self.st_ino});
+        walked_[identity(self)] = depth;
 
-        // Names of the sub-folders to visit, NUL-separated, in listing order.
-        std::string children;
+        // Names of the sub-folders to visit, NUL-separated, in listing order: the
+        // folders themselves first, then the links to folders (with what they lead
+        // to), so a folder is reported under its own name before any link's.
+        std::string folders;
+        std::string links;
+        std::vector<Identity> linked;
         bool sawScripts = false;
         bool listed = true;
         for (;;) {
@@ -134,38 +168,47 @@ private:
                 sawScripts = true;
             if (child.front() == '.' || skipDirs.contains(child) || child.ends_with(".app"))
                 continue;
-            bool isFolder = e->d_type == DT_DIR;
-            if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+            if (e->d_type == DT_DIR) {
+                folders.append(child);
+                folders.push_back('\0');
+            } else if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
                 struct stat st {};
-                isFolder =
-                    ::fstatat(fd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode) && !inChain(st);
+                if (::fstatat(fd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+                    links.append(child);
+                    links.push_back('\0');
+                    linked.push_back(identity(st));
+                }
             }
-            if (!isFolder)
-                continue;
-            children.append(child);
-            children.push_back('\0');
         }
 
         if (!listed) {
-            children.clear();
+            folders.clear();
+            links.clear();
             recordIfLaunchScript(parentFd, name, path);
         } else if (sawScripts) {
             struct stat st {};
             if (::fstatat(fd, launchSuffix.data() + 1, &st, 0) == 0)
-                found.push_back(path + std::string(launchSuffix));
+                record(identity(self), path);
         }
 
         std::size_t base = path.size();
-        for (std::size_t at = 0; at < children.size();) {
-            const char* child = children.c_str() + at;
-            std::size_t len = std::char_traits<char>::length(child);
-            path += '/';
-            path.append(child, len);
-            visit(fd, child, path, depth - 1);
-            path.resize(base);
-            at += len + 1;
-        }
-        chain_.pop_back();
+        auto visitEach = [&](const std::string& names, const std::vector<Identity>* leadsTo) {
+            std::size_t index = 0;
+            for (std::size_t at = 0; at < names.size(); ++index) {
+                const char* child = names.c_str() + at;
+                std::size_t len = std::char_traits<char>::length(child);
+                at += len + 1;
+                // Checked only now: a sibling visited first may have walked it already.
+                if (leadsTo && walkedDeepEnough((*leadsTo)[index], depth - 1))
+                    continue;
+                path += '/';
+                path.append(child, len);
+                visit(fd, child, path, depth - 1);
+                path.resize(base);
+            }
+        };
+        visitEach(folders, nullptr);
+        visitEach(links, &linked);
         ::closedir(dir);
     }
 };
@@ -195,7 +238,7 @@ std::vector<std::string> roots(const std::string& home) {
 }
 
 std::vector<std::string> walk(const std::string& home) {
-    Walker walker;
+    Walker walker(home);
     for (const auto& root : roots(home))
         walker.walkRoot(root);
     walker.walkHome(home);
@@ -208,8 +251,14 @@ std::vector<std::string> repos(const std::vector<std::string>& fromLaunchPaths) 
         if (path.ends_with(launchSuffix))
             folders.insert(path.substr(0, path.size() - launchSuffix.size()));
     }
+    // Paths that lead to one folder through links name one service: the first in
+    // sorted order stands for it.
+    std::set<std::pair<dev_t, ino_t>> seen;
     std::vector<std::string> out;
     for (const auto& dir : folders) {
+        struct stat st {};
+        if (::stat(dir.c_str(), &st) != 0 || !seen.insert({st.st_dev, st.st_ino}).second)
+            continue;
         if (qualifies(dir))
             out.push_back(dir);
     }

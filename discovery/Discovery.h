@@ -51,11 +51,12 @@ bool qualifies(const std::string& dir);
 std::vector<std::string> roots(const std::string& home);
 
 // The launch-script paths found by the bounded walk (roots first, then the other
-// folders of `home`), in walk order.
+// folders of `home`), in walk order. Each real folder is walked once and reported
+// once, under the first path the walk met it by, however many links lead to it.
 std::vector<std::string> walk(const std::string& home);
 
 // The qualifying service folders of a list of launch-script paths, each once,
-// sorted ascending.
+// sorted ascending; of several paths to one folder, the first in that order.
 std::vector<std::string> repos(const std::vector<std::string>& fromLaunchPaths);
 
 // repos(walk(home)).

@@ -8,6 +8,7 @@
 #include "engine/StartRunner.h"
 #include "platform/Migration.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -21,12 +22,12 @@ namespace KestruneEngine {
 
 namespace {
 
-constexpr int usageError = 64;
+// Wrong usage exits 2, as kestrune and kestrunectl do.
+constexpr int usageError = 2;
 
-void printUsage() {
-    std::fputs("usage: kestrune-engine [--home DIR] serve | run | install | uninstall | "
-               "--help | --version\n",
-               stderr);
+int usage(const std::string& message) {
+    std::fprintf(stderr, "kestrune-engine: %s (try --help)\n", message.c_str());
+    return usageError;
 }
 
 constexpr const char* helpText =
@@ -44,7 +45,7 @@ constexpr const char* helpText =
     "  --help         this text\n"
     "  --version      the version of kestrune-engine\n"
     "\n"
-    "Exit status: 0 done, 1 the command failed, 64 wrong usage; install and uninstall\n"
+    "Exit status: 0 done, 1 the command failed, 2 wrong usage; install and uninstall\n"
     "pass on the status of a failing systemctl.\n";
 
 std::string absolute(const std::string& path) {
@@ -60,49 +61,64 @@ int dispatch(const std::vector<std::string>& args) {
     std::string command;
     std::optional<std::string> home;
     std::map<std::string, std::string> options; // exec-service's --key, --dir, ...
+    bool help = false;
+    bool version = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const auto& a = args[i];
-        if (a == "--version" || a == "version") {
-            command = "--version";
-        } else if (a == "--help" || a == "-h" || a == "help") {
-            command = "--help";
-        } else if (a == "--home" || a == "--key" || a == "--dir" || a == "--name" ||
-                   a == "--method" || a == "--began") {
-            if (i + 1 >= args.size()) {
-                std::fprintf(stderr, "kestrune-engine: %s needs a value\n", a.c_str());
-                return usageError;
-            }
-            if (a == "--home")
-                home = absolute(args[++i]);
+        // "--name=value" and "--name value" are the same.
+        std::string name = a;
+        std::optional<std::string> value;
+        if (auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = a.substr(0, eq);
+            value = a.substr(eq + 1);
+        }
+        if (name == "--version" || name == "--help" || name == "-h") {
+            if (value)
+                return usage("option " + name + " takes no value");
+            (name == "--version" ? version : help) = true;
+        } else if (name == "--home" || name == "--key" || name == "--dir" || name == "--name" ||
+                   name == "--method" || name == "--began") {
+            if (!value && i + 1 < args.size())
+                value = args[++i];
+            if (!value || (name == "--home" && value->empty()))
+                return usage("missing value after " + name);
+            if (name == "--home")
+                home = absolute(*value);
             else
-                options[a] = args[++i];
-        } else if (command.empty() && !a.empty() && a[0] != '-') {
+                options[name] = *value;
+        } else if (!a.empty() && a[0] == '-') {
+            return usage("unknown option '" + a + "'");
+        } else if (command.empty()) {
             command = a;
         } else {
-            std::fprintf(stderr, "kestrune-engine: unexpected argument %s\n", a.c_str());
-            printUsage();
-            return usageError;
+            return usage("unexpected argument '" + a + "'");
         }
     }
-
-    if (command == "--help") {
+    // The words help and version stay as older unit files and scripts may use them.
+    if (help || command == "help") {
         std::fputs(helpText, stdout);
         return 0;
     }
-    if (command == "--version") {
+    if (version || command == "version") {
         std::printf("kestrune-engine %s\n", KestruneCore::BuildInfo::version);
         return 0;
     }
+    static const char* const commands[] = {"serve", "run", "install", "uninstall", "exec-service"};
+    if (command.empty())
+        return usage("missing command");
+    if (std::find(std::begin(commands), std::end(commands), command) == std::end(commands))
+        return usage("unknown command '" + command + "'");
+    if (command != "exec-service" && !options.empty())
+        return usage("option " + options.begin()->first + " applies only to exec-service");
+
     // Every location is derived from HOME, so --home moves all of them at once.
     if (home)
         ::setenv("HOME", home->c_str(), 1);
     std::string homeDir = KestruneCore::home("~");
 
     if (command == "exec-service") {
-        if (!options.count("--key")) {
-            std::fputs("kestrune-engine: exec-service needs --key\n", stderr);
-            return usageError;
-        }
+        if (!options.count("--key"))
+            return usage("exec-service needs --key");
         RunnerOptions r;
         r.key = options["--key"];
         auto take = [&](const char* name) -> std::optional<std::string> {
@@ -115,10 +131,6 @@ int dispatch(const std::vector<std::string>& args) {
         if (auto began = take("--began"))
             r.began = std::atof(began->c_str());
         return runStartRunner(r);
-    }
-    if (!options.empty()) {
-        printUsage();
-        return usageError;
     }
     std::string self = currentExecutablePath();
     if (command == "run" || command == "serve") {
@@ -148,8 +160,7 @@ int dispatch(const std::vector<std::string>& args) {
                                     : uninstallSystemdAgent(runCommand);
 #endif
     }
-    printUsage();
-    return usageError;
+    return usage("unknown command '" + command + "'");
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "engine/EntryState.h"
 #include "engine/PassContext.h"
 #include "engine/StartRunner.h"
+#include "platform/EngineServeLock.h"
 
 #include <cerrno>
 #include <chrono>
@@ -410,6 +411,9 @@ int serve(const PassEnvironment& env) {
     // Checks run on a few threads; one malloc arena per thread would keep their freed
     // memory resident for the life of the engine.
     ::mallopt(M_ARENA_MAX, 1);
+    // Held until the process ends: how the terminal tool learns that the engine runs.
+    KestruneCore::makeFolders(KestruneCore::stateFolder());
+    static auto serving = KestruneCore::EngineServeLock::hold();
     // Never destroyed: a check left running may still hand in its result. The caller
     // ends the process right after.
     auto* loop = new Loop(env);

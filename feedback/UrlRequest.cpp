@@ -1,8 +1,8 @@
 #include "feedback/UrlRequest.h"
 
-#include <curl/curl.h>
+#include "platform/CurlLibrary.h"
+
 #include <memory>
-#include <mutex>
 
 namespace KestruneCore {
 
@@ -11,13 +11,6 @@ namespace {
 std::size_t discard(char*, std::size_t size, std::size_t count, void*) {
     return size * count;
 }
-
-struct SlistFree {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-struct EasyCleanup {
-    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
 
 } // namespace
 
@@ -29,17 +22,18 @@ std::string UrlRequest::header(const std::string& name) const {
 }
 
 TransportResult sendRequest(const UrlRequest& request) {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    const CurlLibrary* c = curlLibrary();
+    if (!c)
+        return TransportResult::failure(curlLibraryError());
 
-    std::unique_ptr<CURL, EasyCleanup> curl(curl_easy_init());
+    std::unique_ptr<CURL, void (*)(CURL*)> curl(c->easyInit(), c->easyCleanup);
     if (!curl)
         return TransportResult::failure("could not start the request");
     CURL* h = curl.get();
 
-    std::unique_ptr<curl_slist, SlistFree> headers;
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, c->slistFreeAll);
     auto add = [&](const std::string& line) {
-        curl_slist* next = curl_slist_append(headers.get(), line.c_str());
+        curl_slist* next = c->slistAppend(headers.get(), line.c_str());
         if (next) {
             headers.release();
             headers.reset(next);
@@ -51,32 +45,31 @@ TransportResult sendRequest(const UrlRequest& request) {
     add("Expect:");
 
     char errorText[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 16L);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+    c->easySetopt(h, CURLOPT_URL, request.url.c_str());
+    c->easySetopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    c->easySetopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    c->easySetopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    c->easySetopt(h, CURLOPT_MAXREDIRS, 16L);
+    c->easySetopt(h, CURLOPT_NOSIGNAL, 1L);
+    c->easySetopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+    c->easySetopt(h, CURLOPT_HTTPHEADER, headers.get());
+    c->easySetopt(h, CURLOPT_WRITEFUNCTION, discard);
+    c->easySetopt(h, CURLOPT_ERRORBUFFER, errorText);
     if (request.method == "POST") {
-        curl_easy_setopt(h, CURLOPT_POST, 1L);
+        c->easySetopt(h, CURLOPT_POST, 1L);
     } else if (request.method != "GET" || !request.body.empty()) {
-        curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        c->easySetopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
     if (request.method == "POST" || !request.body.empty()) {
-        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(request.body.size()));
-        curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
+        c->easySetopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+        c->easySetopt(h, CURLOPT_POSTFIELDS, request.body.data());
     }
 
-    CURLcode rc = curl_easy_perform(h);
+    CURLcode rc = c->easyPerform(h);
     if (rc != CURLE_OK)
-        return TransportResult::failure(errorText[0] ? errorText : curl_easy_strerror(rc));
+        return TransportResult::failure(errorText[0] ? errorText : c->easyStrerror(rc));
     long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    c->easyGetinfo(h, CURLINFO_RESPONSE_CODE, &status);
     return TransportResult::success(static_cast<int>(status));
 }
 

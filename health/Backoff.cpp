@@ -16,9 +16,6 @@ namespace KestruneCore {
 
 namespace {
 
-// Epoch files hold one number; anything bigger is not one of them.
-constexpr std::size_t maxEpochFileBytes = 4096;
-
 bool startsWith(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && s.substr(0, prefix.size()) == prefix;
 }
@@ -77,7 +74,9 @@ std::optional<std::int64_t> epochValue(std::string_view text) {
 }
 
 std::optional<std::int64_t> epoch(const std::string& path) {
-    auto text = readUtf8File(path, maxEpochFileBytes);
+    // Read whole, as the master switch is: a number padded with white space past any
+    // size is still that number.
+    auto text = readUtf8File(path);
     if (!text)
         return std::nullopt;
     return epochValue(*text);

@@ -1,6 +1,6 @@
 #include "icons/IconLink.h"
 
-#include <curl/curl.h>
+#include "platform/CurlLibrary.h"
 
 #include <memory>
 
@@ -98,18 +98,21 @@ std::optional<std::string> hrefValue(std::string_view tag) {
 } // namespace
 
 std::optional<std::string> resolvedUrl(const std::string& base, const std::string& reference) {
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
-    if (!url ||
-        curl_url_set(url.get(), CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+    const CurlLibrary* c = curlLibrary();
+    if (!c)
         return std::nullopt;
-    if (curl_url_set(url.get(), CURLUPART_URL, reference.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+    std::unique_ptr<CURLU, void (*)(CURLU*)> url(c->url(), c->urlCleanup);
+    if (!url ||
+        c->urlSet(url.get(), CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+        return std::nullopt;
+    if (c->urlSet(url.get(), CURLUPART_URL, reference.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
         CURLUE_OK)
         return std::nullopt;
     char* text = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK || !text)
+    if (c->urlGet(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK || !text)
         return std::nullopt;
     std::string result(text);
-    curl_free(text);
+    c->free(text);
     return result;
 }
 

@@ -3,8 +3,7 @@
 #include "core/FileIO.h"
 #include "icons/IconLink.h"
 #include "icons/ImageSupport.h"
-
-#include <curl/curl.h>
+#include "platform/CurlLibrary.h"
 
 #include <condition_variable>
 #include <memory>
@@ -45,25 +44,28 @@ struct Answer {
 // announces a larger size is refused before its body is read.
 enum class Kind { page, icon };
 std::optional<Answer> get(const std::string& url, Kind kind) {
-    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
+    const CurlLibrary* c = curlLibrary();
+    if (!c)
+        return std::nullopt;
+    std::unique_ptr<CURL, void (*)(CURL*)> curl(c->easyInit(), c->easyCleanup);
     if (!curl)
         return std::nullopt;
     Answer answer;
     CURL* h = curl.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, 3000L);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 3L);
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    c->easySetopt(h, CURLOPT_URL, url.c_str());
+    c->easySetopt(h, CURLOPT_TIMEOUT_MS, 3000L);
+    c->easySetopt(h, CURLOPT_NOSIGNAL, 1L);
+    c->easySetopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    c->easySetopt(h, CURLOPT_MAXREDIRS, 3L);
+    c->easySetopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    c->easySetopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     if (kind == Kind::icon)
-        curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxLiveIconBytes));
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &answer.body);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, "Kestrune icon fetch");
-    const CURLcode code = curl_easy_perform(h);
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &answer.status);
+        c->easySetopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxLiveIconBytes));
+    c->easySetopt(h, CURLOPT_WRITEFUNCTION, collect);
+    c->easySetopt(h, CURLOPT_WRITEDATA, &answer.body);
+    c->easySetopt(h, CURLOPT_USERAGENT, "Kestrune icon fetch");
+    const CURLcode code = c->easyPerform(h);
+    c->easyGetinfo(h, CURLINFO_RESPONSE_CODE, &answer.status);
     answer.complete = code == CURLE_OK;
     if (!answer.complete && !answer.body.overflowed)
         return std::nullopt;
@@ -129,9 +131,12 @@ InFlight& inFlight() {
 }
 
 bool parses(const std::string& url) {
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), curl_url_cleanup);
-    return handle && curl_url_set(handle.get(), CURLUPART_URL, url.c_str(),
-                                  CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
+    const CurlLibrary* c = curlLibrary();
+    if (!c)
+        return false;
+    std::unique_ptr<CURLU, void (*)(CURLU*)> handle(c->url(), c->urlCleanup);
+    return handle && c->urlSet(handle.get(), CURLUPART_URL, url.c_str(),
+                               CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
 }
 
 } // namespace
@@ -142,8 +147,6 @@ void fetchLiveIcon(const std::string& pageURL, const std::string& destination) {
         return;
     if (!liveFetching.insert(destination).second)
         return;
-    static std::once_flag curlReady;
-    std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     auto& state = inFlight();
     {
         std::lock_guard lock(state.mutex);

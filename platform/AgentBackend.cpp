@@ -11,8 +11,6 @@ namespace KestruneCore {
 
 namespace {
 
-constexpr const char* launchctlPath = "/bin/launchctl";
-
 // True when `target` names our agent: "gui/<uid>/" + label with any uid.
 bool isOurService(const std::string& target) {
     std::string suffix = "/" + std::string(label);

@@ -20,6 +20,8 @@ inline constexpr std::string_view formerLabel = "org.velto.tolvane";
 // The user unit the systemd backend drives.
 inline constexpr std::string_view engineUnit = "kestrune-engine.service";
 
+inline constexpr const char* launchctlPath = "/bin/launchctl";
+
 // "gui/" + the real user id in decimal.
 std::string domainTarget();
 // domainTarget() + "/" + label

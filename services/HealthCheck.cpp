@@ -1,26 +1,23 @@
 #include "services/HealthCheck.h"
 
+#include "platform/CurlLibrary.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <curl/curl.h>
 #include <memory>
-#include <mutex>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace KestruneCore {
 
 namespace {
-
-void initialiseCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 size_t discardBody(char*, size_t size, size_t count, void*) {
     return size * count;
@@ -38,27 +35,30 @@ HealthCheck failed(HealthFailure failure, std::string result, std::string cause)
 
 HealthCheck checkAddress(const std::string& url, int timeout,
                          const std::optional<std::vector<int>>& expected) {
-    initialiseCurlOnce();
+    const CurlLibrary* c = curlLibrary();
+    if (!c)
+        return failed(HealthFailure::noReply, "error",
+                      "Can't check " + url + ": " + curlLibraryError());
     const long seconds = std::max(timeout, 1);
-    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
+    std::unique_ptr<CURL, void (*)(CURL*)> curl(c->easyInit(), c->easyCleanup);
     if (!curl)
         return failed(HealthFailure::noReply, "error", "Can't check " + url);
     CURL* h = curl.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V4);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, seconds);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    c->easySetopt(h, CURLOPT_URL, url.c_str());
+    c->easySetopt(h, CURLOPT_IPRESOLVE, long(CURL_IPRESOLVE_V4));
+    c->easySetopt(h, CURLOPT_TIMEOUT, seconds);
+    c->easySetopt(h, CURLOPT_NOSIGNAL, 1L);
+    c->easySetopt(h, CURLOPT_FOLLOWLOCATION, 0L);
     // Only web addresses: a declaration must not make the check read local files.
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discardBody);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, "Kestrune health check");
+    c->easySetopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    c->easySetopt(h, CURLOPT_WRITEFUNCTION, discardBody);
+    c->easySetopt(h, CURLOPT_USERAGENT, "Kestrune health check");
 
-    CURLcode code = curl_easy_perform(h);
+    CURLcode code = c->easyPerform(h);
     switch (code) {
     case CURLE_OK: {
         long status = 0;
-        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+        c->easyGetinfo(h, CURLINFO_RESPONSE_CODE, &status);
         std::string text = std::to_string(status);
         if (!accepted(status, expected))
             return failed(HealthFailure::status, "HTTP " + text, "Got " + text + " from " + url);
@@ -77,31 +77,109 @@ HealthCheck checkAddress(const std::string& url, int timeout,
     case CURLE_URL_MALFORMAT:
     case CURLE_UNSUPPORTED_PROTOCOL:
         return failed(HealthFailure::badAddress, "bad url",
-                      "Can't check " + url + ": " + curl_easy_strerror(code));
+                      "Can't check " + url + ": " + c->easyStrerror(code));
     default:
         return failed(HealthFailure::noReply, "no reply",
-                      "Got no usable reply from " + url + " (" + curl_easy_strerror(code) + ")");
+                      "Got no usable reply from " + url + " (" + c->easyStrerror(code) + ")");
     }
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A decimal number of 1..maxDigits digits without a leading zero (but "0"), or -1.
+long plainNumber(std::string_view text, std::size_t maxDigits) {
+    if (text.empty() || text.size() > maxDigits || (text.size() > 1 && text[0] == '0'))
+        return -1;
+    long value = 0;
+    for (char c : text) {
+        if (!isDigit(c))
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// The parts of the plain addresses launch.json files hold ("http://127.0.0.1:3000/x",
+// "https://app.localhost/"), read without loading libcurl; none for anything libcurl
+// might read differently (another scheme, user info, IPv6, numbers that it rewrites
+// as IPv4 addresses, capitals, unusual characters), which libcurl then reads.
+std::optional<UrlParts> plainUrlParts(std::string_view url) {
+    UrlParts parts;
+    if (url.rfind("http://", 0) == 0) {
+        url.remove_prefix(7);
+        parts.port = 80;
+    } else if (url.rfind("https://", 0) == 0) {
+        url.remove_prefix(8);
+        parts.port = 443;
+    } else {
+        return std::nullopt;
+    }
+    std::size_t end = url.find_first_of("/?#");
+    std::string_view authority = url.substr(0, end);
+    if (end != std::string_view::npos)
+        for (char c : url.substr(end))
+            if (c <= ' ' || c >= 0x7F || c == '\\')
+                return std::nullopt;
+    std::string_view host = authority;
+    if (auto colon = authority.find(':'); colon != std::string_view::npos) {
+        host = authority.substr(0, colon);
+        parts.port = plainNumber(authority.substr(colon + 1), 5);
+        if (parts.port < 1 || parts.port > 65535)
+            return std::nullopt;
+    }
+    std::vector<std::string_view> labels;
+    for (std::size_t at = 0; at <= host.size();) {
+        std::size_t dot = std::min(host.find('.', at), host.size());
+        labels.push_back(host.substr(at, dot - at));
+        at = dot + 1;
+    }
+    bool onlyDigits = true;
+    for (auto label : labels) {
+        if (label.empty() || label.rfind("0x", 0) == 0)
+            return std::nullopt;
+        for (char c : label) {
+            if (!isDigit(c) && !(c >= 'a' && c <= 'z') && c != '-')
+                return std::nullopt;
+            onlyDigits = onlyDigits && isDigit(c);
+        }
+    }
+    // Digits alone are an IPv4 address, taken as it is only in its usual four parts.
+    if (onlyDigits) {
+        if (labels.size() != 4)
+            return std::nullopt;
+        for (auto label : labels)
+            if (plainNumber(label, 3) < 0 || plainNumber(label, 3) > 255)
+                return std::nullopt;
+    }
+    parts.host = std::string(host);
+    return parts;
 }
 
 } // namespace
 
 UrlParts urlParts(const std::string& url, bool guessScheme) {
+    if (auto plain = plainUrlParts(url))
+        return *plain;
     UrlParts parts;
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), curl_url_cleanup);
+    const CurlLibrary* c = curlLibrary();
+    if (!c)
+        return parts;
+    std::unique_ptr<CURLU, void (*)(CURLU*)> handle(c->url(), c->urlCleanup);
     unsigned flags = CURLU_NON_SUPPORT_SCHEME | (guessScheme ? CURLU_GUESS_SCHEME : 0);
-    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), flags) != CURLUE_OK)
+    if (!handle || c->urlSet(handle.get(), CURLUPART_URL, url.c_str(), flags) != CURLUE_OK)
         return parts;
     char* text = nullptr;
-    if (curl_url_get(handle.get(), CURLUPART_HOST, &text, 0) == CURLUE_OK && text)
+    if (c->urlGet(handle.get(), CURLUPART_HOST, &text, 0) == CURLUE_OK && text)
         parts.host = text;
-    curl_free(text);
+    c->free(text);
     if (parts.host.size() >= 2 && parts.host.front() == '[' && parts.host.back() == ']')
         parts.host = parts.host.substr(1, parts.host.size() - 2);
     text = nullptr;
-    if (curl_url_get(handle.get(), CURLUPART_PORT, &text, CURLU_DEFAULT_PORT) == CURLUE_OK && text)
+    if (c->urlGet(handle.get(), CURLUPART_PORT, &text, CURLU_DEFAULT_PORT) == CURLUE_OK && text)
         parts.port = std::strtol(text, nullptr, 10);
-    curl_free(text);
+    c->free(text);
     return parts;
 }
 

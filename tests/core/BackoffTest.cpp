@@ -37,6 +37,13 @@ TEST(Backoff, EpochFiles) {
     EXPECT_EQ(e(std::string("12\0", 3)), std::nullopt);
     EXPECT_EQ(epoch(tmp / "missing"), std::nullopt);
     EXPECT_EQ(epoch(tmp.write("big", std::string(100000, '1'))), std::nullopt);
+    // Length is no limit: padding or leading zeros around and past the 4 KiB mark.
+    for (std::size_t pad : {4090u, 4096u, 4097u, 70000u}) {
+        EXPECT_EQ(e(std::string(pad, ' ') + "17\n"), 17) << pad;
+        EXPECT_EQ(e("-17" + std::string(pad, '\n')), -17) << pad;
+        EXPECT_EQ(e(std::string(pad, '0') + "17"), 17) << pad;
+        EXPECT_EQ(e("17" + std::string(pad, ' ') + "x"), std::nullopt) << pad;
+    }
 
     tmp.write("svc_web_.trying", "1700000000\n");
     EXPECT_EQ(tryingSince("web", tmp.path()), Clock::from_time_t(1700000000));

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,6 +143,64 @@ TEST(Discovery, WalkFollowsLinksButNotLoops) {
     EXPECT_EQ(found, sorted({launch("Projects/a"), launch("Projects/ext/shared")}));
 }
 
+// K links beside the real folder on each of three levels: K³ paths to the deepest
+// project. Each real folder must be opened once (counted by inotify) and each project
+// reported once, under its plain path.
+TEST(Discovery, WalkEntersEachFolderOnceWhateverLinksLeadToIt) {
+    TempDir home;
+    std::vector<std::string> real{"Projects/fan"};
+    service(home, real.back());
+    for (int level = 1; level <= 3; ++level) {
+        std::string name = "d" + std::to_string(level);
+        for (int l = 0; l < 50; ++l)
+            ASSERT_EQ(
+                ::symlink(name.c_str(), (home / real.back() + "/l" + std::to_string(l)).c_str()),
+                0);
+        real.push_back(real.back() + "/" + name);
+        service(home, real.back());
+    }
+    int events = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(events, 0);
+    std::map<int, int> opened;
+    for (const auto& folder : real)
+        opened[::inotify_add_watch(events, (home / folder).c_str(), IN_OPEN)] = 0;
+
+    std::vector<std::string> expected;
+    for (const auto& folder : real)
+        expected.push_back(launch(folder));
+    EXPECT_EQ(walked(home), sorted(expected));
+
+    alignas(struct inotify_event) char buf[65536];
+    for (ssize_t n; (n = ::read(events, buf, sizeof buf)) > 0;) {
+        for (char* at = buf; at < buf + n;) {
+            auto* e = reinterpret_cast<struct inotify_event*>(at);
+            if (e->len == 0 && opened.contains(e->wd)) // the folder itself, not an entry
+                ++opened[e->wd];
+            at += sizeof(struct inotify_event) + e->len;
+        }
+    }
+    ::close(events);
+    for (const auto& [watch, count] : opened)
+        EXPECT_EQ(count, 1) << "watch " << watch;
+}
+
+// A link met first, with fewer levels left below it, names its folder; the folder is
+// walked again when its own path reaches it with more levels left, so nothing within
+// the depth limits is missed, and no project is reported twice.
+TEST(Discovery, WalkReportsTheFirstPathAndStillReachesTheDepthLimits) {
+    TempDir home;
+    service(home, "projects/x");
+    service(home, "projects/x/y/z");
+    home.mkdir("Dropbox/a/b/c");
+    ASSERT_EQ(::symlink((home / "projects/x").c_str(), (home / "Dropbox/a/b/c/link").c_str()), 0);
+    home.mkdir("Other");
+    ASSERT_EQ(::symlink((home / "projects").c_str(), (home / "Other/p").c_str()), 0);
+
+    auto order = Discovery::walk(home.path());
+    EXPECT_EQ(order, (std::vector<std::string>{launch(home / "Dropbox/a/b/c/link"),
+                                               launch(home / "projects/x/y/z")}));
+}
+
 TEST(Discovery, WalkSkipsWhatItCannotRead) {
     if (::geteuid() == 0)
         GTEST_SKIP() << "permissions do not bind the super-user";
@@ -179,8 +239,10 @@ TEST(Discovery, ReposQualifiesEachFolderOnceSorted) {
     tmp.write("x/launch.sh", "#!/bin/sh\n", true);
     tmp.write("x/scripts/launch.json", urlConfig);
 
-    EXPECT_EQ(Discovery::repos({launch(b), launch(nope), launch(a), tmp / "x/launch.sh", launch(b),
-                                b, launch(a)}),
+    // A link to a folder names the same service: the first path in sorted order stays.
+    ASSERT_EQ(::symlink(b.c_str(), (tmp / "linked").c_str()), 0);
+    EXPECT_EQ(Discovery::repos({launch(tmp / "linked"), launch(b), launch(nope), launch(a),
+                                tmp / "x/launch.sh", launch(b), b, launch(a)}),
               (std::vector<std::string>{a, b}));
     EXPECT_TRUE(Discovery::repos({}).empty());
 }

@@ -89,3 +89,26 @@ TEST(Graphemes, CombiningSequencesCountAsOneCharacter) {
     EXPECT_EQ(graphemePrefix(text, 10), text);
     EXPECT_EQ(graphemeClusters("").size(), 0u);
 }
+
+TEST(Graphemes, PrintableAsciiAnswersAsTheFullRulesDo) {
+    // A precomposed "é" beside the text is a cluster of its own and sends the call
+    // through the full rules, so both ways are compared on the same text.
+    const std::string accent = "\xc3\xa9";
+    std::string everyPrintable;
+    for (char c = 0x20; c < 0x7F; ++c)
+        everyPrintable += c;
+    for (const std::string& text :
+         std::vector<std::string>{"", " ", "x", "web-api_2 (staging)", "\"'\\`~", everyPrintable,
+                                  "a\tb", "\r\n", "a\x7f", "\x1b[2J"}) {
+        SCOPED_TRACE(text);
+        auto clusters = graphemeClusters(text + accent);
+        ASSERT_FALSE(clusters.empty());
+        clusters.pop_back();
+        EXPECT_EQ(graphemeClusters(text), clusters);
+        EXPECT_EQ(graphemeCount(text), graphemeCount(text + accent) - 1);
+        for (std::size_t n = 0; n <= clusters.size(); ++n) {
+            EXPECT_EQ(graphemePrefix(text, n), graphemePrefix(text + accent, n));
+            EXPECT_EQ(graphemeSuffix(text, n), graphemeSuffix(accent + text, n));
+        }
+    }
+}

@@ -1,6 +1,9 @@
 // The health check against real servers and sockets on 127.0.0.1.
 #include "services/HealthCheck.h"
 #include "HttpTestServer.h"
+#include "platform/CurlLibrary.h"
+
+#include <curl/curl.h>
 
 #include <gtest/gtest.h>
 
@@ -170,4 +173,68 @@ TEST(HealthCheck, ConcurrentChecksAreIndependent) {
         }));
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(results[i].get(), i % 2 == 0) << i;
+}
+
+TEST(HealthCheck, AMissingLibcurlIsAFailureWithItsCause) {
+    auto missing = KestruneCore::loadCurlLibrary("libcurl-absent.so.0");
+    ASSERT_TRUE(std::holds_alternative<std::string>(missing));
+    EXPECT_NE(std::get<std::string>(missing).find("libcurl is not available (libcurl-absent.so.0"),
+              std::string::npos)
+        << std::get<std::string>(missing);
+    EXPECT_NE(KestruneCore::curlLibrary(), nullptr) << KestruneCore::curlLibraryError();
+}
+
+TEST(HealthCheck, AddressPartsReadWithoutLibcurlAgreeWithIt) {
+    // What libcurl itself makes of each (the reading every address once had).
+    auto byLibcurl = [](const std::string& url, bool guess) {
+        KestruneCore::UrlParts parts;
+        CURLU* h = curl_url();
+        unsigned flags = CURLU_NON_SUPPORT_SCHEME | (guess ? CURLU_GUESS_SCHEME : 0);
+        char* text = nullptr;
+        if (curl_url_set(h, CURLUPART_URL, url.c_str(), flags) == CURLUE_OK) {
+            if (curl_url_get(h, CURLUPART_HOST, &text, 0) == CURLUE_OK)
+                parts.host = text;
+            curl_free(text);
+            text = nullptr;
+            if (curl_url_get(h, CURLUPART_PORT, &text, CURLU_DEFAULT_PORT) == CURLUE_OK)
+                parts.port = std::strtol(text, nullptr, 10);
+            curl_free(text);
+        }
+        curl_url_cleanup(h);
+        if (parts.host.size() >= 2 && parts.host.front() == '[')
+            parts.host = parts.host.substr(1, parts.host.size() - 2);
+        return parts;
+    };
+    for (const std::string url : {"http://127.0.0.1:3000/health",
+                                  "https://app.localhost/",
+                                  "http://localhost",
+                                  "http://my-app.test:8080?x=1#y",
+                                  "http://127.1/",
+                                  "http://2130706433/",
+                                  "http://0x7f.0.0.1/",
+                                  "http://010.0.0.1/",
+                                  "http://256.0.0.1/",
+                                  "http://Example.COM/",
+                                  "http://[::1]:5000/",
+                                  "http://user:pw@host/",
+                                  "http://host:0/",
+                                  "http://host:65536/",
+                                  "http://host:080/",
+                                  "http://host:/",
+                                  "http://a..b/",
+                                  "http://host/a b",
+                                  "http://host/\x1b[2J",
+                                  "HTTP://host/",
+                                  "localhost:3000",
+                                  "ftp://files/",
+                                  "",
+                                  "http://",
+                                  "http://h\xc3\xa9/"}) {
+        for (bool guess : {false, true}) {
+            auto mine = KestruneCore::urlParts(url, guess);
+            auto theirs = byLibcurl(url, guess);
+            EXPECT_EQ(mine.host, theirs.host) << url << " " << guess;
+            EXPECT_EQ(mine.port, theirs.port) << url << " " << guess;
+        }
+    }
 }

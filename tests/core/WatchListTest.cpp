@@ -4,7 +4,11 @@
 #include "core/FileIO.h"
 #include "core/WatchListEdit.h"
 
+#include <algorithm>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace KestruneCore;
 using KestruneTest::readAll;
@@ -187,4 +191,109 @@ TEST(WatchList, EditsWaitForTheEditLockAndGiveUpWithoutChanging) {
     EXPECT_EQ(load(list).size(), 2u);
     EXPECT_EQ(editMaster(false, master), "");
     EXPECT_FALSE(loadMaster(master));
+}
+
+// What killed editors left behind goes with the next edit of that file: only its own
+// temporaries, only plain files, only in its folder, and not one a writer without
+// the lock may still be filling.
+TEST(WatchList, EditsRemoveTheTemporariesKilledEditorsLeft) {
+    TempDir tmp;
+    const std::string list = tmp / "apps.tsv";
+    const std::string master = tmp / "master";
+    enum Kind { file, folder, link };
+    struct Planted {
+        std::string name;
+        Kind kind;
+        bool old;
+        bool goesWithList;
+        bool goesWithMaster;
+    };
+    const std::vector<Planted> planted{
+        {".apps.tsv.tmp-Ab12Cd", file, true, true, false},
+        {".apps.tsv.tmp-zz9ZZ9", file, true, true, false},
+        {".master.tmp-Qw12Er", file, true, false, true},
+        {".apps.tsv.tmp-Fresh1", file, false, false, false}, // may be a live writer's
+        {".apps.tsv.tmp-Fold3r", folder, true, false, false},
+        {".apps.tsv.tmp-L1nked", link, true, false, false},
+        {".apps.tsv.tmp-abc", file, true, false, false},
+        {".apps.tsv.tmp-abc-de", file, true, false, false},
+        {"apps.tsv.tmp-Ab12Cd", file, true, false, false},
+        {".apps.seed.tsv.tmp-Ab12Cd", file, true, false, false},
+        {"sub/.apps.tsv.tmp-Ab12Cd", file, true, false, false},
+    };
+    const std::string kept = tmp.write("kept", "not ours");
+    for (const auto& p : planted) {
+        std::string at = tmp / p.name;
+        if (p.kind == folder)
+            tmp.mkdir(p.name);
+        else if (p.kind == link)
+            ASSERT_EQ(::symlink(kept.c_str(), at.c_str()), 0);
+        else
+            tmp.write(p.name, "1\tpartial");
+        if (p.old) {
+            struct timespec times[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, at.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+        }
+    }
+    auto addMail = [](const WatchList& l) -> std::optional<WatchList> {
+        return adding("/A/Mail.app", l);
+    };
+
+    ASSERT_TRUE(editWatchList(addMail, list).saved);
+    for (const auto& p : planted)
+        EXPECT_EQ(::access((tmp / p.name).c_str(), F_OK) != 0, p.goesWithList) << p.name;
+    ASSERT_EQ(editMaster(false, master), "");
+    for (const auto& p : planted)
+        EXPECT_EQ(::access((tmp / p.name).c_str(), F_OK) != 0, p.goesWithList || p.goesWithMaster)
+            << p.name;
+    EXPECT_EQ(readAll(kept), "not ours");
+}
+
+// A watch list or master switch that is a link (a dotfiles checkout) stays a link;
+// the edit lands in the file at the end of its links.
+TEST(WatchList, EditsOfALinkedFileWriteItsTarget) {
+    struct Case {
+        std::string what;
+        std::vector<std::pair<std::string, std::string>> links; // name → link text
+        std::string target;                                     // "" when the edit must fail
+    };
+    const std::vector<Case> cases{
+        {"relative", {{"cfg/F", "../dots/F"}}, "dots/F"},
+        {"chain", {{"cfg/F", "G"}, {"cfg/G", "../dots/F"}}, "dots/F"},
+        {"dangling, folder there", {{"cfg/F", "../dots/new"}}, "dots/new"},
+        {"dangling, no folder", {{"cfg/F", "../nowhere/F"}}, ""},
+        {"loop", {{"cfg/F", "G"}, {"cfg/G", "F"}}, ""},
+    };
+    for (bool isMaster : {false, true}) {
+        for (const auto& c : cases) {
+            TempDir tmp;
+            tmp.mkdir("cfg");
+            tmp.write("dots/F", isMaster ? "on\n" : "1\tMail\t/A/Mail.app\tapp\n");
+            for (const auto& [name, text] : c.links)
+                ASSERT_EQ(::symlink(text.c_str(), (tmp / name).c_str()), 0);
+            const std::string path = tmp / "cfg/F";
+            bool ok = isMaster ? editMaster(false, path).empty()
+                               : editWatchList(
+                                     [](const WatchList& l) -> std::optional<WatchList> {
+                                         return adding("/A/Notes.app", l);
+                                     },
+                                     path)
+                                     .ok();
+            const std::string where = c.what + (isMaster ? " (master)" : " (watch list)");
+            EXPECT_EQ(ok, !c.target.empty()) << where;
+            for (const auto& [name, text] : c.links) {
+                char buf[256] = {};
+                EXPECT_EQ(std::string(buf, std::max<ssize_t>(
+                                               0, ::readlink((tmp / name).c_str(), buf, 255))),
+                          text)
+                    << where;
+            }
+            if (c.target.empty())
+                continue;
+            if (isMaster)
+                EXPECT_EQ(readAll(tmp / c.target), "off\n") << where;
+            else
+                EXPECT_EQ(load(tmp / c.target).back().path, "/A/Notes.app") << where;
+        }
+    }
 }

@@ -35,6 +35,10 @@ TEST(CtlBadInput, RejectsWithOneLineAndChangesNothing) {
         {{}, 2, "missing command"},
         {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
         {{"status", "--verbose"}, 2, "unknown option '--verbose'"},
+        {{"-x", "log"}, 2, "unknown option '-x'"},
+        {{"status", "now"}, 2, "status: unexpected argument 'now'"},
+        {{"log", "5"}, 2, "log: unexpected argument '5'"},
+        {{"--version=1"}, 2, "takes no value"},
         {{"add-app"}, 2, "add-app: missing PATH"},
         {{"remove", "a", "b"}, 2, "unexpected argument 'b'"},
         {{"master"}, 2, "master: missing on|off"},
@@ -69,10 +73,13 @@ TEST(CtlBadInput, RejectsWithOneLineAndChangesNothing) {
         EXPECT_EQ(home.snapshot(), before) << shown;
     }
 
-    // Help is not an error.
+    // Help and the version are not errors.
     auto help = home.run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.output.rfind("Usage: kestrunectl", 0), 0u);
+    auto version = home.run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.output.rfind("kestrunectl ", 0), 0u);
 }
 
 TEST(CtlBadInput, UnreadableWatchListIsNeverOverwritten) {

@@ -1,5 +1,6 @@
 // Several kestrunectl processes editing one watch list: no change is lost, a killed
-// editor never leaves a torn file or a held lock, and a failed write says why.
+// editor never leaves a torn file or a held lock (and what it left half-written goes
+// with the next edit), and a failed write says why.
 #include "CtlHome.h"
 
 #include "core/FileIO.h"
@@ -8,10 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <dirent.h>
 #include <fcntl.h>
 #include <random>
 #include <set>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -105,11 +108,30 @@ TEST(CtlConcurrentEdits, WritersKilledMidEditLeaveACompleteFileAndNoHeldLock) {
         }
         ASSERT_TRUE(listedPaths(home).count(kept));
     }
-    // A killed holder released its lock: the next edit goes through at once.
+    // What the killed editors left behind, made older than a live writer's file.
+    const std::string folder = KestruneCore::parentFolder(home.watchListPath());
+    auto leftovers = [&] {
+        std::vector<std::string> names;
+        DIR* d = ::opendir(folder.c_str());
+        for (struct dirent* e; d && (e = ::readdir(d));)
+            if (std::string_view(e->d_name).starts_with(".apps.tsv.tmp-"))
+                names.push_back(folder + "/" + e->d_name);
+        if (d)
+            ::closedir(d);
+        return names;
+    };
+    const auto left = leftovers();
+    for (const auto& name : left) {
+        struct timespec hourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+        ::utimensat(AT_FDCWD, name.c_str(), hourAgo, 0);
+    }
+    // A killed holder released its lock: the next edit goes through at once, and
+    // clears the left-overs.
     std::string last = home.dir().mkdir("last");
     auto r = home.run({"add-service", last});
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(listedPaths(home).count(last));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{}) << left.size() << " were left";
 }
 
 TEST(CtlConcurrentEdits, FailedWriteSaysWhyAndChangesNothing) {

@@ -49,6 +49,12 @@ std::string CtlHome::systemctlCalls() const {
     return readAll(dir_ / "systemctl-calls");
 }
 
+void CtlHome::markEngineServing(bool serving) {
+    serving_.reset();
+    if (serving)
+        serving_ = KestruneCore::EngineServeLock::hold(stateFolder() + "/serve.lock");
+}
+
 std::string CtlHome::dataFolder() const {
     return dir_ / ".config/kestrune";
 }

@@ -4,6 +4,9 @@
 
 #include "TempDir.h"
 
+#include "platform/EngineServeLock.h"
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +32,8 @@ public:
     // systemctlCalls()) and answers `activeStatus` to "is-active", 0 to the rest.
     void useFakeSystemctl(int activeStatus);
     std::string systemctlCalls() const;
+    // Holds (or lets go of) the lock a serving engine holds, as the engine would.
+    void markEngineServing(bool serving);
 
     std::string dataFolder() const;
     std::string stateFolder() const; // also holds the logs
@@ -52,6 +57,7 @@ public:
 private:
     TempDir dir_;
     bool fakeSystemctl_ = false;
+    std::optional<KestruneCore::EngineServeLock> serving_;
 };
 
 } // namespace KestruneTest

@@ -67,7 +67,8 @@ TEST(CtlStatus, OffWhileMasterOffAgentNotLoadedOrNothingEnabled) {
                                      {"subtitle", "Checking…"}}));
     EXPECT_EQ(home.systemctlCalls(), "");
 
-    // Master on but the agent not loaded: off, though the problems are current.
+    // Master on but the engine not serving: off, though the problems are current.
+    // Whether it serves is learned from its lock, without asking systemctl.
     home.useFakeSystemctl(3);
     home.writeMaster("on\n");
     s = statusJson(home);
@@ -78,10 +79,11 @@ TEST(CtlStatus, OffWhileMasterOffAgentNotLoadedOrNothingEnabled) {
     ASSERT_EQ(s["problems"].size(), 1u);
     EXPECT_EQ(s["problems"][0]["line"], "web is down – Nothing answering on port 3000");
     EXPECT_EQ(subtitles(s)[0].second, "Down – Nothing answering on port 3000");
-    EXPECT_EQ(home.systemctlCalls(), "--user is-active --quiet kestrune-engine.service\n");
+    EXPECT_EQ(home.systemctlCalls(), "");
 
     // Agent loaded but nothing switched on: still off.
     home.useFakeSystemctl(0);
+    home.markEngineServing(true);
     home.writeWatchList("0\tweb\t" + web + "\tservice\tlaunch.sh\n");
     s = statusJson(home);
     EXPECT_EQ(s["agentLoaded"], true);
@@ -92,6 +94,7 @@ TEST(CtlStatus, OffWhileMasterOffAgentNotLoadedOrNothingEnabled) {
 TEST(CtlStatus, OrangeListsProblemsInMenuOrderWithTheirLines) {
     CtlHome home;
     home.useFakeSystemctl(0);
+    home.markEngineServing(true);
     std::string web = home.makeService("web");
     std::string tools = home.dir().mkdir("tools");
     home.writeWatchList("1\tweb\t" + web + "\tservice\tlaunch.sh\n" +
@@ -124,6 +127,7 @@ TEST(CtlStatus, OrangeListsProblemsInMenuOrderWithTheirLines) {
 TEST(CtlStatus, RedNamesStartsThatTakeLongerThanUsual) {
     CtlHome home;
     home.useFakeSystemctl(0);
+    home.markEngineServing(true);
     std::string web = home.makeService("web", R"({"start_grace_seconds": 30})");
     std::string api = home.makeService("api", R"({"start_grace_seconds": 30})");
     home.writeWatchList("1\tweb\t" + web + "\tservice\tlaunch.sh\n1\tapi\t" + api +
@@ -150,6 +154,7 @@ TEST(CtlStatus, RedNamesStartsThatTakeLongerThanUsual) {
 TEST(CtlStatus, HealthyRowsAndProbesOfServicesNotKeptAlive) {
     CtlHome home;
     home.useFakeSystemctl(0);
+    home.markEngineServing(true);
     HttpTestServer server;
     std::string site =
         home.makeService("site", R"({"healthcheck": {"url": ")" + server.url() + R"("}})");
@@ -197,6 +202,7 @@ TEST(CtlStatus, HealthyRowsAndProbesOfServicesNotKeptAlive) {
 TEST(CtlStatus, NeverFailsOnDamagedFiles) {
     CtlHome home;
     home.useFakeSystemctl(0);
+    home.markEngineServing(true);
     std::string web = home.makeService("web", "{\"healthcheck\": [1, 2");
     home.writeWatchList("1\tweb\t" + web + "\tservice\n\n1\n1\tx\n1\t\t\t\t\t\t\n");
     home.writeProblems("web\tretrying\tstuck\t\xff\xfe\t\x01\n\0\0\t"s);

@@ -13,6 +13,7 @@
 #include "health/ServiceSubtitle.h"
 #include "health/SlowStarts.h"
 #include "health/StartRecords.h"
+#include "platform/EngineServeLock.h"
 #include "platform/Process.h"
 #include "services/HealthCheck.h"
 #include "services/ServiceCheck.h"
@@ -192,6 +193,7 @@ TEST_F(EngineProcess, ServeKeepsTheServiceAliveOnItsOwn) {
     ASSERT_EQ(::posix_spawn(&servePid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
 
     ASSERT_TRUE(eventually([&] { return healthy(); }));
+    EXPECT_TRUE(engineIsServing()); // what kestrunectl reads as "Agent: loaded"
     killServer();
     // The problems file is written last in a pass.
     ASSERT_TRUE(eventually([&] {
@@ -215,6 +217,7 @@ TEST_F(EngineProcess, ServeKeepsTheServiceAliveOnItsOwn) {
     ASSERT_TRUE(eventually([&] { return ::waitpid(servePid, &status, WNOHANG) == servePid; }));
     servePid = -1;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(engineIsServing());
 }
 
 TEST_F(EngineProcess, ServeActsOnWatchListEditsWithoutBeingAsked) {
