@@ -153,13 +153,6 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
 
     table->setObjectName("rows");
     table->setFixedHeight(visibleRows * rowHeight);
-    // A slim scroller over the rows' right margin rather than a wide platform one.
-    table->verticalScrollBar()->setStyleSheet(
-        "QScrollBar:vertical { width: 7px; background: transparent; margin: 2px 1px 2px 0; }"
-        "QScrollBar::handle:vertical { background: rgba(128, 128, 128, 130); border-radius: 3px;"
-        " min-height: 24px; }"
-        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
-        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }");
     connect(table, &RowTable::selectionChanged, this, &ListSection::selectionChanged);
 
     menu_ = new QMenu(table);

@@ -10,6 +10,7 @@
 #include "settings/CreditLink.h"
 #include "settings/ElidedLabel.h"
 #include "settings/ListSection.h"
+#include "settings/SettingsContent.h"
 #include "settings/SettingsWindow.h"
 #include "settings/Style.h"
 #include "settings/WorkspaceIcon.h"
@@ -24,6 +25,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QThread>
 #include <QThreadPool>
 #include <QToolButton>
@@ -246,6 +248,42 @@ TEST(ListSection, BarAndMenuOfEachKind) {
     EXPECT_EQ(chooseFolder, 0);
     services.plus->click();
     EXPECT_EQ(chooseFolder, 1);
+}
+
+TEST(SettingsWindow, SwitchesLineUpWhetherOrNotAListScrolls) {
+    ListSection apps(EntryType::app, "No apps yet", nullptr, 3);
+    ListSection services(EntryType::service, "No services yet", nullptr, 2);
+    Kestrune::SettingsContent content(nullptr, makeMasterToggle(true), &apps, &services);
+    std::unique_ptr<QWidget> page(content.view);
+    page->resize(460, 700);
+    page->show();
+    for (int count : {1, 5}) {
+        SCOPED_TRACE(count);
+        WatchList list;
+        for (int i = 0; i < count; ++i) {
+            list.push_back(
+                {"app" + std::to_string(i), "/a/" + std::to_string(i), true, EntryType::app, ""});
+            list.push_back(service("svc" + std::to_string(i)));
+        }
+        for (ListSection* s : {&apps, &services}) {
+            s->entries = [&] { return list; };
+            s->reload();
+        }
+        QCoreApplication::processEvents();
+        std::set<int> xs;
+        for (ListSection* s : {&apps, &services})
+            for (int row = 0; row < count; ++row)
+                xs.insert(s->rowSwitch(row)->mapTo(page.get(), QPoint()).x());
+        EXPECT_EQ(xs.size(), 1u);
+        // The longer list scrolls; its scroller appears over the rows while it moves.
+        QScrollBar* scroller = services.table->overlayScroller();
+        EXPECT_EQ(scroller->maximum() > 0, count > 2);
+        services.table->verticalScrollBar()->setValue(30);
+        EXPECT_EQ(scroller->isVisible(), count > 2);
+        services.table->verticalScrollBar()->setValue(0);
+    }
+    EXPECT_EQ(content.appsCaption->width(), 380);
+    EXPECT_EQ(content.servicesCaption->width(), 380);
 }
 
 TEST(SettingsWindow, HeightFollowsTheContentWithinTheScreen) {
