@@ -14,11 +14,13 @@
 #include "platform/AgentBackend.h"
 #include "platform/AppLauncher.h"
 #include "platform/BundleInfo.h"
+#include "platform/InstalledApps.h"
 #include "platform/RunningApps.h"
 #include "services/HealthCheck.h"
 #include "services/ServiceCheck.h"
 #include "services/ServiceConfig.h"
 #include "services/ServiceFolder.h"
+#include "settings/AppPicker.h"
 #include "settings/ListSection.h"
 #include "settings/SettingsContent.h"
 #include "statusitem/DesktopNotifications.h"
@@ -57,15 +59,6 @@ std::int64_t epochSeconds(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 
-QStringList defaultChooseApps() {
-    QFileDialog dialog(nullptr, "Add App", "/usr/share/applications");
-    dialog.setFileMode(QFileDialog::ExistingFiles);
-    dialog.setNameFilters({"Applications (*.desktop *.AppImage *.app)", "All files (*)"});
-    if (dialog.exec() != QDialog::Accepted)
-        return {};
-    return dialog.selectedFiles();
-}
-
 QString defaultChooseServiceFolder() {
     QFileDialog dialog(nullptr,
                        "Choose a project folder (scripts/launch.sh or package.json is used "
@@ -95,7 +88,10 @@ D::D(QObject* parent) : QObject(parent) {
     openURL = [](const std::string& url) {
         QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
     };
-    chooseApps = defaultChooseApps;
+    chooseApps = [this] {
+        AppPicker picker(installedApps(), win);
+        return picker.exec() == QDialog::Accepted ? picker.chosen() : QStringList();
+    };
     chooseServiceFolder = defaultChooseServiceFolder;
     showAlert = [this](const QString& message, const QString& informative,
                        const QStringList& buttons, std::function<void(int)> done) {
@@ -555,8 +551,12 @@ void D::addApp() {
             if (listed)
                 continue;
             WatchList grown = adding(path, next);
-            if (grown.size() > next.size())
+            if (grown.size() > next.size()) {
+                // An installed app goes by the name the application menu shows.
+                if (auto name = desktopEntryName(path))
+                    grown.back().name = *name;
                 added.push_back(grown.back().name);
+            }
             next = std::move(grown);
         }
         if (added.empty())

@@ -6,6 +6,7 @@
 #include "feedback/qt/FeedbackActions.h"
 #include "platform/Process.h"
 #include "services/ServiceFolder.h"
+#include "settings/AppPicker.h"
 #include "settings/BottomSection.h"
 #include "settings/CreditLink.h"
 #include "settings/ElidedLabel.h"
@@ -21,6 +22,8 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -513,6 +516,46 @@ TEST_F(SettingsController, SheetsHangOnTheWindow) {
     EXPECT_EQ(boxes[0]->text(), "shop");
     EXPECT_EQ(boxes[0]->windowModality(), Qt::WindowModal);
     boxes[0]->reject();
+}
+
+TEST_F(SettingsController, AppPickerListsInstalledAppsAndAddsThemByName) {
+    KestruneTest::ScopedEnv dataHome("XDG_DATA_HOME", tmp.path() + "/share");
+    KestruneTest::ScopedEnv dataDirs("XDG_DATA_DIRS", tmp.path() + "/system");
+    std::string viewer = tmp.write("share/applications/org.example.viewer.desktop",
+                                   "[Desktop Entry]\nType=Application\nName=Picture Viewer\n"
+                                   "Exec=viewer %f\nIcon=viewer\n");
+    tmp.write("system/applications/calc.desktop",
+              "[Desktop Entry]\nType=Application\nName=Calculator\nExec=calc\n");
+    std::string tool = tmp.mkdir("Apps/Tool.app");
+
+    for (bool fromOther : {false, true}) {
+        SCOPED_TRACE(fromOther);
+        QStringList listed;
+        d->chooseApps = [&] {
+            Kestrune::AppPicker picker(installedApps());
+            for (int i = 0; i < picker.list->count(); ++i)
+                listed << picker.list->item(i)->text();
+            picker.chooseOther = [&](QWidget*) {
+                return QStringList{QString::fromStdString(tool)};
+            };
+            if (fromOther) {
+                picker.other->click();
+            } else {
+                picker.search->setText("VIEW"); // the first match is taken
+                EXPECT_TRUE(picker.list->item(0)->isHidden());
+                picker.add->click();
+            }
+            EXPECT_EQ(picker.result(), QDialog::Accepted);
+            return picker.chosen();
+        };
+        d->addApp();
+        EXPECT_EQ(listed, (QStringList{"Calculator", "Picture Viewer"}));
+        AppEntry added = load().back();
+        EXPECT_EQ(added.name, fromOther ? "Tool" : "Picture Viewer");
+        EXPECT_EQ(added.path, fromOther ? tool : viewer);
+        EXPECT_NE(readAll(logPath()).find("[" + added.name + "] added to keep-alive list\n"),
+                  std::string::npos);
+    }
 }
 
 TEST(WorkspaceIcon, DesktopFilesBundlesAndMissingFiles) {
