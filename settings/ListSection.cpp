@@ -150,6 +150,9 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     onDetails = [](const AppEntry&) {};
     rowIcon = [](const AppEntry& e) { return KestruneCore::workspaceIcon(e.path); };
     rowSubtitle = [](const AppEntry&) { return std::string(); };
+    webAddress = [](const AppEntry&) { return std::string(); };
+    onOpenInBrowser = [](const std::string&) {};
+    onOpenFolder = [](const AppEntry&) {};
 
     table->setObjectName("rows");
     table->setFixedHeight(visibleRows * rowHeight);
@@ -162,6 +165,14 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     }
     QAction* removeAction = menu_->addAction("Remove");
     connect(removeAction, &QAction::triggered, this, &ListSection::removeClicked);
+    if (services) {
+        // Going to the service: a group of its own after the list's own items.
+        menu_->addSeparator();
+        openInBrowser_ = menu_->addAction("Open in Browser");
+        connect(openInBrowser_, &QAction::triggered, this, &ListSection::openInBrowserClicked);
+        QAction* openFolder = menu_->addAction("Open Folder");
+        connect(openFolder, &QAction::triggered, this, &ListSection::openFolderClicked);
+    }
     connect(table, &RowTable::contextMenuRequested, this, &ListSection::showContextMenu);
 
     QFont barFont = plus->font();
@@ -380,6 +391,21 @@ void ListSection::detailsClicked() {
     showDetails(clickedRow_);
 }
 
+void ListSection::openInBrowserClicked() {
+    if (clickedRow_ < 0 || clickedRow_ >= int(rows.size()) || !webAddress)
+        return;
+    std::string address = webAddress(rows[size_t(clickedRow_)]);
+    if (!address.empty() && onOpenInBrowser)
+        onOpenInBrowser(address);
+}
+
+void ListSection::openFolderClicked() {
+    if (clickedRow_ < 0 || clickedRow_ >= int(rows.size()))
+        return;
+    if (onOpenFolder)
+        onOpenFolder(rows[size_t(clickedRow_)]);
+}
+
 void ListSection::showDetails(int row) {
     if (row < 0 || row >= int(rows.size()))
         return;
@@ -406,6 +432,10 @@ void ListSection::toggled(QAbstractButton* sender) {
 
 void ListSection::showContextMenu(int row, const QPoint& globalPos) {
     clickedRow_ = row;
+    if (openInBrowser_) {
+        bool valid = row >= 0 && row < int(rows.size());
+        openInBrowser_->setEnabled(valid && webAddress && !webAddress(rows[size_t(row)]).empty());
+    }
     menu_->popup(globalPos);
 }
 

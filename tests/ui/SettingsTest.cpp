@@ -10,6 +10,7 @@
 #include "settings/BottomSection.h"
 #include "settings/CreditLink.h"
 #include "settings/ElidedLabel.h"
+#include "settings/FolderOpener.h"
 #include "settings/ListSection.h"
 #include "settings/SettingsContent.h"
 #include "settings/SettingsWindow.h"
@@ -234,7 +235,8 @@ TEST(ListSection, BarAndMenuOfEachKind) {
     ListSection services(EntryType::service, "No services yet", &target, 2);
     EXPECT_EQ(actionTexts(apps.contextMenu()), QStringList{"Remove"});
     EXPECT_EQ(actionTexts(services.contextMenu()),
-              (QStringList{QString::fromUtf8("Show Details\u2026"), "Remove"}));
+              (QStringList{QString::fromUtf8("Show Details\u2026"), "Remove", "", "Open in Browser",
+                           "Open Folder"}));
     EXPECT_FALSE(apps.rescan->isVisibleTo(apps.view));
     EXPECT_TRUE(services.rescan->isVisibleTo(services.view));
     EXPECT_EQ(services.rescan->toolTip(), "Search this computer for services");
@@ -516,6 +518,34 @@ TEST_F(SettingsController, SheetsHangOnTheWindow) {
     EXPECT_EQ(boxes[0]->text(), "shop");
     EXPECT_EQ(boxes[0]->windowModality(), Qt::WindowModal);
     boxes[0]->reject();
+}
+
+TEST_F(SettingsController, ServiceMenuOpensItsPageAndFolder) {
+    tmp.write("Projects/shop/scripts/launch.json",
+              R"({"healthcheck": {"url": "http://127.0.0.1:4999/api/health?x=1"}})");
+    std::vector<std::string> opened, folders;
+    d->openURL = [&](const std::string& url) { opened.push_back(url); };
+    auto oldFolderOpener = folderOpener;
+    folderOpener = [&](const std::string& folder) { folders.push_back(folder); };
+    d->openSettings();
+    ListSection& svc = d->svcSec();
+    QAction* browser = svc.contextMenu()->actions()[3];
+    QAction* folder = svc.contextMenu()->actions()[4];
+    // shop has a health address; the found project api has none.
+    for (auto [row, page] :
+         {std::pair{0, std::string("http://127.0.0.1:4999/")}, std::pair{1, std::string()}}) {
+        SCOPED_TRACE(row);
+        opened.clear();
+        emit svc.table->contextMenuRequested(row, QPoint());
+        svc.contextMenu()->close();
+        EXPECT_EQ(browser->isEnabled(), !page.empty());
+        browser->trigger();
+        EXPECT_EQ(opened,
+                  page.empty() ? std::vector<std::string>{} : std::vector<std::string>{page});
+        folder->trigger();
+    }
+    EXPECT_EQ(folders, (std::vector<std::string>{shop, api}));
+    folderOpener = oldFolderOpener;
 }
 
 TEST_F(SettingsController, AppPickerListsInstalledAppsAndAddsThemByName) {
