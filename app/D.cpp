@@ -170,7 +170,6 @@ bool D::settingsVisible() const {
 
 void D::applicationDidFinishLaunching() {
     KestruneCore::liveIconDir = liveIconFolder();
-    KestruneCore::installQtImageSupport();
     KestruneCore::feedbackOpener = [self = QPointer<D>(this)] {
         if (self)
             self->openFeedback();

@@ -184,6 +184,10 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
         b->setFixedSize(barButtonWidth, barButtonHeight);
         b->setFocusPolicy(Qt::TabFocus);
     }
+    // A flat button shows no bezel, so keyboard focus gets a ring of its own.
+    for (QToolButton* b : {plus, minus, rescan})
+        b->setStyleSheet("QToolButton:focus { border: 2px solid palette(highlight);"
+                         " border-radius: 4px; }");
     plus->setToolTip(services ? QString::fromUtf8("Add Service\u2026")
                               : QString::fromUtf8("Add App\u2026"));
     plus->setAccessibleName(plus->toolTip());
