@@ -10,6 +10,7 @@
 #include "health/SlowStarts.h"
 #include "health/StartRecords.h"
 #include "health/StatusSummary.h"
+#include "health/StemClash.h"
 #include "icons/qt/ServiceIcon.h"
 #include "platform/AgentBackend.h"
 #include "platform/AppLauncher.h"
@@ -545,8 +546,10 @@ void D::addApp() {
     if (chosen.isEmpty())
         return;
     std::vector<std::string> added;
+    std::string refusal;
     auto outcome = editApps([&](const WatchList& fresh) -> std::optional<WatchList> {
         added.clear();
+        refusal.clear();
         WatchList next = fresh;
         for (const QString& q : chosen) {
             std::string path = q.toStdString();
@@ -555,8 +558,14 @@ void D::addApp() {
             if (listed)
                 continue;
             WatchList grown = adding(path, next);
-            if (grown.size() > next.size())
+            if (grown.size() > next.size()) {
+                if (auto other = stemTakenBy(next, grown.back())) {
+                    if (refusal.empty())
+                        refusal = stemClashRefusal(grown.back(), *other);
+                    continue;
+                }
                 added.push_back(grown.back().name);
+            }
             next = std::move(grown);
         }
         if (added.empty())
@@ -566,7 +575,13 @@ void D::addApp() {
     if (outcome.saved)
         for (const auto& name : added)
             log(name, "added to keep-alive list");
+    refuse(refusal);
     changed();
+}
+
+void D::refuse(const std::string& refusal) {
+    if (!refusal.empty() && showAlert)
+        showAlert(QString::fromStdString(refusal), {}, {"OK"}, nullptr);
 }
 
 void D::addService() {
@@ -574,14 +589,21 @@ void D::addService() {
     if (chosen.isEmpty())
         return;
     std::optional<AppEntry> newEntry;
+    std::string refusal;
     auto outcome = editApps([&](const WatchList& fresh) -> std::optional<WatchList> {
         newEntry.reset();
+        refusal.clear();
         auto added = addingService(chosen.toStdString(), fresh);
         if (!added || *added == fresh)
             return std::nullopt;
+        if (auto other = stemTakenBy(fresh, added->back())) {
+            refusal = stemClashRefusal(added->back(), *other);
+            return std::nullopt;
+        }
         newEntry = added->back();
         return added;
     });
+    refuse(refusal);
     if (outcome.saved && newEntry) {
         const AppEntry& entry = *newEntry;
         log(entry.name, "service added to keep-alive list (start method: " + entry.method + ")");

@@ -193,6 +193,8 @@ private:
     void installMenu(QMenu* menu);
     void showPicture(const std::optional<StatusPicture>& picture);
     void buildSettings();
+    // Tells the user why an entry was not added (nothing when empty).
+    void refuse(const std::string& refusal);
 
     QMenu* menu_ = nullptr;
     std::unique_ptr<QMenu> mainMenu_;
