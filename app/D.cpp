@@ -333,7 +333,7 @@ void D::refresh() {
         for (const auto& e : apps)
             if (e.type == EntryType::service)
                 services.insert(e.name);
-        installMenu(buildMenu(this, current, services));
+        showProblems(menu_, current, services);
     }
     notifier().update(current);
     if (differ && settingsVisible())
