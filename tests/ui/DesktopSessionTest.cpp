@@ -444,4 +444,25 @@ TEST_F(DesktopSession, HostDrawnMenuFollowsChangesAndItsCommandsWork) {
         GTEST_SKIP() << "no StatusNotifierItem host started";
 }
 
+// A second start, as from the application menu, leaves one tray item and shows
+// Settings in the program already running.
+TEST_F(DesktopSession, SecondStartHandsOverToTheRunningOne) {
+    if (!KestruneCore::findInPath("xdotool") || !startHost("sni"))
+        GTEST_SKIP() << "no StatusNotifierItem host or no xdotool";
+    startKestrune();
+    ASSERT_TRUE(waitFor([&] { return items().size() == 1; }));
+
+    QProcess second;
+    second.setProcessEnvironment(kestrune.processEnvironment());
+    second.start(KESTRUNE_PATH, {"--open-settings"});
+    ASSERT_TRUE(second.waitForFinished(20000));
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(waitFor([&] {
+        return !xdotool({"search", "--onlyvisible", "--name", "^Kestrune Settings$"}).isEmpty();
+    }));
+    EXPECT_EQ(items().size(), 1);
+    EXPECT_EQ(kestrune.state(), QProcess::Running);
+}
+
 #include "DesktopSessionTest.moc"
