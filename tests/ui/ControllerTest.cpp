@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTest>
@@ -445,4 +446,28 @@ TEST_F(Controller, ShortcutsActWhileTheStatusMenuIsOpen) {
         EXPECT_EQ(terminated, quits);
     }
     EXPECT_EQ(lc.count("bootout"), 1);
+}
+
+// With no tray some time after start, Settings opens once with the notice, which
+// goes when a tray comes up.
+TEST_F(Controller, NoTrayOpensSettingsOnceWithTheNotice) {
+    bool tray = false;
+    d->trayAvailable = [&] { return tray; };
+    d->showSettingsWindow = nullptr;
+    d->applicationDidFinishLaunching();
+    d->checkTray();
+    ASSERT_TRUE(d->settingsVisible());
+    auto* notice = d->win->findChild<QLabel*>("trayNotice");
+    ASSERT_NE(notice, nullptr);
+    EXPECT_TRUE(notice->isVisibleTo(d->win));
+    EXPECT_TRUE(notice->text().contains("AppIndicator"));
+
+    d->win->close();
+    d->checkTray();
+    EXPECT_FALSE(d->settingsVisible());
+
+    tray = true;
+    d->refresh();
+    d->openSettings();
+    EXPECT_FALSE(notice->isVisibleTo(d->win));
 }
