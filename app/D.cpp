@@ -34,6 +34,7 @@
 #include <QEvent>
 #include <QFileDialog>
 #include <QIcon>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
@@ -53,6 +54,8 @@ namespace {
 
 constexpr int refreshIntervalMs = 10'000;
 constexpr int switchOnFollowUpMs = 3'000;
+// How long a tray host may take to come up with the session before we speak up.
+constexpr int noTrayGraceMs = 5'000;
 
 std::int64_t epochSeconds(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
@@ -126,6 +129,7 @@ D::D(QObject* parent) : QObject(parent) {
     };
     terminate = [] { QCoreApplication::quit(); };
     menuStillShown = [this] { return menu_ && menu_->isVisible(); };
+    trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     arguments = QCoreApplication::arguments();
 
     timer_.setInterval(refreshIntervalMs);
@@ -217,6 +221,7 @@ void D::applicationDidFinishLaunching() {
     if (arguments.contains("--open-settings"))
         openSettings();
     timer_.start();
+    QTimer::singleShot(noTrayGraceMs, this, &D::checkTray);
 }
 
 bool D::eventFilter(QObject* watched, QEvent* event) {
@@ -254,6 +259,15 @@ void D::installMenu(QMenu* menu) {
         item->setContextMenu(menu);
     if (old)
         old->deleteLater();
+}
+
+void D::checkTray() {
+    if (trayChecked_)
+        return;
+    trayChecked_ = true;
+    trayMissing_ = trayAvailable && !trayAvailable();
+    if (trayMissing_)
+        openSettings();
 }
 
 void D::menuWillOpen() {
@@ -334,7 +348,7 @@ void D::refresh() {
         for (const auto& e : apps)
             if (e.type == EntryType::service)
                 services.insert(e.name);
-        installMenu(buildMenu(this, current, services));
+        showProblems(menu_, current, services);
     }
     notifier().update(current);
     if (differ && settingsVisible())
@@ -345,6 +359,12 @@ void D::refresh() {
 
     if (item)
         item->setToolTip(QString::fromStdString(statusTooltip(state, current, slow)));
+    // A tray that came up later shows the icon by itself; the notice goes.
+    if (trayMissing_ && trayAvailable && trayAvailable()) {
+        trayMissing_ = false;
+        if (content_)
+            content_->trayNotice->hide();
+    }
 }
 
 void D::setupNotifications() {

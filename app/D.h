@@ -111,6 +111,8 @@ public:
     // draw the menu themselves and never say when it closes; there the menu widget
     // is never visible and the next refresh treats the menu as closed.
     std::function<bool()> menuStillShown;
+    // Whether a tray can show the status icon now.
+    std::function<bool()> trayAvailable;
     // The program's command-line arguments (for "--open-settings").
     QStringList arguments;
 
@@ -185,6 +187,9 @@ public slots:
     void openLog();
     void rescanServices();
     void quitAll();
+    // Some time after start: with no tray to show the icon, opens Settings (once) with
+    // a notice saying how to get one.
+    void checkTray();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -197,6 +202,8 @@ private:
     void refuse(const std::string& refusal);
 
     QMenu* menu_ = nullptr;
+    bool trayChecked_ = false;
+    bool trayMissing_ = false;
     std::unique_ptr<QMenu> mainMenu_;
     std::unique_ptr<Notifier> notifier_;
     std::unique_ptr<DesktopNotifications> notifications_;
