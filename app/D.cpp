@@ -16,6 +16,7 @@
 #include "platform/AppLauncher.h"
 #include "platform/BundleInfo.h"
 #include "platform/RunningApps.h"
+#include "platform/qt/UserManager.h"
 #include "services/HealthCheck.h"
 #include "services/ServiceCheck.h"
 #include "services/ServiceConfig.h"
@@ -57,6 +58,17 @@ constexpr int switchOnFollowUpMs = 3'000;
 // How long a tray host may take to come up with the session before we speak up.
 constexpr int noTrayGraceMs = 5'000;
 
+// The real agent call. Under the user manager a starting engine inherits the manager's
+// environment, not ours: hand it the session's display and bus first, or every app
+// the engine opens fails to reach the display.
+int agentCall(const std::vector<std::string>& args) {
+    if (!args.empty() && (args[0] == "bootstrap" || args[0] == "kickstart") &&
+        agentBackend().kind() == AgentBackendKind::systemd)
+        setManagerEnvironment(QDBusConnection::sessionBus(),
+                              sessionAssignments(QProcessEnvironment::systemEnvironment()));
+    return KestruneCore::lc(args);
+}
+
 std::int64_t epochSeconds(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
@@ -89,7 +101,7 @@ D::D(QObject* parent) : QObject(parent) {
     master = loadMaster();
     found = Discovery::loadCache();
 
-    lcRunner = [](const std::vector<std::string>& args) { return KestruneCore::lc(args); };
+    lcRunner = agentCall;
     launchApp = [](const std::string& path) -> std::optional<std::string> {
         SpawnResult started = openApplication(path);
         if (started)
@@ -167,6 +179,19 @@ int D::lc(const std::vector<std::string>& args) const {
     return lcRunner ? lcRunner(args) : -1;
 }
 
+bool D::usesRealAgent() const {
+    auto* call = lcRunner.target<int (*)(const std::vector<std::string>&)>();
+    return call && *call == agentCall;
+}
+
+bool D::agentLoaded() const {
+    // The user manager's last word, when it has spoken; "print" only where it cannot
+    // be reached over the bus.
+    if (engineState_ && !engineState_->state().isEmpty())
+        return engineState_->active();
+    return lc({"print", lab()}) == 0;
+}
+
 void D::ensureAgent() {
     if (lc({"print", lab()}) == 0)
         return;
@@ -215,6 +240,10 @@ void D::applicationDidFinishLaunching() {
     item->show();
 
     setupNotifications();
+    if (usesRealAgent() && agentBackend().kind() == AgentBackendKind::systemd) {
+        engineState_ = std::make_unique<UnitActiveState>(QString::fromUtf8(engineUnit));
+        connect(engineState_.get(), &UnitActiveState::changed, this, &D::refresh);
+    }
     ensureAgent();
     refresh();
     discovery().start();
@@ -331,7 +360,7 @@ void D::refresh() {
     std::vector<Problem> current = master ? currentProblems() : std::vector<Problem>{};
     std::vector<std::string> slow =
         master ? slowStarts(apps, current, now) : std::vector<std::string>{};
-    bool loaded = master && lc({"print", lab()}) == 0;
+    bool loaded = master && agentLoaded();
     bool anyEnabled = false;
     for (const auto& e : apps)
         anyEnabled = anyEnabled || e.enabled;

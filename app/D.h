@@ -40,6 +40,7 @@ class FeedbackWindow;
 class PanelAppearance;
 class ListSection;
 class SettingsContent;
+class UnitActiveState;
 
 class D : public QObject {
     Q_OBJECT
@@ -119,6 +120,9 @@ public:
     // ---- operations
     std::string lab() const;
     int lc(const std::vector<std::string>& args) const;
+    // Whether the agent runs, without waiting where the user manager is followed over
+    // the bus (see engineUnitState).
+    bool agentLoaded() const;
     void ensureAgent();
     void setupNotifications();
     void notify(const std::string& title, const std::string& body);
@@ -169,6 +173,10 @@ public:
     // The panel's appearance as best known (the desktop's preference, else the palette).
     Appearance panelAppearance() const;
 
+    // The engine unit as the user manager reports it; none unless the real systemd
+    // agent is in use.
+    const UnitActiveState* engineUnitState() const { return engineState_.get(); }
+
     // The menu currently installed on the tray icon.
     QMenu* statusMenu() const { return menu_; }
     // Whether the Settings window exists and is on screen.
@@ -195,6 +203,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Whether lcRunner is still the real agent call (tests replace it).
+    bool usesRealAgent() const;
     void installMenu(QMenu* menu);
     void showPicture(const std::optional<StatusPicture>& picture);
     void buildSettings();
@@ -210,6 +220,7 @@ private:
     std::unique_ptr<LiveDiscovery> discovery_;
     std::unique_ptr<FeedbackWindow> feedback_;
     std::unique_ptr<PanelAppearance> panel_;
+    std::unique_ptr<UnitActiveState> engineState_;
     QTimer timer_;
     QPointer<QAbstractButton> masterSw_;
     std::unique_ptr<ListSection> appsSec_;
