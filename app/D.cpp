@@ -10,12 +10,14 @@
 #include "health/SlowStarts.h"
 #include "health/StartRecords.h"
 #include "health/StatusSummary.h"
+#include "health/StemClash.h"
 #include "icons/qt/ServiceIcon.h"
 #include "platform/AgentBackend.h"
 #include "platform/AppLauncher.h"
 #include "platform/BundleInfo.h"
 #include "platform/InstalledApps.h"
 #include "platform/RunningApps.h"
+#include "platform/qt/UserManager.h"
 #include "services/HealthCheck.h"
 #include "services/ServiceCheck.h"
 #include "services/ServiceConfig.h"
@@ -35,6 +37,7 @@
 #include <QEvent>
 #include <QFileDialog>
 #include <QIcon>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
@@ -54,6 +57,19 @@ namespace {
 
 constexpr int refreshIntervalMs = 10'000;
 constexpr int switchOnFollowUpMs = 3'000;
+// How long a tray host may take to come up with the session before we speak up.
+constexpr int noTrayGraceMs = 5'000;
+
+// The real agent call. Under the user manager a starting engine inherits the manager's
+// environment, not ours: hand it the session's display and bus first, or every app
+// the engine opens fails to reach the display.
+int agentCall(const std::vector<std::string>& args) {
+    if (!args.empty() && (args[0] == "bootstrap" || args[0] == "kickstart") &&
+        agentBackend().kind() == AgentBackendKind::systemd)
+        setManagerEnvironment(QDBusConnection::sessionBus(),
+                              sessionAssignments(QProcessEnvironment::systemEnvironment()));
+    return KestruneCore::lc(args);
+}
 
 std::int64_t epochSeconds(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
@@ -78,7 +94,7 @@ D::D(QObject* parent) : QObject(parent) {
     master = loadMaster();
     found = Discovery::loadCache();
 
-    lcRunner = [](const std::vector<std::string>& args) { return KestruneCore::lc(args); };
+    lcRunner = agentCall;
     launchApp = [](const std::string& path) -> std::optional<std::string> {
         SpawnResult started = openApplication(path);
         if (started)
@@ -121,6 +137,7 @@ D::D(QObject* parent) : QObject(parent) {
     };
     terminate = [] { QCoreApplication::quit(); };
     menuStillShown = [this] { return menu_ && menu_->isVisible(); };
+    trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     arguments = QCoreApplication::arguments();
 
     timer_.setInterval(refreshIntervalMs);
@@ -156,6 +173,19 @@ std::string D::lab() const {
 
 int D::lc(const std::vector<std::string>& args) const {
     return lcRunner ? lcRunner(args) : -1;
+}
+
+bool D::usesRealAgent() const {
+    auto* call = lcRunner.target<int (*)(const std::vector<std::string>&)>();
+    return call && *call == agentCall;
+}
+
+bool D::agentLoaded() const {
+    // The user manager's last word, when it has spoken; "print" only where it cannot
+    // be reached over the bus.
+    if (engineState_ && !engineState_->state().isEmpty())
+        return engineState_->active();
+    return lc({"print", lab()}) == 0;
 }
 
 void D::ensureAgent() {
@@ -205,12 +235,17 @@ void D::applicationDidFinishLaunching() {
     item->show();
 
     setupNotifications();
+    if (usesRealAgent() && agentBackend().kind() == AgentBackendKind::systemd) {
+        engineState_ = std::make_unique<UnitActiveState>(QString::fromUtf8(engineUnit));
+        connect(engineState_.get(), &UnitActiveState::changed, this, &D::refresh);
+    }
     ensureAgent();
     refresh();
     discovery().start();
     if (arguments.contains("--open-settings"))
         openSettings();
     timer_.start();
+    QTimer::singleShot(noTrayGraceMs, this, &D::checkTray);
 }
 
 bool D::eventFilter(QObject* watched, QEvent* event) {
@@ -248,6 +283,15 @@ void D::installMenu(QMenu* menu) {
         item->setContextMenu(menu);
     if (old)
         old->deleteLater();
+}
+
+void D::checkTray() {
+    if (trayChecked_)
+        return;
+    trayChecked_ = true;
+    trayMissing_ = trayAvailable && !trayAvailable();
+    if (trayMissing_)
+        openSettings();
 }
 
 void D::menuWillOpen() {
@@ -311,7 +355,7 @@ void D::refresh() {
     std::vector<Problem> current = master ? currentProblems() : std::vector<Problem>{};
     std::vector<std::string> slow =
         master ? slowStarts(apps, current, now) : std::vector<std::string>{};
-    bool loaded = master && lc({"print", lab()}) == 0;
+    bool loaded = master && agentLoaded();
     bool anyEnabled = false;
     for (const auto& e : apps)
         anyEnabled = anyEnabled || e.enabled;
@@ -328,7 +372,7 @@ void D::refresh() {
         for (const auto& e : apps)
             if (e.type == EntryType::service)
                 services.insert(e.name);
-        installMenu(buildMenu(this, current, services));
+        showProblems(menu_, current, services);
     }
     notifier().update(current);
     if (differ && settingsVisible())
@@ -339,6 +383,12 @@ void D::refresh() {
 
     if (item)
         item->setToolTip(QString::fromStdString(statusTooltip(state, current, slow)));
+    // A tray that came up later shows the icon by itself; the notice goes.
+    if (trayMissing_ && trayAvailable && trayAvailable()) {
+        trayMissing_ = false;
+        if (content_)
+            content_->trayNotice->hide();
+    }
 }
 
 void D::setupNotifications() {
@@ -540,8 +590,10 @@ void D::addApp() {
     if (chosen.isEmpty())
         return;
     std::vector<std::string> added;
+    std::string refusal;
     auto outcome = editApps([&](const WatchList& fresh) -> std::optional<WatchList> {
         added.clear();
+        refusal.clear();
         WatchList next = fresh;
         for (const QString& q : chosen) {
             std::string path = q.toStdString();
@@ -551,9 +603,15 @@ void D::addApp() {
                 continue;
             WatchList grown = adding(path, next);
             if (grown.size() > next.size()) {
-                // An installed app goes by the name the application menu shows.
+                // An installed app goes by the name the application menu shows,
+                // which is also the name its state files are checked under.
                 if (auto name = desktopEntryName(path))
                     grown.back().name = *name;
+                if (auto other = stemTakenBy(next, grown.back())) {
+                    if (refusal.empty())
+                        refusal = stemClashRefusal(grown.back(), *other);
+                    continue;
+                }
                 added.push_back(grown.back().name);
             }
             next = std::move(grown);
@@ -565,7 +623,13 @@ void D::addApp() {
     if (outcome.saved)
         for (const auto& name : added)
             log(name, "added to keep-alive list");
+    refuse(refusal);
     changed();
+}
+
+void D::refuse(const std::string& refusal) {
+    if (!refusal.empty() && showAlert)
+        showAlert(QString::fromStdString(refusal), {}, {"OK"}, nullptr);
 }
 
 void D::addService() {
@@ -573,14 +637,21 @@ void D::addService() {
     if (chosen.isEmpty())
         return;
     std::optional<AppEntry> newEntry;
+    std::string refusal;
     auto outcome = editApps([&](const WatchList& fresh) -> std::optional<WatchList> {
         newEntry.reset();
+        refusal.clear();
         auto added = addingService(chosen.toStdString(), fresh);
         if (!added || *added == fresh)
             return std::nullopt;
+        if (auto other = stemTakenBy(fresh, added->back())) {
+            refusal = stemClashRefusal(added->back(), *other);
+            return std::nullopt;
+        }
         newEntry = added->back();
         return added;
     });
+    refuse(refusal);
     if (outcome.saved && newEntry) {
         const AppEntry& entry = *newEntry;
         log(entry.name, "service added to keep-alive list (start method: " + entry.method + ")");

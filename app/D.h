@@ -40,6 +40,7 @@ class FeedbackWindow;
 class PanelAppearance;
 class ListSection;
 class SettingsContent;
+class UnitActiveState;
 
 class D : public QObject {
     Q_OBJECT
@@ -111,12 +112,17 @@ public:
     // draw the menu themselves and never say when it closes; there the menu widget
     // is never visible and the next refresh treats the menu as closed.
     std::function<bool()> menuStillShown;
+    // Whether a tray can show the status icon now.
+    std::function<bool()> trayAvailable;
     // The program's command-line arguments (for "--open-settings").
     QStringList arguments;
 
     // ---- operations
     std::string lab() const;
     int lc(const std::vector<std::string>& args) const;
+    // Whether the agent runs, without waiting where the user manager is followed over
+    // the bus (see engineUnitState).
+    bool agentLoaded() const;
     void ensureAgent();
     void setupNotifications();
     void notify(const std::string& title, const std::string& body);
@@ -167,6 +173,10 @@ public:
     // The panel's appearance as best known (the desktop's preference, else the palette).
     Appearance panelAppearance() const;
 
+    // The engine unit as the user manager reports it; none unless the real systemd
+    // agent is in use.
+    const UnitActiveState* engineUnitState() const { return engineState_.get(); }
+
     // The menu currently installed on the tray icon.
     QMenu* statusMenu() const { return menu_; }
     // Whether the Settings window exists and is on screen.
@@ -185,22 +195,32 @@ public slots:
     void openLog();
     void rescanServices();
     void quitAll();
+    // Some time after start: with no tray to show the icon, opens Settings (once) with
+    // a notice saying how to get one.
+    void checkTray();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Whether lcRunner is still the real agent call (tests replace it).
+    bool usesRealAgent() const;
     void installMenu(QMenu* menu);
     void showPicture(const std::optional<StatusPicture>& picture);
     void buildSettings();
+    // Tells the user why an entry was not added (nothing when empty).
+    void refuse(const std::string& refusal);
 
     QMenu* menu_ = nullptr;
+    bool trayChecked_ = false;
+    bool trayMissing_ = false;
     std::unique_ptr<QMenu> mainMenu_;
     std::unique_ptr<Notifier> notifier_;
     std::unique_ptr<DesktopNotifications> notifications_;
     std::unique_ptr<LiveDiscovery> discovery_;
     std::unique_ptr<FeedbackWindow> feedback_;
     std::unique_ptr<PanelAppearance> panel_;
+    std::unique_ptr<UnitActiveState> engineState_;
     QTimer timer_;
     QPointer<QAbstractButton> masterSw_;
     std::unique_ptr<ListSection> appsSec_;

@@ -169,6 +169,7 @@ void D::openSettings() {
     if (logSub)
         logSub->setText(QString::fromStdString(logSubtitle(logPath())));
     probeUnwatched();
+    content_->trayNotice->setVisible(trayMissing_);
     win->show();
     win->raise();
     win->activateWindow();

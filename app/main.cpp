@@ -1,7 +1,9 @@
-// kestrune: the tray program. Moves files left under the former name, then runs the
-// controller in the event loop until the user quits.
+// kestrune: the tray program. Moves files left under the former name, then, unless
+// another kestrune of this session takes over, runs the controller in the event loop
+// until the user quits.
 #include "app/CommandLine.h"
 #include "app/D.h"
+#include "app/SingleInstance.h"
 #include "core/BuildInfo.h"
 #include "platform/Migration.h"
 
@@ -29,9 +31,6 @@ int main(int argc, char** argv) {
         break;
     }
 
-    KestruneCore::migrateFromFormerName();
-    KestruneCore::migrateFromEarlierLayout();
-
     QApplication app(argc, argv);
     QApplication::setApplicationName("Kestrune");
     // Ties the windows to kestrune.desktop, so desktops show its name and icon.
@@ -39,7 +38,23 @@ int main(int argc, char** argv) {
     // The program lives in the tray: closing a window must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // A second start hands over what it was asked and leaves the tray to the first.
+    Kestrune::SingleInstance instance;
+    QStringList handed;
+    if (line.openSettings)
+        handed << "--open-settings";
+    if (instance.claim(handed) == Kestrune::SingleInstance::Claim::handedOver)
+        return 0;
+
+    KestruneCore::migrateFromFormerName();
+    KestruneCore::migrateFromEarlierLayout();
+
     Kestrune::D controller;
+    instance.onArguments = [&controller](const QStringList& arguments) {
+        if (arguments.contains("--open-settings"))
+            QMetaObject::invokeMethod(&controller, &Kestrune::D::openSettings,
+                                      Qt::QueuedConnection);
+    };
     QMetaObject::invokeMethod(&controller, &Kestrune::D::applicationDidFinishLaunching,
                               Qt::QueuedConnection);
     int status = app.exec();

@@ -7,6 +7,7 @@
 #include "core/WatchListEdit.h"
 #include "ctl/EntryLookup.h"
 #include "ctl/SwitchOn.h"
+#include "health/StemClash.h"
 #include "services/ServiceFolder.h"
 
 #include <optional>
@@ -53,10 +54,12 @@ int addApps(const Context& ctx, const std::vector<std::string>& paths) {
         chosen.push_back(abs);
     }
     std::vector<std::string> added;
-    std::string report; // printed once the list is safely saved
+    std::string report;  // printed once the list is safely saved
+    std::string refusal; // the first app refused, if any
     bool ok = edited(ctx, [&](const WatchList& list) -> std::optional<WatchList> {
         added.clear();
         report.clear();
+        refusal.clear();
         WatchList apps = list;
         for (const auto& path : chosen) {
             bool present = false;
@@ -66,7 +69,13 @@ int addApps(const Context& ctx, const std::vector<std::string>& paths) {
                 report += "Already on the list: " + path + "\n";
                 continue;
             }
-            apps = adding(path, apps);
+            WatchList grown = adding(path, apps);
+            if (auto other = stemTakenBy(apps, grown.back())) {
+                if (refusal.empty())
+                    refusal = stemClashRefusal(grown.back(), *other);
+                continue;
+            }
+            apps = std::move(grown);
             added.push_back(apps.back().name);
             report += "Added " + added.back() + "\n";
         }
@@ -79,7 +88,7 @@ int addApps(const Context& ctx, const std::vector<std::string>& paths) {
     for (const auto& name : added)
         log(name, "added to keep-alive list");
     ctx.out << report;
-    return exitOk;
+    return refusal.empty() ? exitOk : ctx.fail(refusal);
 }
 
 int addService(const Context& ctx, const std::string& dir) {
@@ -98,6 +107,10 @@ int addService(const Context& ctx, const std::string& dir) {
         if (!KestruneCore::storablePath(next->back().name)) {
             refusal = "the service name '" + next->back().name +
                       "' holds a tab and cannot be kept in the watch list";
+            return std::nullopt;
+        }
+        if (auto other = stemTakenBy(list, next->back())) {
+            refusal = stemClashRefusal(next->back(), *other);
             return std::nullopt;
         }
         added = next->back();

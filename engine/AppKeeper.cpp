@@ -4,6 +4,7 @@
 #include "engine/EntryState.h"
 #include "health/Backoff.h"
 #include "health/StartRecords.h"
+#include "health/StemClash.h"
 
 #include <algorithm>
 #include <cmath>
@@ -106,9 +107,7 @@ private:
 } // namespace
 
 std::string appStem(const KestruneCore::AppEntry& entry) {
-    if (auto key = KestruneCore::stateKey(entry))
-        return *key;
-    return KestruneCore::sanitizedKey(entry.name);
+    return KestruneCore::entryStem(entry);
 }
 
 EntryOutcome applyApp(const KestruneCore::AppEntry& entry, const PassContext& ctx) {

@@ -1,6 +1,7 @@
 #include "engine/EnginePass.h"
 
 #include "core/ActivityLog.h"
+#include "core/EditLock.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
 #include "core/WatchList.h"
@@ -13,6 +14,7 @@
 #include "health/AppLiveness.h"
 #include "health/Problems.h"
 #include "health/StartRecords.h"
+#include "health/StemClash.h"
 #include "platform/AppLauncher.h"
 #include "platform/RunningApps.h"
 #include "services/HealthCheck.h"
@@ -104,6 +106,23 @@ std::string problemsText(const std::vector<KestruneCore::Problem>& problems) {
                 KestruneCore::singleLineField(p.since) + "\t" +
                 KestruneCore::singleLineField(p.detail) + "\n";
     return text;
+}
+
+KestruneCore::Problem clashProblem(const KestruneCore::AppEntry& entry, const std::string& other,
+                                   const std::vector<KestruneCore::Problem>& before, double now) {
+    KestruneCore::Problem p{entry.name,
+                            Kind::nameClash,
+                            KestruneCore::Severity::stuck,
+                            {},
+                            KestruneCore::nameClashDetail(other)};
+    for (const auto& old : before)
+        if (old.name == entry.name && old.kind == Kind::nameClash)
+            p.since = old.since;
+    if (p.since.empty())
+        p.since = KestruneCore::timestamp(KestruneCore::Clock::time_point(
+            std::chrono::duration_cast<KestruneCore::Clock::duration>(
+                std::chrono::duration<double>(now))));
+    return p;
 }
 
 } // namespace
@@ -201,8 +220,15 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
     auto lock = EngineLock::acquire(stateDir + "/engine.lock", env.lockWait);
     if (!lock)
         return result;
-    result.ran = true;
     std::string problemsPath = KestruneCore::problemsPath();
+    // The problems file's lock, shared with the back-off reset of the tray program
+    // and kestrunectl: held while state files and problems change, so a reset falls
+    // wholly before or after this pass's changes.
+    std::optional<KestruneCore::EditLock> problemsLock;
+    problemsLock.emplace(problemsPath, env.lockWait);
+    if (!problemsLock->held())
+        return result;
+    result.ran = true;
 
     if (!KestruneCore::loadMaster()) {
         if (feed)
@@ -214,10 +240,18 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
     auto list = KestruneCore::load();
     PassContext ctx{env, env.now(), stateDir};
 
-    // One stem is looked after once, even when two entries share a name.
-    std::set<std::string> seen;
-    std::vector<std::optional<EntryOutcome>> outcomes(list.size());
+    // One stem is looked after once: a later entry whose name gives a stem already
+    // taken (first in list order) is reported, and nothing is started for it.
     std::vector<std::string> stems(list.size());
+    std::map<std::string, std::string> holders; // stem → name of the entry keeping it
+    std::vector<std::optional<std::string>> clashesWith(list.size());
+    auto takes = [&](std::size_t i) {
+        auto [it, fresh] = holders.emplace(stems[i], list[i].name);
+        if (!fresh)
+            clashesWith[i] = it->second;
+        return fresh;
+    };
+    std::vector<std::optional<EntryOutcome>> outcomes(list.size());
     // When each entry's outcome happened: its check's completion, else this pass.
     std::vector<double> times(list.size(), ctx.now);
 
@@ -226,7 +260,7 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
         if (!e.enabled || e.type != KestruneCore::EntryType::app)
             continue;
         stems[i] = appStem(e);
-        if (!seen.insert(stems[i]).second)
+        if (!takes(i))
             continue;
         outcomes[i] = guarded([&] { return applyApp(e, ctx); });
     }
@@ -238,7 +272,7 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
         if (!e.enabled || e.type != KestruneCore::EntryType::service)
             continue;
         stems[i] = KestruneCore::serviceKey(e.name);
-        if (!seen.insert(stems[i]).second)
+        if (!takes(i))
             continue;
         serviceIndex.push_back(i);
         plans.push_back(planService(e, stems[i], ctx));
@@ -290,6 +324,8 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
             else
                 pending[k] = CheckPool::shared().submit(task);
         }
+        // Nobody waits on the checks for the problems file.
+        problemsLock.reset();
         for (std::size_t k = 0; k < plans.size(); ++k) {
             if (!pending[k].valid())
                 continue;
@@ -299,6 +335,9 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
                 checks[k].reset();
             }
         }
+        problemsLock.emplace(problemsPath, env.lockWait);
+        if (!problemsLock->held())
+            return result;
     }
 
     for (std::size_t k = 0; k < plans.size(); ++k) {
@@ -323,7 +362,16 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
     }
 
     std::vector<KestruneCore::Problem> problems;
+    std::optional<std::vector<KestruneCore::Problem>> before;
     for (std::size_t i = 0; i < list.size(); ++i) {
+        if (clashesWith[i]) {
+            // Its state files are the other entry's, so its `since` is carried over
+            // from the problems file rather than a .since file.
+            if (!before)
+                before = KestruneCore::loadProblems(problemsPath);
+            problems.push_back(clashProblem(list[i], *clashesWith[i], *before, ctx.now));
+            continue;
+        }
         if (!outcomes[i])
             continue;
         const auto& out = *outcomes[i];

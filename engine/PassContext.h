@@ -55,6 +55,7 @@ inline constexpr const char* retrying = "retrying";
 inline constexpr const char* needsAdmin = "needs-admin";
 inline constexpr const char* watchOnlyDown = "watch-only-down";
 inline constexpr const char* unsafeToRerun = "unsafe-to-rerun";
+inline constexpr const char* nameClash = "name-clash";
 } // namespace Kind
 
 // "retry limit reached after 5 attempts"

@@ -289,7 +289,7 @@ private:
         return Wake::now;
     }
 
-    // How a child of this process ended, when it was one: 128 + signal when killed.
+    // How a child of this process ended (its wait status), when it was one.
     std::optional<int> childStatus(int pid) {
         reapChildren();
         auto it = reaped_.find(pid);
@@ -297,7 +297,7 @@ private:
             return std::nullopt;
         int raw = it->second;
         reaped_.erase(it);
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        return raw;
     }
 
     void reapChildren() {
@@ -314,25 +314,30 @@ private:
     // group was killed outright) is recorded here, so its end counts as the start
     // command's: a down service is then started again at once.
     void runnerEnded(const Watched& w) {
-        auto status = childStatus(w.pid);
+        auto raw = childStatus(w.pid);
         runnerPids_.erase(w.stem);
         EntryState st(KestruneCore::stateFolder(), w.stem);
         if (st.text(".pid") != w.handle || fileInode(st.path(".pid")) != w.start)
             return; // replaced meanwhile
+        // A runner that exited by itself logged its end marker and wrote its record,
+        // whatever the status (137 when its command was killed), even if a pass has
+        // already taken that record in.
+        if (raw && WIFEXITED(*raw))
+            return;
         double now = env_.now();
         auto exit = st.exitRecord();
-        bool recorded = exit && exit->time >= now - runnerExitSlackSeconds;
-        if (status && *status < 128)
-            recorded = true; // it exited by itself, so it wrote its record
+        auto began = st.seconds(".began");
+        bool recorded = exit && ((exit->began && began && exit->belongsTo(*began)) ||
+                                 exit->time >= now - runnerExitSlackSeconds);
         if (recorded)
             return;
         // A runner whose status cannot be read (not our child) was killed outright.
-        int code = status.value_or(128 + SIGKILL);
-        std::optional<double> began;
+        int code = raw ? 128 + WTERMSIG(*raw) : 128 + SIGKILL;
+        std::optional<double> startedAt;
         if (st.exists(".trying"))
-            began = startBegan(st);
+            startedAt = startBegan(st);
         KestruneCore::log(w.name, startEndMessage(w.method, code));
-        st.write(".exit", exitRecordText({code, now, began}));
+        st.write(".exit", exitRecordText({code, now, startedAt}));
     }
 
     Wake readSignals() {

@@ -86,6 +86,8 @@ public:
         }
         if (check_)
             recordCheck();
+        if (plan_.toggled)
+            resumeStartUnderWay();
 
         if (auto began = startBegan(st_))
             return whileStarting(*began);
@@ -220,6 +222,19 @@ private:
         if (!st_.exists(".healthy"))
             st_.writeSeconds(".healthy", now_);
         return EntryOutcome::healthy(nextCheckDue());
+    }
+
+    // Switched off and on while a start of ours is still under way: the back-off
+    // reset left its runner's record, and that start carries on (now as the user's)
+    // rather than a second copy being started beside it.
+    void resumeStartUnderWay() const {
+        auto began = st_.seconds(".began");
+        auto handle = st_.text(".pid");
+        if (!began || !handle || handle->empty() || st_.exists(".trying") ||
+            !ctx_.env.host->isAlive(st_.stem(), *handle))
+            return;
+        st_.writeWhole(".trying", static_cast<long long>(std::floor(*began)));
+        st_.write(".trigger", "switched on");
     }
 
     EntryOutcome whileStarting(double trying) {

@@ -1,5 +1,6 @@
 #include "health/Backoff.h"
 
+#include "core/EditLock.h"
 #include "core/FileIO.h"
 #include "core/WhiteSpace.h"
 #include "platform/BundleInfo.h"
@@ -130,21 +131,31 @@ std::optional<std::string> stateKey(const AppEntry& entry) {
 }
 
 void resetBackoff(const AppEntry& entry, const std::string& stateDir) {
+    std::string problems = stateDir + "/problems.tsv";
+    // The engine holds this lock while a pass changes state files and problems, so a
+    // healed problem never comes back and a new one is never lost.
+    EditLock lock(problems);
     auto key = stateKey(entry);
     if (key) {
         // Keys hold only letters, digits, ".", "_" and "-" and end in "_", and the
         // names come from listing the folder itself, so nothing outside it is touched.
+        // The runner the engine started (.pid) and when it began (.began) are the
+        // engine's own record, not back-off: without them it would start a second
+        // copy beside a live one.
         if (auto names = folderNames(stateDir)) {
             std::string prefix = *key + ".";
             for (const auto& name : *names)
-                if (startsWith(name, prefix))
+                if (startsWith(name, prefix) && name != prefix + "pid" && name != prefix + "began")
                     ::unlink((stateDir + "/" + name).c_str());
         }
         if (entry.type == EntryType::service)
             writeFileAtomically(stateDir + "/" + *key + ".toggled", "");
     }
 
-    std::string problems = stateDir + "/problems.tsv";
+    // Without the lock the engine is mid-pass; its next pass (the switch-on wakes it)
+    // rewrites the problems file anyway.
+    if (!lock.held())
+        return;
     auto text = readUtf8File(problems);
     if (!text)
         return;

@@ -40,6 +40,7 @@ dueRetries(const std::string& stateDir = stateFolder(), std::int64_t now = epoch
 std::optional<std::string> stateKey(const AppEntry& entry);
 
 // Clears an entry's back-off state and problem lines when the user switches it on.
+// The record of the runner the engine started (stem.pid, stem.began) stays.
 void resetBackoff(const AppEntry& entry, const std::string& stateDir = stateFolder());
 
 SwitchOnAction switchOnAction(const AppEntry& entry, bool masterOn, bool running);

@@ -28,6 +28,7 @@ const std::map<std::string, Severity, std::less<>>& kindSeverity() {
         {"needs-admin", Severity::stuck},
         {"watch-only-down", Severity::stuck},
         {"unsafe-to-rerun", Severity::stuck},
+        {"name-clash", Severity::stuck},
     };
     return table;
 }

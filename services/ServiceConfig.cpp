@@ -3,8 +3,12 @@
 #include "core/FileIO.h"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 
 namespace KestruneCore {
 
@@ -155,11 +159,69 @@ ServiceConfig::Load ServiceConfig::parse(std::string_view text) {
     return Load::ok(std::move(c));
 }
 
+namespace {
+
+// What identifies one version of a file without reading it.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    bool operator==(const FileStamp& o) const {
+        return device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+// Every pass reads every folder's declaration; most never change between passes.
+class LoadCache {
+public:
+    std::optional<ServiceConfig::Load> find(const std::string& path, const FileStamp& stamp) {
+        std::lock_guard guard(mutex_);
+        auto it = entries_.find(path);
+        if (it == entries_.end() || !(it->second.first == stamp))
+            return std::nullopt;
+        return it->second.second;
+    }
+    void keep(const std::string& path, const FileStamp& stamp, const ServiceConfig::Load& load) {
+        std::lock_guard guard(mutex_);
+        if (entries_.size() >= 4096)
+            entries_.clear(); // folders come and go; never grow without bound
+        entries_.insert_or_assign(path, std::pair(stamp, load));
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, std::pair<FileStamp, ServiceConfig::Load>> entries_;
+};
+
+LoadCache& loadCache() {
+    static LoadCache cache;
+    return cache;
+}
+
+} // namespace
+
 ServiceConfig::Load ServiceConfig::load(const std::string& dir) {
-    auto text = readFile(dir + "/scripts/launch.json");
-    if (!text)
+    std::string path = dir + "/scripts/launch.json";
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return Load::missing();
-    return parse(*text);
+    FileStamp stamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+    if (auto known = loadCache().find(path, stamp))
+        return *known;
+    Load result;
+    if (static_cast<std::uintmax_t>(st.st_size) > maxBytes) {
+        result = Load::malformed("scripts/launch.json is larger than 1 MiB");
+    } else {
+        // Read with the limit too: the file may have grown since it was looked at.
+        auto text = readFile(path, maxBytes);
+        if (!text)
+            return Load::missing();
+        result = parse(*text);
+    }
+    loadCache().keep(path, stamp, result);
+    return result;
 }
 
 } // namespace KestruneCore

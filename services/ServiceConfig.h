@@ -32,8 +32,11 @@ struct ServiceConfig {
     struct Load;
 
     // Reads dir + "/scripts/launch.json": missing when there is nothing to read,
-    // malformed when any key has the wrong kind (no partial configuration).
+    // malformed when any key has the wrong kind (no partial configuration) or the
+    // file is larger than maxBytes. What was read is kept while the file's device,
+    // inode, size and modification time stay the same.
     static Load load(const std::string& dir);
+    static constexpr std::size_t maxBytes = 1024 * 1024;
     // The same rules applied to the text of a declaration.
     static Load parse(std::string_view json);
 };
@@ -43,10 +46,13 @@ struct ServiceConfig::Load {
     enum class Kind { ok, missing, malformed };
     Kind kind = Kind::missing;
     ServiceConfig config; // meaningful only when kind is ok
+    std::string cause;    // why it is malformed, when that is not the text's form
 
-    static Load ok(ServiceConfig c) { return {Kind::ok, std::move(c)}; }
-    static Load missing() { return {Kind::missing, {}}; }
-    static Load malformed() { return {Kind::malformed, {}}; }
+    static Load ok(ServiceConfig c) { return {Kind::ok, std::move(c), {}}; }
+    static Load missing() { return {Kind::missing, {}, {}}; }
+    static Load malformed(std::string cause = {}) {
+        return {Kind::malformed, {}, std::move(cause)};
+    }
     bool isOk() const { return kind == Kind::ok; }
     // The configuration when ok, else none.
     std::optional<ServiceConfig> value() const {

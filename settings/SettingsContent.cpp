@@ -19,6 +19,9 @@ const QString SettingsContent::appsCaptionText = "Apps Kestrune keeps running.";
 const QString SettingsContent::servicesCaptionText =
     "Project folders with scripts/launch.sh and a health-check address in "
     "scripts/launch.json.";
+const QString SettingsContent::trayNoticeText =
+    QString::fromUtf8("The status icon needs a tray: add one to your panel (on GNOME, turn on the "
+                      "AppIndicator extension).");
 
 namespace {
 
@@ -62,10 +65,13 @@ SettingsContent::SettingsContent(QObject* target, QAbstractButton* master, ListS
     servicesTitle = title("Services", "servicesTitle");
     servicesCaption = caption(servicesCaptionText, "servicesCaption");
     bottom = KestruneCore::makeBottomSection(target);
+    trayNotice = caption(trayNoticeText, "trayNotice");
+    trayNotice->hide();
 
     auto* page = new QVBoxLayout(view);
     page->setContentsMargins(0, 20, 0, 20);
     page->setSpacing(0);
+    addInset(page, trayNotice, titleInset, titleInset);
 
     auto* masterRow = new QHBoxLayout;
     masterRow->setContentsMargins(titleInset, 0, Layout::masterTrailingFromWindow, 0);

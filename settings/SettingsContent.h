@@ -21,6 +21,7 @@ public:
     static const QString appsTitleText;
     static const QString appsCaptionText;
     static const QString servicesCaptionText;
+    static const QString trayNoticeText;
 
     // `target` (the controller; may be null) receives openLog. The switch and the two
     // sections' cards become part of the page.
@@ -28,6 +29,8 @@ public:
                     ListSection* services);
 
     QWidget* view;
+    // Above everything, hidden until the controller finds no tray to show the icon in.
+    QLabel* trayNotice;
     QLabel* masterTitle;
     QLabel* appsTitle;
     QLabel* appsCaption;

@@ -67,27 +67,64 @@ private:
     QMenu* menu_;
 };
 
+// Marks the problem lines and their separator, the part of the menu that changes.
+constexpr const char* problemPart = "kestrune-problem-part";
+
+bool isProblemPart(const QAction* action) {
+    return action->property(problemPart).toBool();
+}
+
 } // namespace
+
+void showProblems(QMenu* menu, const std::vector<KestruneCore::Problem>& problems,
+                  const std::set<std::string>& serviceNames) {
+    QList<QAction*> lines;
+    QAction* separator = nullptr;
+    QAction* firstCommand = nullptr;
+    for (QAction* a : menu->actions()) {
+        if (!isProblemPart(a))
+            firstCommand = firstCommand ? firstCommand : a;
+        else if (a->isSeparator())
+            separator = a;
+        else
+            lines << a;
+    }
+    for (std::size_t i = 0; i < problems.size(); ++i) {
+        const auto& p = problems[i];
+        QAction* line = i < std::size_t(lines.size()) ? lines[qsizetype(i)] : nullptr;
+        if (!line) {
+            line = new QAction(menu);
+            line->setProperty(problemPart, true);
+            line->setEnabled(false);
+            menu->insertAction(separator ? separator : firstCommand, line);
+        }
+        line->setText(
+            QString::fromStdString(KestruneCore::menuLine(p, serviceNames.count(p.name) > 0)));
+        line->setToolTip(QString::fromStdString(p.detail));
+    }
+    for (qsizetype i = qsizetype(problems.size()); i < lines.size(); ++i)
+        delete lines[i];
+    if (problems.empty()) {
+        delete separator;
+    } else if (!separator) {
+        separator = new QAction(menu);
+        separator->setSeparator(true);
+        separator->setProperty(problemPart, true);
+        menu->insertAction(firstCommand, separator);
+    }
+    menu->setToolTipsVisible(!problems.empty());
+}
 
 QMenu* buildMenu(QObject* target, const std::vector<KestruneCore::Problem>& problems,
                  const std::set<std::string>& serviceNames) {
     auto* menu = new QMenu;
-    for (const auto& p : problems) {
-        QAction* line = menu->addAction(
-            QString::fromStdString(KestruneCore::menuLine(p, serviceNames.count(p.name) > 0)));
-        line->setEnabled(false);
-        line->setToolTip(QString::fromStdString(p.detail));
-    }
-    if (!problems.empty()) {
-        menu->addSeparator();
-        menu->setToolTipsVisible(true);
-    }
     command(menu, QString::fromUtf8("Send Feedback\u2026"), target, SLOT(openFeedback()));
     command(menu, QString::fromUtf8("Settings\u2026"), target, SLOT(openSettings()),
             QKeySequence(Qt::CTRL | Qt::Key_Comma));
     menu->addSeparator();
     command(menu, "Quit kestrune completely", target, SLOT(quitAll()),
             QKeySequence(Qt::CTRL | Qt::Key_Q));
+    showProblems(menu, problems, serviceNames);
     menu->installEventFilter(new OwnShortcuts(menu));
     new HostMenuKeys(menu);
     return menu;

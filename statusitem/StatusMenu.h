@@ -20,6 +20,13 @@ namespace Kestrune {
 QMenu* buildMenu(QObject* target, const std::vector<KestruneCore::Problem>& problems,
                  const std::set<std::string>& serviceNames = {});
 
+// Brings the problem lines of a menu from buildMenu up to date in place. A tray host
+// that draws the menu holds on to its entries: lines that stay are relabelled, only
+// the difference is added or removed, and the commands are never touched, so the
+// exported menu announces each change and the commands keep their ids.
+void showProblems(QMenu* menu, const std::vector<KestruneCore::Problem>& problems,
+                  const std::set<std::string>& serviceNames = {});
+
 // The application menu: "Quit Kestrune Settings" (Ctrl+W closes the active window)
 // and the Edit menu (undo, redo, cut, copy, paste, select all on the focused
 // widget). Its shortcuts are application-wide; the menu itself is never shown.

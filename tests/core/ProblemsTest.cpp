@@ -44,7 +44,7 @@ TEST(Problems, SeverityWordWinsOverKindAndUnknownLinesAreSkipped) {
 
     EXPECT_EQ(severity("retrying"), Severity::stuck);
     EXPECT_EQ(severity("Retrying"), std::nullopt);
-    EXPECT_EQ(kindSeverity().size(), 9u);
+    EXPECT_EQ(kindSeverity().size(), 10u);
     EXPECT_EQ(severityFromRaw(" stuck"), std::nullopt);
 }
 

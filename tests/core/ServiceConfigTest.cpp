@@ -3,6 +3,7 @@
 #include "core/StartMethod.h"
 #include "services/ServiceFolder.h"
 
+#include <fstream>
 #include <gtest/gtest.h>
 
 using namespace KestruneCore;
@@ -37,6 +38,27 @@ TEST(ServiceConfig, DefaultsAndMissingOrUnparsableFiles) {
     for (auto top : {"[]", "null", "3", "\"x\"", "{} {}"})
         EXPECT_EQ(parsed(top).kind, Kind::malformed) << top;
     EXPECT_EQ(parsed("{}"), ServiceConfig::Load::ok(ServiceConfig{}));
+}
+
+TEST(ServiceConfig, OversizedFilesAreRefusedAndEditsAreSeenDespiteTheCache) {
+    TempDir tmp;
+    // Valid JSON padded past the limit: refused unread, with the cause.
+    tmp.write("big/scripts/launch.json", "{\"healthcheck\":{\"url\":\"http://a/\"}}" +
+                                             std::string(ServiceConfig::maxBytes, ' '));
+    auto big = ServiceConfig::load(tmp / "big");
+    EXPECT_EQ(big.kind, Kind::malformed);
+    EXPECT_EQ(big.cause, "scripts/launch.json is larger than 1 MiB");
+
+    // Read twice unchanged, then replaced (same size, new inode) and then edited in
+    // place (new size): each version is read as it is.
+    tmp.write("p/scripts/launch.json", R"({"healthcheck":{"url":"http://a/"}})");
+    EXPECT_EQ(ServiceConfig::load(tmp / "p").config.url, "http://a/");
+    EXPECT_EQ(ServiceConfig::load(tmp / "p").config.url, "http://a/");
+    tmp.write("p/scripts/launch.json", R"({"healthcheck":{"url":"http://b/"}})");
+    EXPECT_EQ(ServiceConfig::load(tmp / "p").config.url, "http://b/");
+    std::ofstream(tmp / "p/scripts/launch.json", std::ios::trunc)
+        << R"({"healthcheck":{"url":"http://cc/"}})";
+    EXPECT_EQ(ServiceConfig::load(tmp / "p").config.url, "http://cc/");
 }
 
 TEST(ServiceConfig, ReadsEveryKeyFromItsPlace) {

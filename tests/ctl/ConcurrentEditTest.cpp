@@ -67,8 +67,9 @@ TEST(CtlConcurrentEdits, TwoWritersAddingAtOnceKeepEveryEntry) {
     for (int w = 0; w < 2; ++w) {
         writers.emplace_back([&, w] {
             for (int i = 0; i < perWriter; ++i) {
-                std::string dir =
-                    home.dir().mkdir("w" + std::to_string(w) + "/svc" + std::to_string(i));
+                // Distinct folder names: two services whose names share a stem are refused.
+                std::string dir = home.dir().mkdir("w" + std::to_string(w) + "/w" +
+                                                   std::to_string(w) + "svc" + std::to_string(i));
                 if (home.run({"add-service", dir}).status != 0)
                     ++failures[w];
             }

@@ -46,6 +46,21 @@ TEST(CtlWatchListCommands, AddAppAddsNewPathsOnceAndLogsEach) {
     EXPECT_EQ(home.snapshot(), before);
 }
 
+TEST(CtlWatchListCommands, AddingAnEntryWhoseStateFilesAreTakenIsRefused) {
+    CtlHome home;
+    home.makeService("a/web app");
+    home.makeService("b/web_app");
+    ASSERT_EQ(home.run({"add-service", "a/web app"}).status, 0);
+    auto before = home.snapshot();
+    auto r = home.run({"add-service", "b/web_app"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("Cannot add web_app: it would share its state files with web app – "
+                            "rename one of the folders"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(home.snapshot(), before);
+}
+
 TEST(CtlWatchListCommands, AddServiceDetectsMethodAndExplainsUnknownOnes) {
     CtlHome home;
     std::string shop = home.makeService("Projects/shop");

@@ -181,6 +181,18 @@ TEST_F(EngineProcess, RunPassesStartAServiceAndRestartItAfterItDies) {
         << subtitle;
 }
 
+TEST_F(EngineProcess, SwitchingOffAndOnDuringASlowStartLeavesOneCopy) {
+    addService("#!/bin/sh\nsleep 2\n" + foregroundServer().substr(10));
+    state().write(".toggled", "");
+    ASSERT_EQ(run(), 0);
+    ASSERT_TRUE(runnerGroup());
+    resetBackoff(load()[0]);
+    ASSERT_TRUE(eventually([&] { return run() == 0 && healthy(); }));
+    EXPECT_EQ(occurrences(log(), "ACTION: "), 1u);
+    EXPECT_EQ(occurrences(KestruneTest::readAll(serviceLogPath("web")), " starting with "), 1u);
+    EXPECT_EQ(startRecords("web").size(), 1u);
+}
+
 TEST_F(EngineProcess, ServeKeepsTheServiceAliveOnItsOwn) {
     addService(foregroundServer());
     state().write(".toggled", "");

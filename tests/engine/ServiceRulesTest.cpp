@@ -6,6 +6,7 @@
 #include "core/Paths.h"
 #include "core/WatchList.h"
 #include "engine/EngineLock.h"
+#include "health/Backoff.h"
 #include "services/ServiceCheck.h"
 
 #include <filesystem>
@@ -306,6 +307,58 @@ TEST(ServiceRules, UnhealthyServicesFollowTheirRestartPolicy) {
               (std::vector<std::string>{"ours", "foreign", "watched", "manual", "manual-hung"}));
 }
 
+TEST(ServiceRules, SwitchingOffAndOnKeepsTheRunnerItStarted) {
+    EngineHarness h;
+    h.addService("web", R"({"healthcheck":{"url":"http://web.test/","retries":0},
+                           "restart":"on-failure","start_grace_seconds":10})");
+    h.health["http://web.test/"] = EngineHarness::refused();
+    h.service("web").write(".toggled", "");
+    h.pass();
+    ASSERT_EQ(h.starts("web"), 1);
+
+    // Off and on again while it is still starting: the same start carries on.
+    h.now += 2;
+    KestruneCore::resetBackoff(h.list[0], KestruneCore::stateFolder());
+    h.pass();
+    EXPECT_EQ(h.starts("web"), 1);
+    EXPECT_TRUE(h.host.stops.empty());
+    EXPECT_EQ(h.problemOf("web")->kind, "not-running-relaunching");
+    h.health.clear();
+    h.now += 1;
+    h.pass();
+    EXPECT_TRUE(h.problems().empty());
+
+    // Off and on while healthy, then it hangs: still ours, so it is restarted.
+    KestruneCore::resetBackoff(h.list[0], KestruneCore::stateFolder());
+    h.now += 1;
+    h.pass();
+    h.health["http://web.test/"] = EngineHarness::status(500);
+    h.now += 10;
+    h.pass();
+    EXPECT_EQ(h.starts("web"), 2);
+    EXPECT_EQ(h.host.stops, std::vector<std::string>{"svc_web_"});
+    EXPECT_EQ(h.problemOf("web")->kind, "hung-restarting");
+}
+
+TEST(ServiceRules, ALaterEntrySharingAStemIsReportedAndNeverStarted) {
+    EngineHarness h;
+    // Two names of the same length in another script give the same key.
+    h.addService("Сервер", R"({"healthcheck":{"url":"http://first.test/","retries":0}})");
+    h.addService("Клиент", R"({"healthcheck":{"url":"http://second.test/","retries":0}})");
+    h.health["http://second.test/"] = EngineHarness::refused();
+    h.pass();
+    h.now += 60;
+    h.pass();
+    EXPECT_TRUE(h.host.starts.empty());
+    ASSERT_EQ(h.problems().size(), 1u);
+    auto p = h.problems()[0];
+    EXPECT_EQ(p.name, "Клиент");
+    EXPECT_EQ(p.kind, "name-clash");
+    EXPECT_EQ(p.severity, Severity::stuck);
+    EXPECT_EQ(p.detail, "shares its state files with Сервер – rename one of the folders");
+    EXPECT_EQ(p.since, stampAt(h.now - 60));
+}
+
 TEST(ServiceRules, OnlyEntriesSwitchedOnUnderTheMasterSwitchAreKeptAlive) {
     EngineHarness h;
     h.addService("web", webJson);
@@ -378,13 +431,16 @@ TEST(ServiceRules, TroublesomeEntriesNeitherStopThePassNorEscapeTheStateFolder) 
     ASSERT_TRUE(h.problemOf("gone"));
     EXPECT_EQ(h.problemOf("gone")->kind, "retrying");
     EXPECT_EQ(h.problemOf("gone")->detail, "could not start: No such file or directory");
-    // Two entries with one name share one set of files; only the first is looked after.
+    // Two entries with one name share one set of files; only the first is looked after,
+    // the second is reported.
     EXPECT_EQ(h.starts("twin"), 0);
+    ASSERT_TRUE(h.problemOf("twin"));
+    EXPECT_EQ(h.problemOf("twin")->kind, "name-clash");
     for (const auto& entry : std::filesystem::directory_iterator(KestruneCore::stateFolder())) {
         auto name = entry.path().filename().string();
         bool log = name.rfind("kestrune", 0) == 0 && name.ends_with(".log");
-        EXPECT_TRUE(name == "engine.lock" || name == "problems.tsv" || name.rfind("svc_", 0) == 0 ||
-                    log)
+        EXPECT_TRUE(name == "engine.lock" || name == "problems.tsv" ||
+                    name == ".problems.tsv.lock" || name.rfind("svc_", 0) == 0 || log)
             << name;
     }
     EXPECT_TRUE(KestruneCore::fileExists(KestruneCore::serviceCheckPath("a/../../b")));

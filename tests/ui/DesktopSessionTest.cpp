@@ -1,6 +1,7 @@
 // The tray program as a whole on a real desktop: a private X server, a private session
-// bus and a StatusNotifierItem host (xfce4-panel's tray), with a recording
-// notification service in this process. Skips where any of them cannot start.
+// bus and a StatusNotifierItem host (xfce4-panel's tray, lxqt-panel's status
+// notifier), with a recording notification service in this process. Skips where any
+// of them cannot start.
 #include "TempDir.h"
 #include "platform/Process.h"
 
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
@@ -38,6 +40,15 @@ bool waitFor(const std::function<bool()>& done, int limitMs = 20000) {
     }
     return true;
 }
+
+// Counts a D-Bus signal it is connected to.
+class SignalCount : public QObject {
+    Q_OBJECT
+public:
+    int count = 0;
+public slots:
+    void seen() { ++count; }
+};
 
 class RecordingNotifications : public QDBusVirtualObject {
 public:
@@ -122,8 +133,21 @@ protected:
     }
 
     // Starts a tray host: "sni" is xfce4-panel's tray (StatusNotifierItem, its
-    // watcher on the bus), "xembed" is trayer. False when it cannot run here.
+    // watcher on the bus), "lxqt" lxqt-panel's status notifier, "xembed" is trayer.
+    // False when it cannot run here.
     bool startHost(const std::string& protocol) {
+        if (protocol == "lxqt") {
+            if (!KestruneCore::findInPath("lxqt-panel"))
+                return false;
+            tmp.write("config/lxqt/panel.conf", "[General]\n__userfile__=true\npanels=panel1\n"
+                                                "[panel1]\nplugins=sni\nposition=Top\n"
+                                                "[sni]\ntype=statusnotifier\n");
+            panel.setProcessEnvironment(environment(
+                {{"XDG_CONFIG_HOME", tmp / "config"}, {"HOME", tmp.mkdir("host-home")}}));
+            panel.start("lxqt-panel", {});
+            return panel.waitForStarted(10000) &&
+                   waitFor([&] { return connection().interface()->isServiceRegistered(watcher); });
+        }
         if (protocol == "sni") {
             if (!KestruneCore::findInPath("xfce4-panel"))
                 return false;
@@ -360,3 +384,85 @@ TEST_F(DesktopSession, CtrlQWhileTheMenuIsOpenQuitsUnderBothProtocols) {
         std::remove((tmp / "systemctl-calls").c_str());
     }
 }
+
+// The menu a host draws follows each change at once, and its commands act: after a
+// problem appears the exported menu announces a new layout, the layout read again
+// holds the problem line, and "Settings…" clicked there opens the Settings window.
+TEST_F(DesktopSession, HostDrawnMenuFollowsChangesAndItsCommandsWork) {
+    if (!KestruneCore::findInPath("xdotool"))
+        GTEST_SKIP() << "no xdotool";
+    int hosts = 0;
+    for (std::string host : {"sni", "lxqt"}) {
+        SCOPED_TRACE(host);
+        if (!startHost(host))
+            continue;
+        ++hosts;
+        startKestrune();
+        ASSERT_TRUE(waitFor([&] { return !items().isEmpty(); })) << "no item registered";
+        auto [service, menuPath] = exportedMenu();
+        ASSERT_FALSE(menuPath.isEmpty());
+        const QString dbusmenu = "com.canonical.dbusmenu";
+        auto layout = [&] {
+            QDBusMessage reply =
+                call(service, menuPath, dbusmenu, "GetLayout", {0, -1, QStringList()});
+            MenuNode root;
+            if (reply.type() == QDBusMessage::ReplyMessage && reply.arguments().size() == 2)
+                reply.arguments()[1].value<QDBusArgument>() >> root;
+            std::map<QString, int> ids;
+            for (const auto& child : root.children)
+                ids[child.properties.value("label").toString()] = child.id;
+            return ids;
+        };
+        ASSERT_TRUE(waitFor([&] { return layout().size() >= 5; }));
+
+        SignalCount changes;
+        for (const char* name : {"LayoutUpdated", "ItemsPropertiesUpdated"})
+            ASSERT_TRUE(
+                connection().connect(service, menuPath, dbusmenu, name, &changes, SLOT(seen())));
+        tmp.write(state + "/problems.tsv",
+                  "Notes\tnot-running-relaunching\trestarting\t2026-12-07 10:00:00\texit 1\n"
+                  "shop\tretry-limit\tstuck\t2026-12-07 10:01:00\trefused\n");
+        ASSERT_TRUE(waitFor([&] { return changes.count > 0; }, 30000));
+        auto ids = layout();
+        EXPECT_TRUE(ids.count(QString::fromUtf8("shop couldn't be relaunched \u2013 needs you")));
+        ASSERT_TRUE(ids.count(QString::fromUtf8("Settings\u2026")));
+
+        call(service, menuPath, dbusmenu, "Event",
+             {ids[QString::fromUtf8("Settings\u2026")], "clicked",
+              QVariant::fromValue(QDBusVariant(QString())), uint(0)});
+        EXPECT_TRUE(waitFor([&] {
+            return !xdotool({"search", "--onlyvisible", "--name", "^Kestrune Settings$"}).isEmpty();
+        }));
+
+        for (QProcess* p : {&kestrune, &panel}) {
+            p->terminate();
+            p->waitForFinished(5000);
+        }
+        waitFor([&] { return !connection().interface()->isServiceRegistered(watcher); });
+    }
+    if (hosts == 0)
+        GTEST_SKIP() << "no StatusNotifierItem host started";
+}
+
+// A second start, as from the application menu, leaves one tray item and shows
+// Settings in the program already running.
+TEST_F(DesktopSession, SecondStartHandsOverToTheRunningOne) {
+    if (!KestruneCore::findInPath("xdotool") || !startHost("sni"))
+        GTEST_SKIP() << "no StatusNotifierItem host or no xdotool";
+    startKestrune();
+    ASSERT_TRUE(waitFor([&] { return items().size() == 1; }));
+
+    QProcess second;
+    second.setProcessEnvironment(kestrune.processEnvironment());
+    second.start(KESTRUNE_PATH, {"--open-settings"});
+    ASSERT_TRUE(second.waitForFinished(20000));
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(waitFor([&] {
+        return !xdotool({"search", "--onlyvisible", "--name", "^Kestrune Settings$"}).isEmpty();
+    }));
+    EXPECT_EQ(items().size(), 1);
+    EXPECT_EQ(kestrune.state(), QProcess::Running);
+}
+
+#include "DesktopSessionTest.moc"

@@ -35,6 +35,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <QTest>
+
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -430,6 +432,11 @@ TEST_F(SettingsController, OpensOnceShowsTheListsAndHidesOnClose) {
     d->openSettings();
     EXPECT_EQ(d->win, window);
     EXPECT_TRUE(window->isVisible());
+    // A floating dialog, which Esc closes like any other.
+    EXPECT_EQ(window->windowType(), Qt::Dialog);
+    window->activateWindow();
+    QTest::keyClick(window, Qt::Key_Escape);
+    EXPECT_FALSE(window->isVisible());
 }
 
 TEST_F(SettingsController, SwitchesEditTheListAndFollowTheMaster) {

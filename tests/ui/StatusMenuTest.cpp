@@ -45,6 +45,44 @@ TEST(StatusMenu, CommandsFollowTheProblems) {
     EXPECT_EQ(actions[3]->text(), QString::fromUtf8("Send Feedback\u2026"));
 }
 
+// The one menu follows the problems in place: lines that stay keep their action,
+// the commands are never replaced, and the separator comes and goes with the lines.
+TEST(StatusMenu, ProblemsChangeInPlace) {
+    std::unique_ptr<QMenu> menu(buildMenu(nullptr, {problem("a", Severity::stuck)}));
+    QAction* line = menu->actions()[0];
+    QList<QAction*> commands = menu->actions().mid(2);
+    auto texts = [&] {
+        QStringList out;
+        for (QAction* a : menu->actions())
+            out << (a->isSeparator() ? "-" : a->text());
+        return out;
+    };
+    struct Step {
+        std::vector<Problem> problems;
+        QStringList lines;
+    };
+    const Step steps[] = {
+        {{problem("b", Severity::stuck), problem("c", Severity::stuck)},
+         {"b is down \u2013 needs you", "c is down \u2013 needs you", "-"}},
+        {{problem("c", Severity::stuck)}, {"c is down \u2013 needs you", "-"}},
+        {{}, {}},
+        {{problem("d", Severity::stuck)}, {"d is down \u2013 needs you", "-"}},
+    };
+    bool first = true;
+    for (const auto& step : steps) {
+        showProblems(menu.get(), step.problems, {"a", "b", "c", "d"});
+        QStringList want = step.lines;
+        for (QAction* c : commands)
+            want << (c->isSeparator() ? "-" : c->text());
+        EXPECT_EQ(texts(), want);
+        EXPECT_EQ(menu->actions().mid(menu->actions().size() - commands.size()), commands);
+        if (first) {
+            EXPECT_EQ(menu->actions()[0], line);
+            first = false;
+        }
+    }
+}
+
 TEST(StatusMenu, MainMenuShortcuts) {
     std::unique_ptr<QMenu> main(makeMainMenu());
     auto top = main->actions();
