@@ -1,6 +1,7 @@
 #include "engine/ServiceHost.h"
 
 #include "core/FileIO.h"
+#include "engine/BusUnitHost.h"
 #include "engine/EntryState.h"
 #include "engine/StartRunner.h"
 #include "platform/AgentBackend.h"
@@ -301,11 +302,14 @@ private:
     CommandRunner run_;
 };
 
-bool userManagerAnswers() {
+bool managerSocketExists() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (!runtime || !*runtime)
-        return false;
-    if (!KestruneCore::fileExists(std::string(runtime) + "/systemd/private"))
+    return runtime && *runtime &&
+           KestruneCore::fileExists(std::string(runtime) + "/systemd/private");
+}
+
+bool userManagerAnswers() {
+    if (!managerSocketExists())
         return false;
     return runCommand({"systemctl", "--user", "is-system-running"}) >= 0 &&
            runCommand({"systemctl", "--user", "show-environment"}) == 0;
@@ -330,6 +334,10 @@ std::unique_ptr<ServiceHost> chooseServiceHost(std::string enginePath, CommandRu
     std::string choice = forced ? forced : "";
     if (choice == "group")
         return makeProcessGroupHost();
+    if (choice == "systemd" || managerSocketExists()) {
+        if (auto bus = KestruneCore::UserManagerBus::connect())
+            return makeBusUnitHost(std::move(enginePath), std::move(bus));
+    }
     if (choice == "systemd" || userManagerAnswers())
         return makeSystemdUnitHost(std::move(enginePath), std::move(runner));
     return makeProcessGroupHost();

@@ -239,14 +239,50 @@ TEST_P(KeepAliveHosts, ServicesOutliveTheEngineAreAdoptedAndStopWhole) {
 
     // Stopping it whole frees the port even though the engine no longer runs.
     ASSERT_EQ(endServe(SIGTERM), 0);
-    auto host =
-        unit ? KestruneEngine::makeSystemdUnitHost(KESTRUNE_ENGINE_PATH, KestruneEngine::runCommand)
-             : KestruneEngine::makeProcessGroupHost();
+    auto host = KestruneEngine::chooseServiceHost(KESTRUNE_ENGINE_PATH, KestruneEngine::runCommand);
     auto handle = runnerHandle("web");
     ASSERT_TRUE(host->isAlive(serviceKey("web"), handle));
     host->stop(serviceKey("web"), handle);
-    EXPECT_FALSE(host->isAlive(serviceKey("web"), handle));
+    // A unit's stop is asked for, not waited for.
+    EXPECT_TRUE(eventually([&] {
+        host->dispatch();
+        return !host->isAlive(serviceKey("web"), handle);
+    }));
     EXPECT_FALSE(answers(web));
+}
+
+TEST_P(KeepAliveHosts, AServiceDeafToSigtermHoldsUpNothing) {
+    auto web = addService("web", "exec python3 -m http.server --bind 127.0.0.1",
+                          R"("interval_seconds":60,"retries":5)");
+    // deaf answers twice, then hangs; it ignores SIGTERM, so only SIGKILL at the end
+    // of the stop grace ends the copy that is replaced.
+    auto marker = tmp / "hung";
+    tmp.write("hang.py", hangingServer);
+    addService("deaf", "trap '' TERM; exec python3 " + (tmp / "hang.py") + " 2 " + marker,
+               R"("interval_seconds":1,"timeout_seconds":1,"retries":0)",
+               R"(,"restart":"on-failure")");
+    startServe();
+    ASSERT_TRUE(eventually([&] { return answers(web) && fileExists(marker); })) << log();
+    auto first = runnerHandle("deaf");
+    ASSERT_TRUE(eventually([&] { return runnerHandle("deaf") != first; })) << log();
+    EXPECT_NE(log().find("[deaf] ACTION: unhealthy -> starting with launch.sh"), std::string::npos);
+    // The copy replaced is still being seen off...
+    auto stillStopping = [&] {
+        if (!unit)
+            return ::kill(-std::atoi(first.c_str()), 0) == 0;
+        auto shown = runProcess({*findInPath("systemctl"), "--user", "is-active", first});
+        return shown.output == "deactivating\n";
+    };
+    ASSERT_TRUE(stillStopping());
+
+    // ...while a neighbour killed meanwhile is back, and the engine ends when asked.
+    kill("web", true);
+    ASSERT_TRUE(eventually([&] {
+        return occurrences(log(), "[web] started: healthy after ") == 2;
+    })) << log();
+    EXPECT_TRUE(stillStopping());
+    EXPECT_EQ(endServe(SIGTERM), 0);
+    EXPECT_TRUE(stillStopping());
 }
 
 INSTANTIATE_TEST_SUITE_P(Hosts, KeepAliveHosts, ::testing::Values("group", "unit"),
