@@ -29,6 +29,18 @@ bool runs(const std::string& state) {
            state == "reloading" || state == "refreshing";
 }
 
+// A key as a unit name may hold it: anything but letters, digits, '_', '.' and '-'
+// becomes '_'.
+std::string unitNamePart(std::string key) {
+    for (char& c : key) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '_' || c == '.' || c == '-';
+        if (!ok)
+            c = '_';
+    }
+    return key.empty() ? "app" : key;
+}
+
 class BusUnitHost : public ServiceHost {
 public:
     BusUnitHost(std::string enginePath, std::unique_ptr<KestruneCore::UserManagerBus> bus)
@@ -98,6 +110,14 @@ public:
         return pid > 1 ? std::optional<int>(pid) : std::nullopt;
     }
 
+    void adoptApp(const std::string& key, int pid) override {
+        std::string scope = "app-kestrune-" + unitNamePart(key) + "-" + randomSuffix() + ".scope";
+        bus_->startScope(scope, "app.slice", {pid}, [key](const std::string& error) {
+            // It still runs, only inside the engine's own unit.
+            KestruneCore::log("Kestrune", "app " + key + " stays in the engine's unit: " + error);
+        });
+    }
+
     int eventFd() const override { return bus_->fd(); }
 
     bool dispatch() override {
@@ -117,14 +137,18 @@ private:
     }
 
     std::string freshName(const std::string& stem) {
-        std::uniform_int_distribution<unsigned> pick(0, 0xffffff);
         for (;;) {
-            char suffix[8];
-            std::snprintf(suffix, sizeof suffix, "%06x", pick(random_));
-            std::string name = std::string(unitPrefix) + stem + "-" + suffix + ".service";
+            std::string name = std::string(unitPrefix) + stem + "-" + randomSuffix() + ".service";
             if (!retiring_.count(name) && !runs(bus_->activeState(name)))
                 return name;
         }
+    }
+
+    std::string randomSuffix() {
+        std::uniform_int_distribution<unsigned> pick(0, 0xffffff);
+        char suffix[8];
+        std::snprintf(suffix, sizeof suffix, "%06x", pick(random_));
+        return suffix;
     }
 
     static double nowSeconds() {

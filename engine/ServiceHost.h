@@ -53,6 +53,9 @@ public:
     // that is readable and before it sleeps. True when runners may have begun or ended
     // since, so that runnerPid is worth asking again.
     virtual int eventFd() const { return -1; }
+    // Gives an app just opened (its process `pid`, still the only one) a home of its
+    // own, so that stopping or restarting the engine never ends it.
+    virtual void adoptApp(const std::string& key, int pid) { (void)key, (void)pid; }
     virtual bool dispatch() { return false; }
 };
 

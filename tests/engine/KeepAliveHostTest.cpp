@@ -12,6 +12,7 @@
 #include "health/Problems.h"
 #include "health/StartRecords.h"
 #include "platform/Process.h"
+#include "platform/RunningApps.h"
 #include "services/HealthCheck.h"
 #include "services/ServiceCheck.h"
 
@@ -307,4 +308,47 @@ TEST(UserManager, InstallAndUninstallTheAgent) {
     EXPECT_EQ(engine("uninstall"), 0);
     EXPECT_FALSE(active());
     EXPECT_FALSE(fileExists(managerHome + "/.config/systemd/user/kestrune-engine.service"));
+}
+
+TEST(UserManager, AnAppTheEngineOpenedOutlivesTheEngine) {
+    if (!underUserManager())
+        GTEST_SKIP() << "needs a systemd user manager (tests/support/with-user-manager)";
+    // The engine runs as the manager's unit, in the home the helper made for it.
+    std::string managerHome = std::getenv("HOME");
+    KestruneTest::ScopedHome home{managerHome};
+    std::string program = managerHome + "/keeper-sleep";
+    ASSERT_EQ(runProcess({"cp", "/bin/sleep", program}).exitStatus, 0);
+    std::string desktop = managerHome + "/keeper.desktop";
+    ASSERT_TRUE(writeFileAtomically(
+        desktop, "[Desktop Entry]\nType=Application\nName=Keeper\nExec=" + program + " 1000\n"));
+    save({{"Keeper", desktop, true, EntryType::app, ""}});
+    auto engine = [&](const char* command) {
+        return runProcess({KESTRUNE_ENGINE_PATH, "--home", managerHome, command}).exitStatus;
+    };
+    auto opened = [&] { return processesRunning(desktop); };
+    auto actions = [&] {
+        return occurrences(KestruneTest::readAll(logPath()),
+                           "[Keeper] ACTION: not running -> open");
+    };
+    ASSERT_EQ(engine("install"), 0);
+    ASSERT_TRUE(eventually([&] { return opened().size() == 1; }))
+        << KestruneTest::readAll(logPath());
+    pid_t app = opened().front();
+    ASSERT_TRUE(eventually([&] {
+        auto cgroup = readFile("/proc/" + std::to_string(app) + "/cgroup").value_or("");
+        return cgroup.find("/app.slice/app-kestrune-") != std::string::npos;
+    })) << readFile("/proc/" + std::to_string(app) + "/cgroup").value_or("");
+
+    ASSERT_EQ(
+        KestruneEngine::runCommand({"systemctl", "--user", "restart", "kestrune-engine.service"}),
+        0);
+    EXPECT_EQ(::kill(app, 0), 0);
+    EXPECT_EQ(actions(), 1u);
+    // The new engine still learns of its end, and opens it again.
+    ::kill(app, SIGKILL);
+    EXPECT_TRUE(eventually([&] { return actions() == 2 && opened().size() == 1; }))
+        << KestruneTest::readAll(logPath());
+    EXPECT_EQ(engine("uninstall"), 0);
+    for (int pid : opened())
+        ::kill(pid, SIGKILL);
 }
