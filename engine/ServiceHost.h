@@ -64,9 +64,9 @@ public:
 inline constexpr const char* serviceMarkerVariable = "KESTRUNE_SERVICE_KEY";
 inline constexpr int stopGraceSeconds = 5;
 
-// Runners are forks of this process in a new session; stem.pid holds
-// "pgid:starttime".
-std::unique_ptr<ServiceHost> makeProcessGroupHost();
+// Runners are `enginePath exec-service …` (default: this program) in a new session;
+// stem.pid holds "pgid:starttime".
+std::unique_ptr<ServiceHost> makeProcessGroupHost(std::string enginePath = {});
 std::unique_ptr<ServiceHost> makeSystemdUnitHost(std::string enginePath, CommandRunner runner);
 
 // The D-Bus unit host when the user manager answers there; `systemctl` and

@@ -338,6 +338,11 @@ TEST(UserManager, AnAppTheEngineOpenedOutlivesTheEngine) {
         auto cgroup = readFile("/proc/" + std::to_string(app) + "/cgroup").value_or("");
         return cgroup.find("/app.slice/app-kestrune-") != std::string::npos;
     })) << readFile("/proc/" + std::to_string(app) + "/cgroup").value_or("");
+    // Seen running: its relaunch is over, so its next end is acted on at once.
+    ASSERT_TRUE(eventually([&] {
+        return KestruneTest::readAll(logPath()).find("[Keeper] started: running after") !=
+               std::string::npos;
+    }));
 
     ASSERT_EQ(
         KestruneEngine::runCommand({"systemctl", "--user", "restart", "kestrune-engine.service"}),
