@@ -82,7 +82,11 @@ QPainterPath squirclePath(const QRectF& rect, double radius) {
     return path;
 }
 
-QImage normalizedIcon(const QImage& image) {
+namespace {
+
+// The redraw at `side` pixels; side 0 is the full canvas, where an image that already
+// follows the grid is given back as it is.
+QImage normalized(const QImage& image, int side) {
     if (Kestrune::isTemplateImage(image) || image.isNull())
         return image;
     const QSizeF points = image.deviceIndependentSize();
@@ -100,30 +104,48 @@ QImage normalizedIcon(const QImage& image) {
         static_cast<int>(std::trunc(points.height() * rasterWidth / points.width()));
     if (rasterHeight <= 0 || rasterHeight > 64 * rasterWidth)
         return image; // too wide or too tall to analyse
-    QImage raster(rasterWidth, rasterHeight, QImage::Format_ARGB32_Premultiplied);
-    raster.fill(Qt::transparent);
-    {
+    QImage raster;
+    if (source.size() == QSize(rasterWidth, rasterHeight)) {
+        raster = source; // already the analysis size: nothing to redraw
+    } else {
+        raster = QImage(rasterWidth, rasterHeight, QImage::Format_ARGB32_Premultiplied);
+        raster.fill(Qt::transparent);
         QPainter p(&raster);
         p.setRenderHint(QPainter::SmoothPixmapTransform);
         p.drawImage(QRectF(0, 0, rasterWidth, rasterHeight), source);
     }
     const AlphaAt alpha = [&raster](int x, int y) { return alphaOf(raster, x, y); };
     const auto visible = visibleBounds(rasterWidth, rasterHeight, alpha);
-    if (visible && gridCompliant(rasterWidth, rasterHeight, *visible))
+    const bool onGrid = visible && gridCompliant(rasterWidth, rasterHeight, *visible);
+    if (onGrid && side == 0)
         return image;
 
-    const IconRect place = gridPlacement(points.width(), points.height(), iconCanvas);
-    const QRectF target(place.x, place.y, place.width, place.height);
-    const int side = static_cast<int>(iconCanvas);
-    QImage out(side, side, QImage::Format_ARGB32_Premultiplied);
+    const double canvas = side == 0 ? iconCanvas : side;
+    const int pixels = static_cast<int>(canvas);
+    QImage out(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
     if (out.isNull())
         return image;
     out.fill(Qt::transparent);
+    // Already on the grid: the whole image is the canvas; otherwise it is fitted to the
+    // content square.
+    const IconRect place = onGrid ? IconRect{0, 0, canvas, canvas}
+                                  : gridPlacement(points.width(), points.height(), canvas);
+    const QRectF target(place.x, place.y, place.width, place.height);
     QPainter p(&out);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
-    p.drawImage(target, source);
-    if (rasterWidth == rasterHeight && isOpaqueTile(rasterWidth, rasterHeight, alpha)) {
+    if (side != 0 &&
+        (source.width() > 2 * target.width() || source.height() > 2 * target.height())) {
+        // Far smaller than the source: averaged down first, since drawing samples only a
+        // few source pixels per output pixel and would alias.
+        const QSize reduced(std::max(1, int(std::ceil(target.width()))),
+                            std::max(1, int(std::ceil(target.height()))));
+        p.drawImage(target,
+                    source.scaled(reduced, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    } else {
+        p.drawImage(target, source);
+    }
+    if (!onGrid && rasterWidth == rasterHeight && isOpaqueTile(rasterWidth, rasterHeight, alpha)) {
         // Cut the corners away: the region between the tile's square and its squircle,
         // erased with anti-aliased coverage (a clip path would leave jagged edges).
         QPainterPath corners = squirclePath(target, squircleRadius(target.width()));
@@ -134,6 +156,16 @@ QImage normalizedIcon(const QImage& image) {
     }
     p.end();
     return out;
+}
+
+} // namespace
+
+QImage normalizedIcon(const QImage& image) {
+    return normalized(image, 0);
+}
+
+QImage normalizedIcon(const QImage& image, int side) {
+    return side > 0 ? normalized(image, side) : image;
 }
 
 } // namespace KestruneCore
