@@ -115,7 +115,12 @@ QImage normalized(const QImage& image, int side) {
         p.drawImage(QRectF(0, 0, rasterWidth, rasterHeight), source);
     }
     const AlphaAt alpha = [&raster](int x, int y) { return alphaOf(raster, x, y); };
-    const auto visible = visibleBounds(rasterWidth, rasterHeight, alpha);
+    // The scan reads the raster's rows directly: it is most of the work at row size.
+    const uchar* bits = raster.constBits();
+    const qsizetype stride = raster.bytesPerLine();
+    const auto visible = visibleBoundsOf(rasterWidth, rasterHeight, [bits, stride](int x, int y) {
+        return qAlpha(reinterpret_cast<const QRgb*>(bits + y * stride)[x]) / 255.0;
+    });
     const bool onGrid = visible && gridCompliant(rasterWidth, rasterHeight, *visible);
     if (onGrid && side == 0)
         return image;
@@ -134,16 +139,20 @@ QImage normalized(const QImage& image, int side) {
     QPainter p(&out);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
+    // At row size a source larger than the analysis raster is drawn from that raster: it
+    // holds far more pixels than the row shows, and reading the whole source again
+    // would cost more than everything else together.
+    const QImage& artwork = side != 0 && source.width() > rasterWidth ? raster : source;
     if (side != 0 &&
-        (source.width() > 2 * target.width() || source.height() > 2 * target.height())) {
-        // Far smaller than the source: averaged down first, since drawing samples only a
-        // few source pixels per output pixel and would alias.
+        (artwork.width() > 2 * target.width() || artwork.height() > 2 * target.height())) {
+        // Far smaller than the artwork: averaged down first, since drawing samples only a
+        // few pixels per output pixel and would alias.
         const QSize reduced(std::max(1, int(std::ceil(target.width()))),
                             std::max(1, int(std::ceil(target.height()))));
         p.drawImage(target,
-                    source.scaled(reduced, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+                    artwork.scaled(reduced, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
     } else {
-        p.drawImage(target, source);
+        p.drawImage(target, artwork);
     }
     if (!onGrid && rasterWidth == rasterHeight && isOpaqueTile(rasterWidth, rasterHeight, alpha)) {
         // Cut the corners away: the region between the tile's square and its squircle,
