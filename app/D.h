@@ -151,7 +151,6 @@ public:
     void removeEntry(const KestruneCore::AppEntry& entry);
     void toggleEntry(const KestruneCore::AppEntry& row, bool on);
     bool isFound(const KestruneCore::AppEntry& entry) const;
-    std::optional<QImage> serviceRowIcon(const KestruneCore::AppEntry& entry) const;
     std::string serviceSectionSubtitle(const KestruneCore::AppEntry& entry);
     std::string appSectionSubtitle(const KestruneCore::AppEntry& entry);
     // Watches the watch list and master switch files (and their folder, since saves

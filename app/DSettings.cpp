@@ -50,6 +50,16 @@ bool samePlace(const AppEntry& a, const AppEntry& b) {
     return a.path == b.path && a.type == b.type;
 }
 
+// A service row's icon: a glyph now, or an icon file drawn off the main thread with
+// the generic glyph standing in until its picture is ready (found rows too).
+ListSection::RowIcon serviceRowIcon(const AppEntry& entry) {
+    installQtImageSupport();
+    IconSource source = serviceIconSource(entry.path, ServiceConfig::load(entry.path).value());
+    if (source.kind == IconSource::Kind::file)
+        return {iconImage(IconSource::generic()), source.text};
+    return iconImage(source);
+}
+
 } // namespace
 
 struct D::RowFacts {
@@ -124,9 +134,7 @@ void D::buildSettings() {
             self->showDetails(e);
     };
     svc.isFound = [self](const AppEntry& e) { return self && self->isFound(e); };
-    svc.rowIcon = [self](const AppEntry& e) {
-        return self ? self->serviceRowIcon(e) : std::nullopt;
-    };
+    svc.rowIcon = [](const AppEntry& e) { return serviceRowIcon(e); };
     // A service's picture follows its icon source; an app's, its file.
     svc.rowIconKey = [](const AppEntry& e) {
         IconSource source = serviceIconSource(e.path, ServiceConfig::load(e.path).value());
@@ -268,10 +276,6 @@ bool D::isFound(const AppEntry& entry) const {
     return std::none_of(apps.begin(), apps.end(), [&](const AppEntry& e) {
         return e.type == EntryType::service && e.path == entry.path;
     });
-}
-
-std::optional<QImage> D::serviceRowIcon(const AppEntry& entry) const {
-    return serviceIcon(entry.path, ServiceConfig::load(entry.path).value());
 }
 
 std::string D::serviceSectionSubtitle(const AppEntry& entry) {

@@ -1,5 +1,6 @@
 // Service icon lookups over 30 generated project folders (Vite, Tauri, Next.js-style
-// and bare folders), uncached and cached, and the normalisation of one 1024 × 1024 PNG.
+// and bare folders), uncached and cached, and the normalisation of one 1024 × 1024 PNG,
+// on the full canvas and at the size a row shows.
 #include "TempDir.h"
 #include "icons/qt/NormalizedIcon.h"
 #include "icons/qt/ServiceIcon.h"
@@ -128,5 +129,35 @@ BENCHMARK(BM_NormalizedIcon1024)
     ->Arg(1)
     ->MeasureProcessCPUTime()
     ->Unit(benchmark::kMillisecond);
+
+// A row's picture made where it is shown (a 32-point row at pixel ratio 2: 64 px).
+// args: source side (1024, or the 256 an SVG or a mid-size logo gives), then 0 for a
+// full-bleed square (squircle tile), 1 for a round badge (plain redraw).
+void BM_NormalizedIconAtRowSize(benchmark::State& state) {
+    application();
+    const int side = int(state.range(0));
+    QImage image =
+        QImage::fromData(QByteArray::fromStdString(png({side, side}, state.range(1) == 0)))
+            .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(normalizedIcon(image, 64));
+}
+BENCHMARK(BM_NormalizedIconAtRowSize)
+    ->Args({1024, 0})
+    ->Args({1024, 1})
+    ->Args({256, 0})
+    ->Args({256, 1})
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMicrosecond);
+
+// What a worker does for one row: read, decode and normalise a 1024 PNG at 64 px.
+void BM_RowPictureFromFile(benchmark::State& state) {
+    application();
+    KestruneTest::TempDir tmp;
+    const std::string path = tmp.write("icon.png", png({1024, 1024}, true));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(normalizedIcon(loadIconFile(path), 64));
+}
+BENCHMARK(BM_RowPictureFromFile)->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -56,6 +56,13 @@ std::string besideLink(const std::string& link, const std::string& text) {
 } // namespace
 
 std::optional<std::string> readFile(const std::string& path, std::size_t limit) {
+    // Asked before opening: opening a device can act on it (a modem line, a watchdog),
+    // and a FIFO would block. The descriptor is asked again, in case the path was
+    // swapped in between.
+    struct stat before {};
+    if (::stat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode) ||
+        static_cast<unsigned long long>(before.st_size) > limit)
+        return std::nullopt;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return std::nullopt;

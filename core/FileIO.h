@@ -16,7 +16,8 @@ namespace KestruneCore {
 inline constexpr std::size_t maxWholeFileBytes = 64u * 1024u * 1024u;
 
 // The whole content of a regular file, or nullopt when it is missing, unreadable,
-// not a regular file or larger than `limit`.
+// not a regular file or larger than `limit`. Anything else (a FIFO, a device, a link
+// to one) is never opened, and the open itself never blocks.
 std::optional<std::string> readFile(const std::string& path, std::size_t limit = maxWholeFileBytes);
 
 // readFile, then nullopt unless the bytes are valid UTF-8.

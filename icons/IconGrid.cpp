@@ -5,23 +5,7 @@
 namespace KestruneCore {
 
 std::optional<PixelRect> visibleBounds(int width, int height, const AlphaAt& alpha) {
-    if (height < 1 || width < 1)
-        return std::nullopt;
-    const int step = std::max(std::min(width, height) / iconAnalysisWidth, 1);
-    int minX = width, minY = height, maxX = -1, maxY = -1;
-    for (int y = 0; y < height; y += step)
-        for (int x = 0; x < width; x += step)
-            if (alpha(x, y) > 0.5) {
-                minX = std::min(minX, x);
-                maxX = std::max(maxX, x);
-                minY = std::min(minY, y);
-                maxY = std::max(maxY, y);
-            }
-    if (maxX < 0)
-        return std::nullopt;
-    const int right = std::min(maxX + step - 1, width - 1);
-    const int bottom = std::min(maxY + step - 1, height - 1);
-    return PixelRect{minX, minY, right - minX + 1, bottom - minY + 1};
+    return visibleBoundsOf(width, height, alpha);
 }
 
 bool gridCompliant(int width, int height, const PixelRect& visible) {

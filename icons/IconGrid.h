@@ -2,6 +2,7 @@
 // with an 824 content square, and the tests that decide how an image is redrawn.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 
@@ -32,6 +33,29 @@ using AlphaAt = std::function<double(int x, int y)>;
 // every s-th pixel on rasters larger than 256 (s = min side / 256); none when nothing
 // is visible or the raster is empty.
 std::optional<PixelRect> visibleBounds(int width, int height, const AlphaAt& alpha);
+
+// The same with any callable for the alpha, so a drawing loop can read its raster
+// directly (it is asked once per sample, only inside the raster).
+template <class Alpha>
+std::optional<PixelRect> visibleBoundsOf(int width, int height, const Alpha& alpha) {
+    if (height < 1 || width < 1)
+        return std::nullopt;
+    const int step = std::max(std::min(width, height) / iconAnalysisWidth, 1);
+    int minX = width, minY = height, maxX = -1, maxY = -1;
+    for (int y = 0; y < height; y += step)
+        for (int x = 0; x < width; x += step)
+            if (alpha(x, y) > 0.5) {
+                minX = std::min(minX, x);
+                maxX = std::max(maxX, x);
+                minY = std::min(minY, y);
+                maxY = std::max(maxY, y);
+            }
+    if (maxX < 0)
+        return std::nullopt;
+    const int right = std::min(maxX + step - 1, width - 1);
+    const int bottom = std::min(maxY + step - 1, height - 1);
+    return PixelRect{minX, minY, right - minX + 1, bottom - minY + 1};
+}
 
 // Whether a square raster's artwork already keeps the grid's margin of 100/1024 of the
 // side on every side (less two percent of the side for tolerance).

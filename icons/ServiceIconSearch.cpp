@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <unordered_map>
 
+#include <sys/stat.h>
+
 namespace KestruneCore {
 
 namespace {
@@ -219,7 +221,18 @@ bool isImageFile(const std::string& path) {
         ext == "svg" ||
         std::find(iconImageExts.begin(), iconImageExts.end(), ext) != iconImageExts.end() ||
         imageSupport().readableExtensions.count(ext) > 0;
-    return known && exists(path);
+    if (!known)
+        return false;
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+           static_cast<unsigned long long>(st.st_size) <= maxIconFileBytes;
+}
+
+std::optional<std::string> readIconFile(const std::string& path) {
+    auto bytes = readFile(path, maxIconFileBytes);
+    if (!bytes || bytes->empty())
+        return std::nullopt;
+    return bytes;
 }
 
 bool skippable(std::string_view name) {

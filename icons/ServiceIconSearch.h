@@ -5,6 +5,7 @@
 #include "icons/IconSource.h"
 #include "services/ServiceConfig.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -18,9 +19,17 @@ namespace KestruneCore {
 // once at launch; main thread only.
 inline std::optional<std::string> liveIconDir;
 
+// Icon files larger than this are not pictures anyone draws in a list row; they are
+// passed over rather than read.
+inline constexpr std::size_t maxIconFileBytes = 16u * 1024u * 1024u;
+
 // Whether the path has an image extension (svg, one of iconImageExts, or one the image
-// library reads; compared in lower case) and something exists at it.
+// library reads; compared in lower case) and is a non-empty regular file (after links)
+// of at most maxIconFileBytes. Asked with stat only: a FIFO or a device is never opened.
 bool isImageFile(const std::string& path);
+
+// The bytes of an icon file, none unless it is such a regular file. Never blocks.
+std::optional<std::string> readIconFile(const std::string& path);
 
 // Build, tool and year folders (1990–2100) that hold no project web assets.
 bool skippable(std::string_view name);

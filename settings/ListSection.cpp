@@ -1,5 +1,6 @@
 #include "settings/ListSection.h"
 
+#include "icons/qt/IconPictures.h"
 #include "icons/qt/NormalizedIcon.h"
 #include "settings/Card.h"
 #include "settings/ElidedLabel.h"
@@ -240,6 +241,10 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     column->addLayout(bar);
     card->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 
+    filePictures_ = std::make_unique<KestruneCore::IconPictures>();
+    connect(filePictures_.get(), &KestruneCore::IconPictures::ready, this,
+            &ListSection::filePictureReady);
+
     reloadData();
 }
 
@@ -326,21 +331,26 @@ QWidget* ListSection::makeRowView(int row) {
               std::to_string(secondaryLabelColour(palette).rgba());
     auto known = key.empty() ? iconPictures_.end() : iconPictures_.find(key);
     IconPicture picture;
+    std::string file;
     if (known != iconPictures_.end()) {
         picture = known->second;
     } else {
-        std::optional<QImage> image = rowIcon ? rowIcon(e) : std::nullopt;
-        if (image && !image->isNull()) {
-            picture.description = image->text("description");
-            picture.pixmap = iconPixmap(*image, e.type == EntryType::service, palette, dpr);
+        RowIcon icon = rowIcon ? rowIcon(e) : RowIcon();
+        file = std::move(icon.file);
+        if (icon.image && !icon.image->isNull()) {
+            picture.description = icon.image->text("description");
+            picture.pixmap = iconPixmap(*icon.image, e.type == EntryType::service, palette, dpr);
         }
-        if (!key.empty())
+        // A file's picture is kept by the file's content, not under this key.
+        if (!key.empty() && file.empty())
             iconPictures_.emplace(key, picture);
     }
     if (!picture.description.isEmpty())
         cell->icon->setAccessibleName(picture.description);
     if (!picture.pixmap.isNull())
         cell->icon->setPixmap(picture.pixmap);
+    if (!file.empty())
+        showFilePicture(cell->icon, file);
 
     cell->title = new ElidedLabel(qs(e.name), Qt::ElideRight, cell);
     cell->title->setObjectName("title");
@@ -363,6 +373,32 @@ QWidget* ListSection::makeRowView(int row) {
     // Toggled, not clicked: assistive technology flips a switch without a click.
     connect(toggle, &QAbstractButton::toggled, this, [this, toggle] { toggled(toggle); });
     return rowView;
+}
+
+void ListSection::showFilePicture(QLabel* icon, const std::string& file) {
+    const qreal dpr = table->devicePixelRatioF();
+    const int side = int(iconSize * dpr);
+    icon->setProperty("iconFile", QString::fromStdString(file));
+    std::optional<QImage> ready = filePictures_->picture(file, side);
+    // While the file's current content is being drawn, its last picture stands in for
+    // it, else the stand-in the row already shows.
+    QImage image = ready ? *ready : filePictures_->previous(file, side);
+    if (image.isNull()) {
+        if (ready)
+            icon->clear(); // no picture can be made of it: an empty image
+        return;
+    }
+    QPixmap pixmap = QPixmap::fromImage(image);
+    pixmap.setDevicePixelRatio(dpr);
+    icon->setPixmap(pixmap);
+    icon->setAccessibleName({});
+}
+
+void ListSection::filePictureReady(const QString& file) {
+    // Only the rows showing that file change; the list itself stays as it is.
+    for (int row = 0; row < table->rowCount(); ++row)
+        if (QLabel* icon = rowIconView(row); icon && icon->property("iconFile") == file)
+            showFilePicture(icon, file.toStdString());
 }
 
 void ListSection::selectionChanged() {

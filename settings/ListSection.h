@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,10 @@ class QAbstractButton;
 class QLabel;
 class QMenu;
 class QToolButton;
+
+namespace KestruneCore {
+class IconPictures;
+}
 
 namespace Kestrune {
 
@@ -65,13 +70,25 @@ public:
     std::function<void(const KestruneCore::AppEntry&)> onRemove;
     std::function<void(const KestruneCore::AppEntry&, bool on)> onToggle;
     std::function<void(const KestruneCore::AppEntry&)> onDetails;
-    std::function<std::optional<QImage>(const KestruneCore::AppEntry&)> rowIcon;
+    // A row's icon: an image shown at once (a glyph, an app's icon), or an icon file
+    // whose picture is made off the main thread, with the image as its stand-in until
+    // the picture is ready.
+    struct RowIcon {
+        RowIcon(std::optional<QImage> image_ = std::nullopt, std::string file_ = {})
+            : image(std::move(image_)), file(std::move(file_)) {}
+        std::optional<QImage> image;
+        std::string file;
+    };
+    std::function<RowIcon(const KestruneCore::AppEntry&)> rowIcon;
     // What a row's picture is made from (for a service, its icon source): rows with
     // the same key reuse one finished picture instead of loading and redrawing the
-    // image on every reload. Empty: no reuse.
+    // image on every reload. Empty: no reuse. Icon files are kept by their own
+    // content instead (IconPictures).
     std::function<std::string(const KestruneCore::AppEntry&)> rowIconKey;
     // Drops the finished pictures, so edited icons are drawn anew.
     void forgetIcons() { iconPictures_.clear(); }
+    // Where icon files' pictures are made; one per section.
+    KestruneCore::IconPictures& filePictures() { return *filePictures_; }
     std::function<std::string(const KestruneCore::AppEntry&)> rowSubtitle;
     // Services: the page "Open in Browser" opens for a row (empty: none, the item is
     // dimmed), what opens it, and what "Open Folder" does.
@@ -87,6 +104,7 @@ private:
         QString description;
     };
     std::map<std::string, IconPicture> iconPictures_;
+    std::unique_ptr<KestruneCore::IconPictures> filePictures_;
 
 public:
     bool masterOn() const { return masterOn_; }
@@ -126,6 +144,8 @@ private:
     void reloadData();
     void tintRescan();
     QWidget* makeRowView(int row);
+    void showFilePicture(QLabel* icon, const std::string& file);
+    void filePictureReady(const QString& file);
     void showContextMenu(int row, const QPoint& globalPos);
 
     bool masterOn_ = true;

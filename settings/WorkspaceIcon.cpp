@@ -1,5 +1,6 @@
 #include "settings/WorkspaceIcon.h"
 
+#include "icons/qt/ServiceIcon.h"
 #include "platform/BundleInfo.h"
 
 #include <QFileIconProvider>
@@ -22,9 +23,14 @@ std::optional<QImage> imageOf(const QIcon& icon) {
 }
 
 std::optional<QImage> imageFile(const QString& path) {
-    if (!QFileInfo(path).isFile())
+    // Read by us, as a regular file of an icon's size: the image library never opens
+    // whatever an entry's Icon= names itself.
+    QImage image = loadIconFile(path.toStdString());
+    if (image.isNull())
         return std::nullopt;
-    return imageOf(QIcon(path));
+    if (image.width() > iconPixels || image.height() > iconPixels)
+        image = image.scaled(iconPixels, iconPixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    return image;
 }
 
 std::optional<QImage> desktopIcon(const std::string& path) {

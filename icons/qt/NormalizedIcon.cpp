@@ -82,7 +82,11 @@ QPainterPath squirclePath(const QRectF& rect, double radius) {
     return path;
 }
 
-QImage normalizedIcon(const QImage& image) {
+namespace {
+
+// The redraw at `side` pixels; side 0 is the full canvas, where an image that already
+// follows the grid is given back as it is.
+QImage normalized(const QImage& image, int side) {
     if (Kestrune::isTemplateImage(image) || image.isNull())
         return image;
     const QSizeF points = image.deviceIndependentSize();
@@ -100,30 +104,57 @@ QImage normalizedIcon(const QImage& image) {
         static_cast<int>(std::trunc(points.height() * rasterWidth / points.width()));
     if (rasterHeight <= 0 || rasterHeight > 64 * rasterWidth)
         return image; // too wide or too tall to analyse
-    QImage raster(rasterWidth, rasterHeight, QImage::Format_ARGB32_Premultiplied);
-    raster.fill(Qt::transparent);
-    {
+    QImage raster;
+    if (source.size() == QSize(rasterWidth, rasterHeight)) {
+        raster = source; // already the analysis size: nothing to redraw
+    } else {
+        raster = QImage(rasterWidth, rasterHeight, QImage::Format_ARGB32_Premultiplied);
+        raster.fill(Qt::transparent);
         QPainter p(&raster);
         p.setRenderHint(QPainter::SmoothPixmapTransform);
         p.drawImage(QRectF(0, 0, rasterWidth, rasterHeight), source);
     }
     const AlphaAt alpha = [&raster](int x, int y) { return alphaOf(raster, x, y); };
-    const auto visible = visibleBounds(rasterWidth, rasterHeight, alpha);
-    if (visible && gridCompliant(rasterWidth, rasterHeight, *visible))
+    // The scan reads the raster's rows directly: it is most of the work at row size.
+    const uchar* bits = raster.constBits();
+    const qsizetype stride = raster.bytesPerLine();
+    const auto visible = visibleBoundsOf(rasterWidth, rasterHeight, [bits, stride](int x, int y) {
+        return qAlpha(reinterpret_cast<const QRgb*>(bits + y * stride)[x]) / 255.0;
+    });
+    const bool onGrid = visible && gridCompliant(rasterWidth, rasterHeight, *visible);
+    if (onGrid && side == 0)
         return image;
 
-    const IconRect place = gridPlacement(points.width(), points.height(), iconCanvas);
-    const QRectF target(place.x, place.y, place.width, place.height);
-    const int side = static_cast<int>(iconCanvas);
-    QImage out(side, side, QImage::Format_ARGB32_Premultiplied);
+    const double canvas = side == 0 ? iconCanvas : side;
+    const int pixels = static_cast<int>(canvas);
+    QImage out(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
     if (out.isNull())
         return image;
     out.fill(Qt::transparent);
+    // Already on the grid: the whole image is the canvas; otherwise it is fitted to the
+    // content square.
+    const IconRect place = onGrid ? IconRect{0, 0, canvas, canvas}
+                                  : gridPlacement(points.width(), points.height(), canvas);
+    const QRectF target(place.x, place.y, place.width, place.height);
     QPainter p(&out);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
-    p.drawImage(target, source);
-    if (rasterWidth == rasterHeight && isOpaqueTile(rasterWidth, rasterHeight, alpha)) {
+    // At row size a source larger than the analysis raster is drawn from that raster: it
+    // holds far more pixels than the row shows, and reading the whole source again
+    // would cost more than everything else together.
+    const QImage& artwork = side != 0 && source.width() > rasterWidth ? raster : source;
+    if (side != 0 &&
+        (artwork.width() > 2 * target.width() || artwork.height() > 2 * target.height())) {
+        // Far smaller than the artwork: averaged down first, since drawing samples only a
+        // few pixels per output pixel and would alias.
+        const QSize reduced(std::max(1, int(std::ceil(target.width()))),
+                            std::max(1, int(std::ceil(target.height()))));
+        p.drawImage(target,
+                    artwork.scaled(reduced, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    } else {
+        p.drawImage(target, artwork);
+    }
+    if (!onGrid && rasterWidth == rasterHeight && isOpaqueTile(rasterWidth, rasterHeight, alpha)) {
         // Cut the corners away: the region between the tile's square and its squircle,
         // erased with anti-aliased coverage (a clip path would leave jagged edges).
         QPainterPath corners = squirclePath(target, squircleRadius(target.width()));
@@ -134,6 +165,16 @@ QImage normalizedIcon(const QImage& image) {
     }
     p.end();
     return out;
+}
+
+} // namespace
+
+QImage normalizedIcon(const QImage& image) {
+    return normalized(image, 0);
+}
+
+QImage normalizedIcon(const QImage& image, int side) {
+    return side > 0 ? normalized(image, side) : image;
 }
 
 } // namespace KestruneCore

@@ -1,8 +1,10 @@
 #include "icons/qt/ServiceIcon.h"
 
 #include "icons/ImageSupport.h"
+#include "icons/ServiceIconSearch.h"
 #include "ui/Symbols.h"
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QFileInfo>
 #include <QImageReader>
@@ -37,13 +39,15 @@ QString qtPath(const std::string& path) {
 
 } // namespace
 
-QImage loadIconFile(const std::string& path) {
-    const QString file = qtPath(path);
-    QImageReader reader(file);
-    const QString suffix = QFileInfo(file).suffix().toLower();
-    if (suffix == "svg" || suffix == "svgz" || reader.format() == "svg" ||
+QImage decodeIconBytes(const QByteArray& bytes, const QString& suffix) {
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    const QString lowered = suffix.toLower();
+    if (lowered == "svg" || lowered == "svgz" || reader.format() == "svg" ||
         reader.format() == "svgz") {
-        QSvgRenderer svg(file);
+        QSvgRenderer svg(bytes);
         if (!svg.isValid())
             return {};
         QSizeF size =
@@ -61,8 +65,21 @@ QImage loadIconFile(const std::string& path) {
     return largestImage(reader);
 }
 
+QImage loadIconFile(const std::string& path) {
+    auto bytes = readIconFile(path);
+    if (!bytes)
+        return {};
+    return decodeIconBytes(QByteArray::fromStdString(*bytes), QFileInfo(qtPath(path)).suffix());
+}
+
 std::int64_t pngArea(const std::string& path) {
-    QImageReader reader(qtPath(path));
+    auto bytes = readIconFile(path);
+    if (!bytes)
+        return 0;
+    QByteArray data = QByteArray::fromRawData(bytes->data(), qsizetype(bytes->size()));
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
     QSize size = reader.size();
     if (!size.isValid()) {
         QImage image = reader.read();
@@ -82,8 +99,8 @@ void installQtImageSupport() {
     for (const QByteArray& format : QImageReader::supportedImageFormats())
         support.readableExtensions.insert(format.toLower().toStdString());
     support.fileLoads = [](const std::string& path) {
-        QImageReader reader(qtPath(path));
-        return reader.canRead() && !reader.read().isNull();
+        auto bytes = readIconFile(path);
+        return bytes && !decodeIconBytes(QByteArray::fromStdString(*bytes), {}).isNull();
     };
     support.bytesLoad = [](std::string_view bytes) {
         QImage image;

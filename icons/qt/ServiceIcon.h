@@ -25,8 +25,13 @@ std::optional<QImage> serviceIcon(const std::string& dir,
 std::optional<QImage> iconImage(const IconSource& source);
 
 // An image file loaded for display: the largest picture of a multi-size file (.ico,
-// .icns), an SVG drawn 512 pixels on its longer side. Null when it cannot be loaded.
+// .icns), an SVG drawn 512 pixels on its longer side. Null when it cannot be loaded or
+// is no regular icon file (isImageFile); the file is read whole first, so the image
+// library never opens the path itself.
 QImage loadIconFile(const std::string& path);
+
+// The same for bytes already read; `suffix` (the file's extension) tells an SVG apart.
+QImage decodeIconBytes(const QByteArray& bytes, const QString& suffix);
 
 // Pixels wide × pixels high of the file's image, 0 when none can be loaded.
 std::int64_t pngArea(const std::string& path);

@@ -111,7 +111,9 @@ TEST_F(LiveIcons, ServerDownOrSilentMeansNoIconRequest) {
 
 TEST_F(LiveIcons, TwoLookupsMakeOneFetchAndALaterLookupFindsTheIcon) {
     HttpTestServer server;
-    server.route("/", page(R"(<link rel="icon" href="/i.png">)"));
+    // Held until both lookups are made: a fast fetch must not save the icon between them.
+    AnswerGate bothLooked;
+    server.route("/", bothLooked.holding(page(R"(<link rel="icon" href="/i.png">)")));
     server.route("/i.png", HttpResponse::withStatus(200, png));
     liveIconDir = tmp / "icons";
     ServiceConfig config;
@@ -120,6 +122,7 @@ TEST_F(LiveIcons, TwoLookupsMakeOneFetchAndALaterLookupFindsTheIcon) {
 
     EXPECT_EQ(serviceIconSource(project, config), IconSource::generic());
     EXPECT_EQ(serviceIconSource(project, config), IconSource::generic());
+    bothLooked.open();
     waitForLiveIconFetches();
     EXPECT_EQ(server.requestCount(), 2u);
 

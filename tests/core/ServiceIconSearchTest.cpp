@@ -7,6 +7,9 @@
 
 #include <map>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace KestruneTest;
 using namespace KestruneCore;
 
@@ -142,8 +145,8 @@ TEST_F(IconSearch, FindsTheFirstIconInSearchOrder) {
     };
     for (const auto& c : cases) {
         TempDir project;
-        for (const auto& [path, content] : c.files)
-            project.write(path, content);
+        for (const auto& [path, content] : c.files) // an empty file is no picture
+            project.write(path, content.empty() ? "x" : content);
         IconSource expected = c.expected.empty() ? IconSource::generic()
                               : c.expected.rfind("sf:", 0) == 0
                                   ? IconSource::symbol(c.expected.substr(3))
@@ -179,24 +182,36 @@ TEST_F(IconSearch, WebFoldersAreExistingFoldersInOrder) {
     EXPECT_TRUE(webFolders(tmp / "missing").empty());
 }
 
-TEST_F(IconSearch, ImageFilesByExtensionThatExist) {
-    tmp.write("A.PNG", "");
-    tmp.write("a.xpm", "");
-    tmp.write("a.txt", "");
-    tmp.write(".png", "");
-    EXPECT_TRUE(isImageFile(tmp / "A.PNG"));
-    EXPECT_FALSE(isImageFile(tmp / "b.png"));
-    EXPECT_FALSE(isImageFile(tmp / "a.txt"));
-    EXPECT_FALSE(isImageFile(tmp / ".png"));
-    EXPECT_FALSE(isImageFile(tmp / "a.xpm"));
+TEST_F(IconSearch, ImageFilesAreSmallRegularFilesWithAnImageExtension) {
+    tmp.write("A.PNG", "x");
+    tmp.write("a.xpm", "x");
+    tmp.write("a.txt", "x");
+    tmp.write(".png", "x");
+    tmp.write("empty.png", "");
+    tmp.mkdir("folder.png");
+    ASSERT_EQ(::mkfifo((tmp / "fifo.png").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", (tmp / "device.png").c_str()), 0);
+    ASSERT_EQ(::symlink((tmp / "A.PNG").c_str(), (tmp / "link.png").c_str()), 0);
+    ASSERT_EQ(::truncate(tmp.write("huge.png", "x").c_str(), 1LL << 30), 0); // sparse
+    ASSERT_EQ(::truncate(tmp.write("limit.png", "x").c_str(), off_t(maxIconFileBytes)), 0);
+    const std::map<std::string, bool> cases = {
+        {"A.PNG", true},       {"link.png", true},  {"limit.png", true},   {"b.png", false},
+        {"a.txt", false},      {".png", false},     {"a.xpm", false},      {"empty.png", false},
+        {"folder.png", false}, {"fifo.png", false}, {"device.png", false}, {"huge.png", false},
+    };
+    for (const auto& [name, expected] : cases)
+        EXPECT_EQ(isImageFile(tmp / name), expected) << name;
+    EXPECT_FALSE(readIconFile(tmp / "fifo.png"));
+    EXPECT_FALSE(readIconFile(tmp / "device.png"));
+    EXPECT_EQ(readIconFile(tmp / "link.png"), "x");
     imageSupport().readableExtensions.insert("xpm");
     EXPECT_TRUE(isImageFile(tmp / "a.xpm"));
 }
 
 TEST_F(IconSearch, CacheHoldsAnswersUntilCleared) {
-    tmp.write("logo.png", "");
+    tmp.write("logo.png", "x");
     const auto first = serviceIconSource(tmp.path(), {});
-    tmp.write("icon.png", "");
+    tmp.write("icon.png", "x");
     EXPECT_EQ(serviceIconSource(tmp.path(), {}), first);
     clearIconCache();
     EXPECT_EQ(serviceIconSource(tmp.path(), {}), IconSource::file(tmp / "icon.png"));
@@ -204,12 +219,12 @@ TEST_F(IconSearch, CacheHoldsAnswersUntilCleared) {
     // Generic is cached only while live fetching is off.
     TempDir empty;
     EXPECT_EQ(serviceIconSource(empty.path(), {}), IconSource::generic());
-    empty.write("icon.png", "");
+    empty.write("icon.png", "x");
     EXPECT_EQ(serviceIconSource(empty.path(), {}), IconSource::generic());
     liveIconDir = tmp / "live";
     TempDir other;
     EXPECT_EQ(serviceIconSource(other.path(), {}), IconSource::generic());
-    other.write("icon.png", "");
+    other.write("icon.png", "x");
     EXPECT_EQ(serviceIconSource(other.path(), {}), IconSource::file(other / "icon.png"));
 }
 

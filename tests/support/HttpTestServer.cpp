@@ -419,4 +419,16 @@ ListeningSocket::~ListeningSocket() {
     ::close(fd_);
 }
 
+void AnswerGate::open() {
+    if (!isOpen_.exchange(true))
+        promise_.set_value();
+}
+
+HttpTestServer::Handler AnswerGate::holding(HttpResponse response) const {
+    return [opened = opened_, response = std::move(response)](const HttpRequest&) {
+        opened.wait();
+        return response;
+    };
+}
+
 } // namespace KestruneTest

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <list>
 #include <map>
 #include <memory>
@@ -111,6 +112,21 @@ private:
     Handler fallback_;
     std::map<std::string, Handler> routes_;
     std::vector<HttpRequest> requests_;
+};
+
+// Holds the answers of the handlers it makes until it is opened, at the latest when it
+// goes: declared after the servers that use it, it never keeps them from stopping.
+// For tests whose client must not see an answer before the test has looked twice.
+class AnswerGate {
+public:
+    ~AnswerGate() { open(); }
+    void open();
+    HttpTestServer::Handler holding(HttpResponse response) const;
+
+private:
+    std::promise<void> promise_;
+    std::shared_future<void> opened_ = promise_.get_future().share();
+    std::atomic<bool> isOpen_{false};
 };
 
 // A 127.0.0.1 port that nothing listens on (bound for a moment to find it, then closed).

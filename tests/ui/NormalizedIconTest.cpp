@@ -111,3 +111,61 @@ TEST(NormalizedIcon, OtherShapesAreScaledAndCentredWithoutMask) {
             anyVisible = alphaAt(clear, x, y) != 0;
     EXPECT_FALSE(anyVisible);
 }
+
+TEST(NormalizedIcon, AtRowSizeMatchesTheCanvasScaledDown) {
+    QImage finished(512, 512, QImage::Format_ARGB32);
+    finished.fill(Qt::transparent);
+    QPainter(&finished).fillRect(QRect(50, 50, 412, 412), Qt::blue);
+    QImage badge(300, 300, QImage::Format_ARGB32);
+    badge.fill(Qt::transparent);
+    {
+        QPainter p(&badge);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setBrush(Qt::darkGreen);
+        p.drawEllipse(QRectF(0, 0, 300, 300));
+    }
+    QImage striped = filled(1024, 1024, Qt::yellow); // a large logo, averaged down first
+    {
+        QPainter p(&striped);
+        for (int x = 0; x < 1024; x += 512)
+            p.fillRect(x, 0, 256, 1024, Qt::darkMagenta);
+    }
+    const struct {
+        const char* what;
+        QImage image;
+    } cases[] = {{"finished icon", finished},
+                 {"opaque tile", filled(300, 300, Qt::red)},
+                 {"large striped tile", striped},
+                 {"round badge", badge},
+                 {"word mark", filled(600, 300, Qt::black)},
+                 {"tall mark", filled(100, 400, Qt::black)},
+                 {"transparent", filled(200, 200, Qt::transparent)}};
+    for (const auto& c : cases)
+        for (int side : {32, 64}) {
+            SCOPED_TRACE(std::string(c.what) + " at " + std::to_string(side));
+            const QImage small =
+                normalizedIcon(c.image, side).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            const QImage reference =
+                normalizedIcon(c.image)
+                    .scaled(side, side, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                    .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            ASSERT_EQ(small.size(), QSize(side, side));
+            // Edges may differ by a fraction of a pixel's coverage, nothing more: an edge
+            // one pixel off, or a corner of another curve, differs by far more.
+            int worst = 0;
+            long total = 0;
+            for (int y = 0; y < side; ++y)
+                for (int x = 0; x < side; ++x) {
+                    const QRgb a = small.pixel(x, y), b = reference.pixel(x, y);
+                    const int diff =
+                        std::max({std::abs(qAlpha(a) - qAlpha(b)), std::abs(qRed(a) - qRed(b)),
+                                  std::abs(qGreen(a) - qGreen(b)), std::abs(qBlue(a) - qBlue(b))});
+                    worst = std::max(worst, diff);
+                    total += diff;
+                }
+            EXPECT_LE(worst, 110);
+            EXPECT_LE(double(total) / (side * side), 6.0);
+        }
+    const QImage glyph = Kestrune::symbolImage("terminal", {64, 64});
+    EXPECT_EQ(normalizedIcon(glyph, 32).cacheKey(), glyph.cacheKey());
+}

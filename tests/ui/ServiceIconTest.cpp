@@ -121,10 +121,15 @@ TEST_F(ServiceIcons, MultiSizeIcoGivesItsLargestPicture) {
 TEST_F(ServiceIcons, SiteIconFetchedOnceAndShownOnALaterLookup) {
     const QByteArray png = encoded({24, 24}, "PNG");
     HttpTestServer server;
-    server.route("/", HttpResponse::withStatus(200, R"(<link rel="icon" href="/i.png">)"));
-    server.route("/i.png", HttpResponse::withStatus(200, png.toStdString()));
     HttpTestServer htmlIcon;
-    htmlIcon.route("/", HttpResponse::withStatus(200, R"(<link rel="icon" href="/i">)"));
+    // The pages wait until both lookups are made, so the second one cannot find an
+    // icon saved in between, however fast the fetch.
+    AnswerGate bothLooked;
+    server.route("/", bothLooked.holding(
+                          HttpResponse::withStatus(200, R"(<link rel="icon" href="/i.png">)")));
+    server.route("/i.png", HttpResponse::withStatus(200, png.toStdString()));
+    htmlIcon.route(
+        "/", bothLooked.holding(HttpResponse::withStatus(200, R"(<link rel="icon" href="/i">)")));
     htmlIcon.route("/i", HttpResponse::withStatus(200, "<!doctype html><p>hi</p>"));
 
     TempDir state;
@@ -135,6 +140,7 @@ TEST_F(ServiceIcons, SiteIconFetchedOnceAndShownOnALaterLookup) {
                   "Service");
         serviceIcon(other.path(), declaring({}, htmlIcon.url("/")));
     }
+    bothLooked.open();
     waitForLiveIconFetches();
     EXPECT_EQ(server.requestCount(), 2u);
     EXPECT_EQ(htmlIcon.requestCount(), 2u);
