@@ -43,6 +43,7 @@ struct D::RowFacts {
     std::function<bool(const std::string&)> running;
     std::vector<Problem> problems; // empty while the master switch is off
     std::optional<std::string> logText;
+    std::string startTimes;
 };
 
 QAbstractButton* D::masterSw() {
@@ -178,6 +179,7 @@ void D::reloadSections() {
         }
         rowFacts_->logText = std::move(actions);
     }
+    rowFacts_->startTimes = readStartRecordsText().value_or("");
     appsSec_->setMasterOn(master);
     svcSec_->setMasterOn(master);
     appsSec_->reload();
@@ -263,7 +265,10 @@ std::string D::serviceSectionSubtitle(const AppEntry& entry) {
     return serviceSubtitle(entry, ServiceConfig::load(entry.path).value(),
                            rowFacts_ ? rowFacts_->problems : currentProblems(), master,
                            tryingSince(entry.name), Clock::now(),
-                           typicalStartup(startRecords(entry.name)), [&]() -> std::optional<bool> {
+                           typicalStartup(rowFacts_
+                                              ? parseStartRecords(entry.name, rowFacts_->startTimes)
+                                              : startRecords(entry.name)),
+                           [&]() -> std::optional<bool> {
                                auto it = observedHealth.find(entry.path);
                                if (it == observedHealth.end())
                                    return std::nullopt;
