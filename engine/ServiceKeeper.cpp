@@ -214,6 +214,8 @@ private:
         record.cause = check_->cause;
         record.save(st_.path(".check"));
         lastCheck_ = now_;
+        // A running start command may be filling its log; keep it within its cap.
+        KestruneCore::capServiceLog(entry_.name);
     }
 
     EntryOutcome healthy() {
