@@ -4,6 +4,7 @@
 #include "core/FileIO.h"
 #include "core/StartMethod.h"
 #include "engine/StartRunner.h"
+#include "health/RestartRequest.h"
 #include "services/ServiceCheck.h"
 
 #include <algorithm>
@@ -86,6 +87,16 @@ public:
         }
         if (check_)
             recordCheck();
+        if (plan_.restart) {
+            // The user's request: back-off is forgotten, whatever runs goes (the host
+            // stops the last runner whole) and a new start begins at once.
+            st_.remove(KestruneCore::restartRequestSuffix);
+            if (isStartable()) {
+                for (auto suffix : {".fails", ".attempts", ".next", ".crashes"})
+                    st_.remove(suffix);
+                return start("restart", "restart requested");
+            }
+        }
         if (plan_.toggled)
             resumeStartUnderWay();
 
@@ -378,8 +389,9 @@ ServicePlan planService(const KestruneCore::AppEntry& entry, const std::string& 
     if (load.isOk() && (load.config.url || !load.config.ports.empty()))
         plan.config = load.config;
     plan.toggled = plan.state.exists(".toggled");
-    if (!plan.config)
-        return plan;
+    plan.restart = plan.state.exists(KestruneCore::restartRequestSuffix);
+    if (!plan.config || plan.restart)
+        return plan; // a restart starts without a check
     if (plan.toggled) {
         plan.needsCheck = true;
         return plan;
