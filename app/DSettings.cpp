@@ -7,6 +7,7 @@
 #include "discovery/Discovery.h"
 #include "health/AppLiveness.h"
 #include "health/Backoff.h"
+#include "health/RestartRequest.h"
 #include "health/ServiceSubtitle.h"
 #include "health/StartRecords.h"
 #include "health/StatusSummary.h"
@@ -107,6 +108,11 @@ void D::buildSettings() {
     svc.onDetails = [self](const AppEntry& e) {
         if (self)
             self->showDetails(e);
+    };
+    // The engine's folder watch sees the request and restarts the service at once.
+    svc.onRestart = [self](const AppEntry& e) {
+        if (self)
+            requestRestart(e, self->master);
     };
     svc.isFound = [self](const AppEntry& e) { return self && self->isFound(e); };
     svc.rowIcon = [self](const AppEntry& e) {

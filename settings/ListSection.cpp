@@ -148,6 +148,7 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     onRemove = [](const AppEntry&) {};
     onToggle = [](const AppEntry&, bool) {};
     onDetails = [](const AppEntry&) {};
+    onRestart = [](const AppEntry&) {};
     rowIcon = [](const AppEntry& e) { return KestruneCore::workspaceIcon(e.path); };
     rowSubtitle = [](const AppEntry&) { return std::string(); };
 
@@ -169,6 +170,12 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     }
     QAction* removeAction = menu_->addAction("Remove");
     connect(removeAction, &QAction::triggered, this, &ListSection::removeClicked);
+    if (services) {
+        // A group of its own after the entry's own items, Restart Now first in it.
+        menu_->addSeparator();
+        restartAction_ = menu_->addAction("Restart Now");
+        connect(restartAction_, &QAction::triggered, this, &ListSection::restartClicked);
+    }
     connect(table, &RowTable::contextMenuRequested, this, &ListSection::showContextMenu);
 
     QFont barFont = plus->font();
@@ -394,6 +401,18 @@ void ListSection::showDetails(int row) {
         onDetails(rows[size_t(row)]);
 }
 
+bool ListSection::canRestart(int row) const {
+    if (row < 0 || row >= int(rows.size()))
+        return false;
+    const AppEntry& entry = rows[size_t(row)];
+    return masterOn_ && entry.enabled && !isFound(entry);
+}
+
+void ListSection::restartClicked() {
+    if (canRestart(clickedRow_) && onRestart)
+        onRestart(rows[size_t(clickedRow_)]);
+}
+
 void ListSection::toggled(QAbstractButton* sender) {
     if (!sender)
         return;
@@ -413,6 +432,8 @@ void ListSection::toggled(QAbstractButton* sender) {
 
 void ListSection::showContextMenu(int row, const QPoint& globalPos) {
     clickedRow_ = row;
+    if (restartAction_)
+        restartAction_->setEnabled(canRestart(row));
     menu_->popup(globalPos);
 }
 

@@ -65,6 +65,8 @@ public:
     std::function<void(const KestruneCore::AppEntry&)> onRemove;
     std::function<void(const KestruneCore::AppEntry&, bool on)> onToggle;
     std::function<void(const KestruneCore::AppEntry&)> onDetails;
+    // "Restart Now" on a service row: offered for watched entries kept alive.
+    std::function<void(const KestruneCore::AppEntry&)> onRestart;
     std::function<std::optional<QImage>(const KestruneCore::AppEntry&)> rowIcon;
     // What a row's picture is made from (for a service, its icon source): rows with
     // the same key reuse one finished picture instead of loading and redrawing the
@@ -96,6 +98,10 @@ public:
     void removeClicked();
     void detailsClicked();
     void showDetails(int row);
+    void restartClicked();
+    // Whether "Restart Now" applies to a row: a watched service switched on while
+    // keeping alive is on.
+    bool canRestart(int row) const;
     void toggled(QAbstractButton* sender);
 
     // The table's rows: the entries, or the one empty-state row.
@@ -125,6 +131,7 @@ private:
     int clickedRow_ = -1;
     bool inRowSwitch_ = false;
     QMenu* menu_ = nullptr;
+    QAction* restartAction_ = nullptr;
     QPointer<QWidget> ownedView_;
     QColor rescanTint_;
 };
