@@ -7,6 +7,7 @@
 #include "discovery/Discovery.h"
 #include "health/AppLiveness.h"
 #include "health/Backoff.h"
+#include "health/RestartRequest.h"
 #include "health/ServiceSubtitle.h"
 #include "health/StartRecords.h"
 #include "health/StatusSummary.h"
@@ -66,6 +67,7 @@ struct D::RowFacts {
     std::function<bool(const std::string&)> running;
     std::vector<Problem> problems; // empty while the master switch is off
     std::optional<std::string> logText;
+    std::string startTimes;
 };
 
 QAbstractButton* D::masterSw() {
@@ -132,6 +134,11 @@ void D::buildSettings() {
     svc.onDetails = [self](const AppEntry& e) {
         if (self)
             self->showDetails(e);
+    };
+    // The engine's folder watch sees the request and restarts the service at once.
+    svc.onRestart = [self](const AppEntry& e) {
+        if (self)
+            requestRestart(e, self->master);
     };
     svc.isFound = [self](const AppEntry& e) { return self && self->isFound(e); };
     svc.rowIcon = [](const AppEntry& e) { return serviceRowIcon(e); };
@@ -209,6 +216,7 @@ void D::reloadSections() {
         }
         rowFacts_->logText = std::move(actions);
     }
+    rowFacts_->startTimes = readStartRecordsText().value_or("");
     appsSec_->setMasterOn(master);
     svcSec_->setMasterOn(master);
     appsSec_->reload();
@@ -290,7 +298,10 @@ std::string D::serviceSectionSubtitle(const AppEntry& entry) {
     return serviceSubtitle(entry, ServiceConfig::load(entry.path).value(),
                            rowFacts_ ? rowFacts_->problems : currentProblems(), master,
                            tryingSince(entry.name), Clock::now(),
-                           typicalStartup(startRecords(entry.name)), [&]() -> std::optional<bool> {
+                           typicalStartup(rowFacts_
+                                              ? parseStartRecords(entry.name, rowFacts_->startTimes)
+                                              : startRecords(entry.name)),
+                           [&]() -> std::optional<bool> {
                                auto it = observedHealth.find(entry.path);
                                if (it == observedHealth.end())
                                    return std::nullopt;

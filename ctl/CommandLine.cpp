@@ -25,6 +25,7 @@ const std::map<std::string, CommandShape>& commands() {
         {"off", {1, 1, "NAME|PATH"}},
         {"master", {1, 1, "on|off"}},
         {"details", {1, 1, "NAME"}},
+        {"restart", {1, 1, "NAME"}},
         {"log", {0, 0, ""}},
         {"paths", {0, 0, ""}},
     };
@@ -182,6 +183,7 @@ std::string usageText() {
            "  off NAME|PATH                 stop keeping an entry alive\n"
            "  master on|off                 keep apps and services alive, as a whole\n"
            "  details NAME                  a service's last check, cause and recent starts\n"
+           "  restart NAME                  stop a service whole and start it at once\n"
            "  log [-n N]                    the last N lines of the activity log (20)\n"
            "  paths [--json]                where every file and folder of Kestrune lives\n"
            "\n"

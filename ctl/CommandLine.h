@@ -18,7 +18,7 @@ struct Invocation {
     bool version = false; // --version
 
     // "status", "add-app", "add-service", "remove", "on", "off", "master", "details",
-    // "log", "paths"; empty only together with help or version.
+    // "restart", "log", "paths"; empty only together with help or version.
     std::string command;
     std::vector<std::string> arguments;
 

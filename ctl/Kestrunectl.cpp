@@ -7,6 +7,7 @@
 #include "ctl/EntryLookup.h"
 #include "ctl/LogCommand.h"
 #include "ctl/PathsCommand.h"
+#include "ctl/RestartCommand.h"
 #include "ctl/SafeOutput.h"
 #include "ctl/StatusCommand.h"
 #include "ctl/WatchListCommands.h"
@@ -68,6 +69,8 @@ int dispatch(const Invocation& inv, const Context& ctx) {
         return setMaster(ctx, args[0] == "on");
     if (cmd == "details")
         return showDetails(ctx, args[0]);
+    if (cmd == "restart")
+        return restartService(ctx, args[0]);
     if (cmd == "log")
         return showLog(ctx, inv.lineCount);
     if (cmd == "paths")

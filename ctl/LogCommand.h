@@ -8,8 +8,12 @@
 
 namespace KestruneCtl {
 
+// A log line longer than this is shown by its last this many bytes.
+inline constexpr std::size_t maxLogLineBytes = 1024 * 1024;
+
 // The last `count` non-empty lines of a log file, oldest first. The file is read
-// from its end, so a large log costs no more than its tail.
+// backwards from its end in bounded memory, so a large log costs no more than the
+// lines asked for.
 std::vector<std::string> lastLogLines(const std::string& path, std::size_t count);
 
 // Prints the last `count` lines of the activity log (nothing when there is none).

@@ -50,6 +50,8 @@ StatusReport gatherStatus(const Context& ctx, bool probe) {
         r.problems.push_back({p.name, p.kind, std::string(rawValue(p.severity)), p.since, p.detail,
                               menuLine(p, serviceNames.count(p.name) > 0)});
 
+    // The start-up times are read once for all rows.
+    std::string startTimes = readStartRecordsText().value_or("");
     for (const auto& e : apps) {
         StatusEntry row{e.name, e.path, std::string(rawValue(e.type)), e.enabled, e.method, {}};
         if (e.type == EntryType::app) {
@@ -60,8 +62,9 @@ StatusReport gatherStatus(const Context& ctx, bool probe) {
             // Only services nobody keeps alive are probed, as an open Settings window does.
             if (probe && config && (!e.enabled || !r.master))
                 observed = probeHealth(*config);
-            row.subtitle = serviceSubtitle(e, config, problems, r.master, tryingSince(e.name), now,
-                                           typicalStartup(startRecords(e.name)), observed);
+            row.subtitle =
+                serviceSubtitle(e, config, problems, r.master, tryingSince(e.name), now,
+                                typicalStartup(parseStartRecords(e.name, startTimes)), observed);
         }
         r.entries.push_back(std::move(row));
     }

@@ -175,13 +175,7 @@ void recordStart(const std::string& name, double started, double ended, long lon
             std::chrono::duration_cast<KestruneCore::Clock::duration>(
                 std::chrono::duration<double>(t))));
     };
-    KestruneCore::StartRecord record{name, at(started), at(ended), seconds, trigger, "healthy"};
-    std::string line = KestruneCore::singleLineField(record.service) + "\t" + record.startedAt +
-                       "\t" + record.endedAt + "\t" + std::to_string(record.duration) + "\t" +
-                       KestruneCore::singleLineField(record.trigger) + "\t" + record.outcome + "\n";
-    // One write on an O_APPEND descriptor: a reader sees whole lines or a short last
-    // one it skips, never a record split by another writer.
-    KestruneCore::appendToFile(KestruneCore::startupTimesPath(), line);
+    KestruneCore::appendStartRecord({name, at(started), at(ended), seconds, trigger, "healthy"});
 }
 
 HealthOutcome checkService(const KestruneCore::ServiceConfig& config) {

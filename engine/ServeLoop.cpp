@@ -399,8 +399,11 @@ private:
                 // The XDG variables may put both folders in one: then both rules apply.
                 if ((ev->wd == dataWd_ && wakesPass(true, name)) ||
                     (ev->wd == stateWd_ && wakesPass(false, name)))
-                    // A start command's end is a process exit: acted on at once.
-                    wake = std::max(wake, endsWith(name, ".exit") ? Wake::now : Wake::pass);
+                    // A start command's end is a process exit, a restart the user's
+                    // request: both acted on at once.
+                    wake = std::max(wake, endsWith(name, ".exit") || endsWith(name, ".restart")
+                                              ? Wake::now
+                                              : Wake::pass);
             }
         }
         return wake;
@@ -431,7 +434,7 @@ bool wakesPass(bool inData, std::string_view name) {
         return false; // temporary files of atomic writes
     if (inData)
         return name == "apps.tsv" || name == "master";
-    return endsWith(name, ".toggled") || endsWith(name, ".exit");
+    return endsWith(name, ".toggled") || endsWith(name, ".exit") || endsWith(name, ".restart");
 }
 
 int serve(const PassEnvironment& env) {

@@ -4,6 +4,7 @@
 #include "core/FileIO.h"
 #include "core/StartMethod.h"
 #include "engine/StartRunner.h"
+#include "health/RestartRequest.h"
 #include "services/ServiceCheck.h"
 
 #include <algorithm>
@@ -93,6 +94,16 @@ public:
         }
         if (check_)
             recordCheck();
+        if (plan_.restart) {
+            // The user's request: back-off is forgotten, whatever runs goes (the host
+            // stops the last runner whole) and a new start begins at once.
+            st_.remove(KestruneCore::restartRequestSuffix);
+            if (isStartable()) {
+                for (auto suffix : {".fails", ".attempts", ".next", ".crashes"})
+                    st_.remove(suffix);
+                return start("restart", "restart requested");
+            }
+        }
         if (plan_.toggled)
             resumeStartUnderWay();
 
@@ -221,6 +232,8 @@ private:
         record.cause = check_->cause;
         record.save(st_.path(".check"));
         lastCheck_ = now_;
+        // A running start command may be filling its log; keep it within its cap.
+        KestruneCore::capServiceLog(entry_.name);
     }
 
     EntryOutcome healthy() {
@@ -408,8 +421,9 @@ ServicePlan planService(const KestruneCore::AppEntry& entry, const std::string& 
     if (load.isOk() && (load.config.url || !load.config.ports.empty()))
         plan.config = load.config;
     plan.toggled = plan.state.exists(".toggled");
-    if (!plan.config)
-        return plan;
+    plan.restart = plan.state.exists(KestruneCore::restartRequestSuffix);
+    if (!plan.config || plan.restart)
+        return plan; // a restart starts without a check
     if (plan.toggled) {
         plan.needsCheck = true;
         return plan;

@@ -20,6 +20,7 @@ struct ServicePlan {
     bool toggled = false;
     bool needsCheck = false;
     std::optional<double> lastCheck; // when it was last checked
+    bool restart = false;            // the user asked for a restart now (stem.restart)
 };
 
 ServicePlan planService(const KestruneCore::AppEntry& entry, const std::string& stem,

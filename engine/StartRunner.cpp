@@ -142,6 +142,7 @@ int runStartRunner(const RunnerOptions& options) {
         seeOff(options.replacesGroup);
 
     KestruneCore::makeFolders(KestruneCore::logsFolder());
+    KestruneCore::capServiceLog(name);
     // Not through a symbolic link, which could lead anywhere; output is then dropped.
     int logFd = ::open(KestruneCore::serviceLogPath(name).c_str(),
                        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);

@@ -1,6 +1,7 @@
 #include "health/ServiceDetails.h"
 
 #include "health/StartRecords.h"
+#include "services/ServiceConfig.h"
 
 #include <string_view>
 
@@ -68,6 +69,11 @@ std::string serviceDetailsText(const AppEntry& entry) {
     }
     std::string text =
         serviceDetails(entry, ServiceCheck::load(serviceCheckPath(entry.name)), problem);
+    // A malformed declaration leaves the service unchecked; say why rather than nothing.
+    auto load = ServiceConfig::load(entry.path);
+    if (load.kind == ServiceConfig::Load::Kind::malformed)
+        text += "\nConfiguration: " +
+                (load.cause.empty() ? std::string("scripts/launch.json is malformed") : load.cause);
     auto records = startRecords(entry.name);
     if (!records.empty()) {
         text += "\n\nRecent starts";

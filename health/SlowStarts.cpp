@@ -245,7 +245,7 @@ std::vector<std::string> slowStarts(const std::vector<AppEntry>& apps,
     for (const auto& c : found)
         names.insert(c.entry->name);
     std::map<std::string, std::vector<std::int64_t>, std::less<>> durations;
-    if (auto file = readUtf8File(startupTimesFile))
+    if (auto file = readStartRecordsText(startupTimesFile))
         durations = healthyDurations(names, *file);
 
     std::vector<std::string> slow;

@@ -1,5 +1,6 @@
 #include "health/StartRecords.h"
 
+#include "core/EditLock.h"
 #include "core/FileIO.h"
 #include "core/TextLines.h"
 #include "health/Backoff.h"
@@ -7,11 +8,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sys/stat.h>
+#include <unordered_map>
 
 namespace KestruneCore {
 
 namespace {
-constexpr std::size_t countedStarts = 10;
+constexpr std::size_t countedStarts = keptStartsPerEntry;
 }
 
 std::string startupTimesPath() {
@@ -70,11 +73,101 @@ healthyDurations(const std::set<std::string, std::less<>>& names, std::string_vi
     return byName;
 }
 
+namespace {
+
+// The file's last `startRecordsReadBytes`, from its first whole line.
+std::optional<std::string> tailLines(const std::string& path) {
+    auto text = readFileTail(path, startRecordsReadBytes);
+    if (!text)
+        return std::nullopt;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 &&
+        static_cast<unsigned long long>(st.st_size) > text->size()) {
+        // Cut inside a line (maybe inside a character): start at the next whole one.
+        auto newline = text->find('\n');
+        text->erase(0, newline == std::string::npos ? text->size() : newline + 1);
+    }
+    return text;
+}
+
+} // namespace
+
+std::optional<std::string> readStartRecordsText(const std::string& path) {
+    auto text = tailLines(path);
+    if (!text || !isValidUtf8(*text))
+        return std::nullopt;
+    return text;
+}
+
 std::vector<StartRecord> startRecords(const std::string& name, const std::string& path) {
-    auto text = readUtf8File(path);
+    auto text = readStartRecordsText(path);
     if (!text)
         return {};
     return parseStartRecords(name, *text);
+}
+
+std::string trimmedStartRecords(std::string_view text) {
+    struct Line {
+        std::string_view text;
+        std::string_view name;
+        bool healthy;
+    };
+    std::vector<Line> lines;
+    forEachLine(text, [&](std::string_view line) {
+        if (!isValidUtf8(line))
+            return;
+        if (auto record = parseStartRecordLine(line))
+            lines.push_back({line, firstField(line), record->ok()});
+    });
+    // Newest first: each entry keeps its latest records and latest successes, and only
+    // the entries started most recently keep any.
+    struct Counts {
+        std::size_t all = 0;
+        std::size_t healthy = 0;
+    };
+    std::unordered_map<std::string_view, Counts> seen;
+    std::vector<bool> keep(lines.size(), false);
+    for (std::size_t i = lines.size(); i-- > 0;) {
+        auto it = seen.find(lines[i].name);
+        if (it == seen.end()) {
+            if (seen.size() >= keptStartEntries)
+                continue;
+            it = seen.emplace(lines[i].name, Counts{}).first;
+        }
+        Counts& c = it->second;
+        bool wanted = c.all < keptStartsPerEntry || (lines[i].healthy && c.healthy < countedStarts);
+        ++c.all;
+        if (lines[i].healthy)
+            ++c.healthy;
+        keep[i] = wanted;
+    }
+    std::string out;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (keep[i]) {
+            out += lines[i].text;
+            out += '\n';
+        }
+    return out;
+}
+
+bool appendStartRecord(const StartRecord& r, const std::string& path) {
+    std::string line = singleLineField(r.service) + "\t" + singleLineField(r.startedAt) + "\t" +
+                       singleLineField(r.endedAt) + "\t" + std::to_string(r.duration) + "\t" +
+                       singleLineField(r.trigger) + "\t" + singleLineField(r.outcome) + "\n";
+    // The engine is the only writer; the lock keeps a trim by one pass from dropping a
+    // line another appends, and is short. Without it the line is still appended (one
+    // write on O_APPEND, never split), only the trim waits for a later record.
+    EditLock lock(path, std::chrono::milliseconds(2000));
+    if (!appendToFile(path, line))
+        return false;
+    struct stat st {};
+    if (!lock.held() || ::stat(path.c_str(), &st) != 0 ||
+        static_cast<unsigned long long>(st.st_size) <= startRecordsTrimBytes)
+        return true;
+    // Bytes that are not UTF-8 would hide every record from readers; the trim drops them.
+    if (auto text = tailLines(path))
+        writeFileAtomically(path, trimmedStartRecords(*text));
+    return true;
 }
 
 std::optional<TypicalStartup> typicalStartup(const std::vector<StartRecord>& records) {

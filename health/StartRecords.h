@@ -40,9 +40,36 @@ inline constexpr std::int64_t defaultAppStartSeconds = 60;
 // state folder + "/startup-times.tsv", computed afresh.
 std::string startupTimesPath();
 
+// What is kept of each entry when the file is trimmed: its last `keptStartsPerEntry`
+// records (the start history shows that many) and its last `keptStartsPerEntry`
+// successful ones (the typical start-up is made of that many).
+inline constexpr std::size_t keptStartsPerEntry = 10;
+// Entries whose records survive a trim, those started most recently first: entries
+// removed from the watch list long ago fall out instead of piling up.
+inline constexpr std::size_t keptStartEntries = 200;
+// The file is trimmed by the append that takes it past this size, and readers look at
+// no more than its last `startRecordsReadBytes`, so no reader ever pulls in a file
+// that some other writer has let grow.
+inline constexpr std::size_t startRecordsTrimBytes = 256u * 1024u;
+inline constexpr std::size_t startRecordsReadBytes = 4u * 1024u * 1024u;
+
+// The text of the file to parse: at most its last `startRecordsReadBytes`, beginning
+// at a whole line; none when missing, unreadable or not UTF-8. Read it once for all
+// the entries a refresh shows.
+std::optional<std::string> readStartRecordsText(const std::string& path = startupTimesPath());
+
 // The records of one entry in file order; an unreadable file has none.
 std::vector<StartRecord> startRecords(const std::string& name,
                                       const std::string& path = startupTimesPath());
+
+// Appends one record as one line, holding the file's edit lock, and trims the file
+// when it has grown past `startRecordsTrimBytes` (an atomic rewrite under the same
+// lock, so no record appended meanwhile is lost). Whether the record was written.
+bool appendStartRecord(const StartRecord& record, const std::string& path = startupTimesPath());
+
+// The lines of `text` a trim keeps (see keptStartsPerEntry and keptStartEntries), in
+// file order; malformed lines and lines that are not UTF-8 are dropped.
+std::string trimmedStartRecords(std::string_view text);
 // The same rules applied to the text of the file.
 std::vector<StartRecord> parseStartRecords(const std::string& name, std::string_view text);
 // The durations of the successful starts of several entries, in file order, by name,

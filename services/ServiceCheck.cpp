@@ -1,6 +1,7 @@
 #include "services/ServiceCheck.h"
 
 #include "core/FileIO.h"
+#include "core/LogCap.h"
 #include "core/SanitizedKey.h"
 
 #include <charconv>
@@ -89,6 +90,10 @@ std::string serviceLogPath(const std::string& name) {
         if (c == '/')
             c = '_';
     return logsFolder() + "/kestrune-" + safe + ".log";
+}
+
+bool capServiceLog(const std::string& name) {
+    return capLogFile(serviceLogPath(name), serviceLogCapBytes);
 }
 
 } // namespace KestruneCore

@@ -149,6 +149,7 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     onRemove = [](const AppEntry&) {};
     onToggle = [](const AppEntry&, bool) {};
     onDetails = [](const AppEntry&) {};
+    onRestart = [](const AppEntry&) {};
     rowIcon = [](const AppEntry& e) { return KestruneCore::workspaceIcon(e.path); };
     rowSubtitle = [](const AppEntry&) { return std::string(); };
     webAddress = [](const AppEntry&) { return std::string(); };
@@ -167,8 +168,11 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     QAction* removeAction = menu_->addAction("Remove");
     connect(removeAction, &QAction::triggered, this, &ListSection::removeClicked);
     if (services) {
-        // Going to the service: a group of its own after the list's own items.
+        // A group of its own after the entry's own items: Restart Now first, then
+        // going to the service.
         menu_->addSeparator();
+        restartAction_ = menu_->addAction("Restart Now");
+        connect(restartAction_, &QAction::triggered, this, &ListSection::restartClicked);
         openInBrowser_ = menu_->addAction("Open in Browser");
         connect(openInBrowser_, &QAction::triggered, this, &ListSection::openInBrowserClicked);
         QAction* openFolder = menu_->addAction("Open Folder");
@@ -453,6 +457,18 @@ void ListSection::showDetails(int row) {
         onDetails(rows[size_t(row)]);
 }
 
+bool ListSection::canRestart(int row) const {
+    if (row < 0 || row >= int(rows.size()))
+        return false;
+    const AppEntry& entry = rows[size_t(row)];
+    return masterOn_ && entry.enabled && !isFound(entry);
+}
+
+void ListSection::restartClicked() {
+    if (canRestart(clickedRow_) && onRestart)
+        onRestart(rows[size_t(clickedRow_)]);
+}
+
 void ListSection::toggled(QAbstractButton* sender) {
     if (!sender)
         return;
@@ -476,6 +492,8 @@ void ListSection::showContextMenu(int row, const QPoint& globalPos) {
         bool valid = row >= 0 && row < int(rows.size());
         openInBrowser_->setEnabled(valid && webAddress && !webAddress(rows[size_t(row)]).empty());
     }
+    if (restartAction_)
+        restartAction_->setEnabled(canRestart(row));
     menu_->popup(globalPos);
 }
 

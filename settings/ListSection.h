@@ -79,6 +79,8 @@ public:
         std::optional<QImage> image;
         std::string file;
     };
+    // "Restart Now" on a service row: offered for watched entries kept alive.
+    std::function<void(const KestruneCore::AppEntry&)> onRestart;
     std::function<RowIcon(const KestruneCore::AppEntry&)> rowIcon;
     // What a row's picture is made from (for a service, its icon source): rows with
     // the same key reuse one finished picture instead of loading and redrawing the
@@ -121,6 +123,10 @@ public:
     void openInBrowserClicked();
     void openFolderClicked();
     void showDetails(int row);
+    void restartClicked();
+    // Whether "Restart Now" applies to a row: a watched service switched on while
+    // keeping alive is on.
+    bool canRestart(int row) const;
     void toggled(QAbstractButton* sender);
 
     // The table's rows: the entries, or the one empty-state row.
@@ -153,6 +159,7 @@ private:
     bool inRowSwitch_ = false;
     QMenu* menu_ = nullptr;
     QAction* openInBrowser_ = nullptr;
+    QAction* restartAction_ = nullptr;
     QPointer<QWidget> ownedView_;
     QColor rescanTint_;
 };

@@ -1,14 +1,18 @@
 #include "core/FileIO.h"
 #include "TempDir.h"
 #include "core/Graphemes.h"
+#include "core/LogCap.h"
 
 #include <atomic>
 #include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace KestruneCore;
+using KestruneTest::readAll;
 using KestruneTest::TempDir;
 
 TEST(FileIO, AtomicWriteNeverShowsAMixAndLeavesNoTemporaryFiles) {
@@ -111,4 +115,34 @@ TEST(Graphemes, PrintableAsciiAnswersAsTheFullRulesDo) {
             EXPECT_EQ(graphemeSuffix(text, n), graphemeSuffix(accent + text, n));
         }
     }
+}
+
+TEST(LogCap, RotatesToOneFileAndKeepsAppendingWritersInside) {
+    TempDir tmp;
+    std::string log = tmp / "service.log";
+    constexpr std::size_t cap = 64 * 1024;
+    EXPECT_FALSE(capLogFile(log, cap)); // no log yet
+    tmp.write("service.log", std::string(cap - 1, 'a'));
+    EXPECT_FALSE(capLogFile(log, cap));
+    EXPECT_FALSE(fileExists(log + ".1"));
+
+    // A running command holds the log open with O_APPEND while it is capped twice; the
+    // second time the log is mostly a sparse run of NULs, far larger than the cap.
+    int fd = ::open(log.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "bb\n", 3), 3);
+    EXPECT_TRUE(capLogFile(log, cap));
+    EXPECT_EQ(readAll(log + ".1"), std::string(cap - 3, 'a') + "bb\n");
+    ASSERT_EQ(::write(fd, "cc\n", 3), 3);
+    EXPECT_EQ(readAll(log), "cc\n");
+
+    ASSERT_EQ(::ftruncate(fd, 1L << 30), 0);
+    ASSERT_EQ(::write(fd, "dd\n", 3), 3);
+    EXPECT_TRUE(capLogFile(log, cap));
+    auto kept = readAll(log + ".1");
+    EXPECT_EQ(kept.size(), cap);
+    EXPECT_TRUE(kept.ends_with(std::string(10, '\0') + "dd\n"));
+    ASSERT_EQ(::write(fd, "ee\n", 3), 3);
+    EXPECT_EQ(readAll(log), "ee\n");
+    ::close(fd);
 }

@@ -108,3 +108,49 @@ TEST(StartRecords, ShortTexts) {
     EXPECT_EQ(startHistory(records, 0), "");
     EXPECT_EQ(startHistory({}), "");
 }
+
+TEST(StartRecords, TrimKeepsWhatTheFiguresNeed) {
+    // "busy" restarts often, failing now and then; "rare" started twice long ago.
+    std::string text = "rare\ta\tb\t40\tdown\thealthy\nrare\ta\tb\t41\tdown\thealthy\nbad line\n";
+    for (int i = 0; i < 30; ++i)
+        text +=
+            "busy\ta\tb\t" + std::to_string(i) + "\tdown\t" + (i % 3 ? "healthy" : "failed") + "\n";
+    std::string trimmed = trimmedStartRecords(text);
+    auto busy = parseStartRecords("busy", trimmed);
+    auto rare = parseStartRecords("rare", trimmed);
+    EXPECT_EQ(rare.size(), 2u);
+    EXPECT_EQ(startHistory(busy), startHistory(parseStartRecords("busy", text)));
+    EXPECT_EQ(typicalStartup(busy), typicalStartup(parseStartRecords("busy", text)));
+    EXPECT_EQ(trimmed.find("bad line"), std::string::npos);
+    EXPECT_EQ(trimmedStartRecords(trimmed), trimmed);
+
+    // Entries beyond the limit, those started longest ago, fall out.
+    std::string many;
+    for (std::size_t i = 0; i <= keptStartEntries; ++i)
+        many += "e" + std::to_string(i) + "\ta\tb\t1\tdown\thealthy\n";
+    EXPECT_TRUE(parseStartRecords("e0", trimmedStartRecords(many)).empty());
+    EXPECT_EQ(parseStartRecords("e1", trimmedStartRecords(many)).size(), 1u);
+}
+
+TEST(StartRecords, AppendTrimsAndReadersStayBounded) {
+    TempDir tmp;
+    std::string path = tmp / "startup-times.tsv";
+    // A file grown by an earlier version, ending in stray bytes that are not UTF-8.
+    std::string old;
+    while (old.size() <= startRecordsReadBytes)
+        old += "web\t2026-01-01 10:00:00\t2026-01-01 10:00:03\t3\tdown\thealthy\n";
+    tmp.write("startup-times.tsv", old + "web\ta\tb\t1\tx\thealthy\xff\n");
+    // Too big to read whole; the tail is read from a whole line, and it is not UTF-8.
+    EXPECT_TRUE(startRecords("web", path).empty());
+
+    ASSERT_TRUE(appendStartRecord({"web", "s", "e", 7, "restart", "healthy"}, path));
+    auto records = startRecords("web", path);
+    ASSERT_EQ(records.size(), keptStartsPerEntry);
+    EXPECT_EQ(records.back(), (StartRecord{"web", "s", "e", 7, "restart", "healthy"}));
+    EXPECT_EQ(typicalStartup(records), (TypicalStartup{3, 7}));
+
+    // A small file is appended to, not rewritten.
+    ASSERT_TRUE(appendStartRecord({"api", "s", "e", 2, "down", "healthy"}, path));
+    EXPECT_EQ(startRecords("web", path).size(), keptStartsPerEntry);
+    EXPECT_EQ(startRecords("api", path).size(), 1u);
+}

@@ -51,3 +51,20 @@ TEST(CtlDetails, WithoutCheckOrStartsOnlySaysSo) {
     EXPECT_EQ(r.output, "web/app\n\nNo check recorded yet.\n\n"
                         "Service log: ~/.local/state/kestrune/kestrune-web_app.log\n");
 }
+
+TEST(CtlDetails, SaysWhyTheDeclarationIsNotRead) {
+    CtlHome home;
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"healthcheck": {"url": 5}})", "scripts/launch.json is malformed"},
+        {"{" + std::string(1024 * 1024, ' ') + "}", "scripts/launch.json is larger than 1 MiB"},
+    };
+    for (const auto& [json, said] : cases) {
+        std::string web = home.makeService("web", json);
+        home.writeWatchList("1\tweb\t" + web + "\tservice\tlaunch.sh\n");
+        auto r = home.run({"details", "web"});
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_NE(r.output.find("No check recorded yet.\nConfiguration: " + said + "\n"),
+                  std::string::npos)
+            << r.output;
+    }
+}

@@ -4,6 +4,7 @@
 
 #include "core/FileIO.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -204,4 +205,37 @@ TEST(CtlWatchListCommands, LogPrintsTheLastLines) {
     r = home.run({"log", "-n", "2"});
     EXPECT_EQ(r.output, big + "\nlast\n");
     EXPECT_EQ(home.run({"log", "-n", "5"}).output, "first\n" + big + "\nlast\n");
+}
+
+TEST(CtlWatchListCommands, LogReadsBackwardsInBoundedMemory) {
+    CtlHome home;
+    // Whatever the blocks the file is read in, the lines are those of the whole text.
+    std::string block(64 * 1024 - 3, 'y');
+    const std::vector<std::string> texts{"a\r\nb\r\n\n\nc", "only", "\n\n",
+                                         "a\n" + block + "\nb\n", block + "\r\n" + block + "\r\nz"};
+    for (const auto& text : texts) {
+        home.writeLog(text);
+        for (std::size_t n : {1, 2, 4}) {
+            auto lines = KestruneCore::splitLines(text);
+            std::string expected;
+            for (std::size_t i = lines.size() > n ? lines.size() - n : 0; i < lines.size(); ++i)
+                expected += lines[i] + "\n";
+            EXPECT_EQ(home.run({"log", "-n", std::to_string(n)}).output, expected)
+                << text.size() << " bytes, -n " << n;
+        }
+    }
+
+    // A log ending in 1 GiB of NULs (sparse) is not read whole: its last line shows by
+    // its end, and a line after the run is found as any other.
+    home.writeLog("early\n");
+    ASSERT_EQ(::truncate(home.logPath().c_str(), 1L << 30), 0);
+    auto r = home.run({"log", "-n", "20"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output.find("early"), std::string::npos);
+    EXPECT_LT(r.output.size(), 32u << 20);
+    int fd = ::open(home.logPath().c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "\nlast\n", 6), 6);
+    ::close(fd);
+    EXPECT_EQ(home.run({"log", "-n", "1"}).output, "last\n");
 }

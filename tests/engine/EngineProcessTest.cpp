@@ -10,6 +10,7 @@
 #include "engine/ServiceHost.h"
 #include "health/Backoff.h"
 #include "health/Problems.h"
+#include "health/RestartRequest.h"
 #include "health/ServiceSubtitle.h"
 #include "health/SlowStarts.h"
 #include "health/StartRecords.h"
@@ -275,4 +276,38 @@ TEST_F(EngineProcess, StoppingAServiceFreesThePortItsLeftoverChildHolds) {
     host->stop(serviceKey("web"), started.handle);
     EXPECT_FALSE(portAcceptsConnections(port));
     EXPECT_FALSE(host->isAlive(serviceKey("web"), started.handle));
+}
+
+TEST_F(EngineProcess, RestartNowStopsTheServiceWholeAndStartsItAtOnce) {
+    addService(foregroundServer());
+    state().write(".toggled", "");
+    std::string home = tmp.path();
+    std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", home};
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ASSERT_EQ(::posix_spawn(&servePid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    ASSERT_TRUE(eventually([&] { return healthy() && loadProblems().empty(); }));
+    auto oldGroup = runnerGroup();
+    ASSERT_TRUE(oldGroup);
+    auto oldServer = groupChildren(*oldGroup);
+    ASSERT_FALSE(oldServer.empty());
+
+    ASSERT_EQ(requestRestart(load()[0], true), RestartRefusal::none);
+    ASSERT_TRUE(eventually([&] {
+        return occurrences(log(), "] started: healthy after ") == 2 && healthy() &&
+               loadProblems().empty();
+    }));
+    EXPECT_NE(log().find("[web] ACTION: restart requested -> starting with launch.sh\n"),
+              std::string::npos);
+    EXPECT_EQ(log().find("start failed"), std::string::npos);
+    EXPECT_FALSE(state().exists(".restart"));
+    auto records = startRecords("web");
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].trigger, "restart");
+    // The old copy is gone whole; the new one runs in a group of its own.
+    EXPECT_NE(runnerGroup(), oldGroup);
+    for (pid_t pid : oldServer)
+        EXPECT_TRUE(eventually([&] { return ::kill(pid, 0) != 0; }, std::chrono::seconds(10)));
 }

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <set>
+#include <unistd.h>
 
 using namespace KestruneEngine;
 using namespace KestruneEngineTest;
@@ -575,4 +576,16 @@ TEST(ServiceRules, ChecksBesideThePassAreAppliedWithTheirOwnTimes) {
     EXPECT_NE(h.log().find("[web] started: healthy after 1s\n"), std::string::npos);
     EXPECT_EQ(h.log().find("start failed"), std::string::npos);
     EXPECT_TRUE(h.problems().empty());
+}
+
+TEST(ServiceRules, ACheckKeepsTheServiceLogWithinItsCap) {
+    EngineHarness h;
+    h.addService("web", webJson);
+    ASSERT_TRUE(KestruneCore::makeFolders(KestruneCore::logsFolder()));
+    std::string log = KestruneCore::serviceLogPath("web");
+    ASSERT_TRUE(KestruneCore::appendToFile(log, "started\n"));
+    ASSERT_EQ(::truncate(log.c_str(), KestruneCore::serviceLogCapBytes + 1), 0);
+    h.pass();
+    EXPECT_EQ(std::filesystem::file_size(log), 0u);
+    EXPECT_EQ(std::filesystem::file_size(log + ".1"), KestruneCore::serviceLogCapBytes);
 }

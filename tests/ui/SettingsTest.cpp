@@ -155,7 +155,19 @@ TEST(ListSection, RemoveSelectToggleAndDetailsRules) {
     section.onRemove = [&](const AppEntry& e) { removed.push_back(e.name); };
     section.onToggle = [&](const AppEntry& e, bool on) { toggled.emplace_back(e.name, on); };
     section.onDetails = [&](const AppEntry& e) { details.push_back(e.name); };
+    std::vector<std::string> restarted;
+    section.onRestart = [&](const AppEntry& e) { restarted.push_back(e.name); };
     section.reload();
+
+    // Restart Now: only a watched entry kept alive, and only while keeping alive is on.
+    for (int row : {1, 2, -1, 0}) {
+        section.setClickedRow(row);
+        section.restartClicked();
+    }
+    section.setMasterOn(false);
+    section.restartClicked();
+    section.setMasterOn(true);
+    EXPECT_EQ(restarted, (std::vector<std::string>{"web"}));
 
     // A suggestion can be selected but not removed, neither by "−" nor by the menu.
     section.table->selectRow(1);
@@ -237,8 +249,8 @@ TEST(ListSection, BarAndMenuOfEachKind) {
     ListSection services(EntryType::service, "No services yet", &target, 2);
     EXPECT_EQ(actionTexts(apps.contextMenu()), QStringList{"Remove"});
     EXPECT_EQ(actionTexts(services.contextMenu()),
-              (QStringList{QString::fromUtf8("Show Details\u2026"), "Remove", "", "Open in Browser",
-                           "Open Folder"}));
+              (QStringList{QString::fromUtf8("Show Details\u2026"), "Remove", "", "Restart Now",
+                           "Open in Browser", "Open Folder"}));
     EXPECT_FALSE(apps.rescan->isVisibleTo(apps.view));
     EXPECT_TRUE(services.rescan->isVisibleTo(services.view));
     EXPECT_EQ(services.rescan->toolTip(), "Search this computer for services");
