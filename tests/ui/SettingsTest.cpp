@@ -548,8 +548,8 @@ TEST_F(SettingsController, ServiceMenuOpensItsPageAndFolder) {
     folderOpener = [&](const std::string& folder) { folders.push_back(folder); };
     d->openSettings();
     ListSection& svc = d->svcSec();
-    QAction* browser = svc.contextMenu()->actions()[3];
-    QAction* folder = svc.contextMenu()->actions()[4];
+    QAction* browser = svc.contextMenu()->actions()[4];
+    QAction* folder = svc.contextMenu()->actions()[5];
     // shop has a health address; the found project api has none.
     for (auto [row, page] :
          {std::pair{0, std::string("http://127.0.0.1:4999/")}, std::pair{1, std::string()}}) {
