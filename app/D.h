@@ -39,6 +39,7 @@ class DesktopNotifications;
 class FeedbackWindow;
 class PanelAppearance;
 class ListSection;
+class TrayHost;
 class SettingsContent;
 
 class D : public QObject {
@@ -49,6 +50,8 @@ public:
     ~D() override;
 
     // ---- properties, in the order the rest of the program relies on
+    // The tray icon; none while a tray host may still come up and none is there yet
+    // (see makeItem).
     QSystemTrayIcon* item = nullptr;
     KestruneCore::WatchList apps;
     bool master = true;
@@ -111,7 +114,8 @@ public:
     // draw the menu themselves and never say when it closes; there the menu widget
     // is never visible and the next refresh treats the menu as closed.
     std::function<bool()> menuStillShown;
-    // Whether a tray can show the status icon now.
+    // Whether a tray can show the status icon now. The default never asks the
+    // toolkit's tray (see TrayHost).
     std::function<bool()> trayAvailable;
     // The program's command-line arguments (for "--open-settings").
     QStringList arguments;
@@ -196,6 +200,9 @@ protected:
 
 private:
     void installMenu(QMenu* menu);
+    // Makes the tray icon (once) and, after launching, gives it the menu, picture and
+    // tooltip and shows it.
+    void makeItem();
     void showPicture(const std::optional<StatusPicture>& picture);
     void buildSettings();
     // Tells the user why an entry was not added (nothing when empty).
@@ -210,6 +217,8 @@ private:
     std::unique_ptr<LiveDiscovery> discovery_;
     std::unique_ptr<FeedbackWindow> feedback_;
     std::unique_ptr<PanelAppearance> panel_;
+    std::unique_ptr<TrayHost> trayHost_;
+    QString toolTip_;
     QTimer timer_;
     QPointer<QAbstractButton> masterSw_;
     std::unique_ptr<ListSection> appsSec_;
