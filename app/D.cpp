@@ -215,7 +215,7 @@ void D::applicationDidFinishLaunching() {
     installMenu(buildMenu(this, {}, {}));
 
     renderer.setOnDraw([this](const std::optional<StatusPicture>& p) { showPicture(p); });
-    connect(trayHost_.get(), &TrayHost::watcherAppeared, this, &D::refresh);
+    connect(trayHost_.get(), &TrayHost::appeared, this, &D::refresh);
     qApp->installEventFilter(this);
     panel_ = std::make_unique<PanelAppearance>();
     connect(panel_.get(), &PanelAppearance::changed, this,

@@ -14,6 +14,13 @@ namespace Kestrune {
 
 namespace {
 
+constexpr int xembedPollMs = 2'000;
+
+xcb_connection_t* x11Connection() {
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+}
+
 // The X screen of $DISPLAY (":0.1" is screen 1), whose tray selection counts.
 int displayScreen() {
     const char* display = std::getenv("DISPLAY");
@@ -33,16 +40,25 @@ TrayHost::TrayHost(QDBusConnection bus, QObject* parent)
                 bool was = watcherUp_;
                 watcherUp_ = !owner.isEmpty();
                 if (watcherUp_ && !was)
-                    emit watcherAppeared();
+                    emit appeared();
             });
     // Asked once; the watcher above keeps it current.
     auto* names = bus.isConnected() ? bus.interface() : nullptr;
     watcherUp_ = names && names->isServiceRegistered(watcherName).value();
+    if (x11Connection() && !xembedManager()) {
+        xembedPoll_.setInterval(xembedPollMs);
+        connect(&xembedPoll_, &QTimer::timeout, this, [this] {
+            if (!xembedManager())
+                return;
+            xembedPoll_.stop();
+            emit appeared();
+        });
+        xembedPoll_.start();
+    }
 }
 
 bool TrayHost::xembedManager() const {
-    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    xcb_connection_t* c = x11 ? x11->connection() : nullptr;
+    xcb_connection_t* c = x11Connection();
     if (!c)
         return false;
     std::string name = "_NET_SYSTEM_TRAY_S" + std::to_string(displayScreen());

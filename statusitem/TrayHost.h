@@ -3,11 +3,13 @@
 // whether icons go over StatusNotifierItem, so asking before a host is up would tie
 // the icon to the old embedding protocol for good. A host is the StatusNotifierItem
 // watcher on the session bus (followed as it comes and goes) or, on X11, an owner of
-// the embedding tray's manager selection (looked up when asked: two round trips).
+// the embedding tray's manager selection (looked up when asked, and every two seconds
+// until one is seen; from then on the toolkit follows that tray itself).
 #pragma once
 
 #include <QDBusConnection>
 #include <QObject>
+#include <QTimer>
 
 class QDBusServiceWatcher;
 
@@ -27,12 +29,14 @@ public:
     bool present() const { return statusNotifierWatcher() || xembedManager(); }
 
 signals:
-    // A StatusNotifierItem watcher took its name on the bus.
-    void watcherAppeared();
+    // A StatusNotifierItem watcher took its name on the bus, or an embedding tray
+    // came up.
+    void appeared();
 
 private:
     QDBusServiceWatcher* watcher_;
     bool watcherUp_ = false;
+    QTimer xembedPoll_;
 };
 
 } // namespace Kestrune
