@@ -15,11 +15,14 @@
 #include "platform/AgentBackend.h"
 #include "platform/AppLauncher.h"
 #include "platform/BundleInfo.h"
+#include "platform/InstalledApps.h"
 #include "platform/RunningApps.h"
+#include "platform/qt/UserManager.h"
 #include "services/HealthCheck.h"
 #include "services/ServiceCheck.h"
 #include "services/ServiceConfig.h"
 #include "services/ServiceFolder.h"
+#include "settings/AppPicker.h"
 #include "settings/ListSection.h"
 #include "settings/SettingsContent.h"
 #include "statusitem/DesktopNotifications.h"
@@ -58,17 +61,19 @@ constexpr int switchOnFollowUpMs = 3'000;
 // How long a tray host may take to come up with the session before we speak up.
 constexpr int noTrayGraceMs = 5'000;
 
-std::int64_t epochSeconds(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+// The real agent call. Under the user manager a starting engine inherits the manager's
+// environment, not ours: hand it the session's display and bus first, or every app
+// the engine opens fails to reach the display.
+int agentCall(const std::vector<std::string>& args) {
+    if (!args.empty() && (args[0] == "bootstrap" || args[0] == "kickstart") &&
+        agentBackend().kind() == AgentBackendKind::systemd)
+        setManagerEnvironment(QDBusConnection::sessionBus(),
+                              sessionAssignments(QProcessEnvironment::systemEnvironment()));
+    return KestruneCore::lc(args);
 }
 
-QStringList defaultChooseApps() {
-    QFileDialog dialog(nullptr, "Add App", "/usr/share/applications");
-    dialog.setFileMode(QFileDialog::ExistingFiles);
-    dialog.setNameFilters({"Applications (*.desktop *.AppImage *.app)", "All files (*)"});
-    if (dialog.exec() != QDialog::Accepted)
-        return {};
-    return dialog.selectedFiles();
+std::int64_t epochSeconds(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 
 // Where a tray host can still come up after start (an X or Wayland session); on
@@ -102,7 +107,7 @@ D::D(QObject* parent) : QObject(parent) {
     master = loadMaster();
     found = Discovery::loadCache();
 
-    lcRunner = [](const std::vector<std::string>& args) { return KestruneCore::lc(args); };
+    lcRunner = agentCall;
     launchApp = [](const std::string& path) -> std::optional<std::string> {
         SpawnResult started = openApplication(path);
         if (started)
@@ -112,7 +117,10 @@ D::D(QObject* parent) : QObject(parent) {
     openURL = [](const std::string& url) {
         QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
     };
-    chooseApps = defaultChooseApps;
+    chooseApps = [this] {
+        AppPicker picker(installedApps(), win);
+        return picker.exec() == QDialog::Accepted ? picker.chosen() : QStringList();
+    };
     chooseServiceFolder = defaultChooseServiceFolder;
     showAlert = [this](const QString& message, const QString& informative,
                        const QStringList& buttons, std::function<void(int)> done) {
@@ -180,6 +188,19 @@ int D::lc(const std::vector<std::string>& args) const {
     return lcRunner ? lcRunner(args) : -1;
 }
 
+bool D::usesRealAgent() const {
+    auto* call = lcRunner.target<int (*)(const std::vector<std::string>&)>();
+    return call && *call == agentCall;
+}
+
+bool D::agentLoaded() const {
+    // The user manager's last word, when it has spoken; "print" only where it cannot
+    // be reached over the bus.
+    if (engineState_ && !engineState_->state().isEmpty())
+        return engineState_->active();
+    return lc({"print", lab()}) == 0;
+}
+
 void D::ensureAgent() {
     if (lc({"print", lab()}) == 0)
         return;
@@ -192,7 +213,6 @@ bool D::settingsVisible() const {
 
 void D::applicationDidFinishLaunching() {
     KestruneCore::liveIconDir = liveIconFolder();
-    KestruneCore::installQtImageSupport();
     KestruneCore::feedbackOpener = [self = QPointer<D>(this)] {
         if (self)
             self->openFeedback();
@@ -225,6 +245,10 @@ void D::applicationDidFinishLaunching() {
         item->show();
 
     setupNotifications();
+    if (usesRealAgent() && agentBackend().kind() == AgentBackendKind::systemd) {
+        engineState_ = std::make_unique<UnitActiveState>(QString::fromUtf8(engineUnit));
+        connect(engineState_.get(), &UnitActiveState::changed, this, &D::refresh);
+    }
     ensureAgent();
     refresh();
     discovery().start();
@@ -359,7 +383,7 @@ void D::refresh() {
     std::vector<Problem> current = master ? currentProblems() : std::vector<Problem>{};
     std::vector<std::string> slow =
         master ? slowStarts(apps, current, now) : std::vector<std::string>{};
-    bool loaded = master && lc({"print", lab()}) == 0;
+    bool loaded = master && agentLoaded();
     bool anyEnabled = false;
     for (const auto& e : apps)
         anyEnabled = anyEnabled || e.enabled;
@@ -609,6 +633,10 @@ void D::addApp() {
                 continue;
             WatchList grown = adding(path, next);
             if (grown.size() > next.size()) {
+                // An installed app goes by the name the application menu shows,
+                // which is also the name its state files are checked under.
+                if (auto name = desktopEntryName(path))
+                    grown.back().name = *name;
                 if (auto other = stemTakenBy(next, grown.back())) {
                     if (refusal.empty())
                         refusal = stemClashRefusal(grown.back(), *other);

@@ -41,6 +41,7 @@ class PanelAppearance;
 class ListSection;
 class TrayHost;
 class SettingsContent;
+class UnitActiveState;
 
 class D : public QObject {
     Q_OBJECT
@@ -123,6 +124,9 @@ public:
     // ---- operations
     std::string lab() const;
     int lc(const std::vector<std::string>& args) const;
+    // Whether the agent runs, without waiting where the user manager is followed over
+    // the bus (see engineUnitState).
+    bool agentLoaded() const;
     void ensureAgent();
     void setupNotifications();
     void notify(const std::string& title, const std::string& body);
@@ -173,6 +177,10 @@ public:
     // The panel's appearance as best known (the desktop's preference, else the palette).
     Appearance panelAppearance() const;
 
+    // The engine unit as the user manager reports it; none unless the real systemd
+    // agent is in use.
+    const UnitActiveState* engineUnitState() const { return engineState_.get(); }
+
     // The menu currently installed on the tray icon.
     QMenu* statusMenu() const { return menu_; }
     // Whether the Settings window exists and is on screen.
@@ -199,6 +207,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Whether lcRunner is still the real agent call (tests replace it).
+    bool usesRealAgent() const;
     void installMenu(QMenu* menu);
     // Makes the tray icon (once) and, after launching, gives it the menu, picture and
     // tooltip and shows it.
@@ -219,6 +229,7 @@ private:
     std::unique_ptr<PanelAppearance> panel_;
     std::unique_ptr<TrayHost> trayHost_;
     QString toolTip_;
+    std::unique_ptr<UnitActiveState> engineState_;
     QTimer timer_;
     QPointer<QAbstractButton> masterSw_;
     std::unique_ptr<ListSection> appsSec_;

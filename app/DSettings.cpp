@@ -10,9 +10,11 @@
 #include "health/ServiceSubtitle.h"
 #include "health/StartRecords.h"
 #include "health/StatusSummary.h"
+#include "icons/IconLink.h"
 #include "icons/ServiceIconSearch.h"
 #include "icons/qt/ServiceIcon.h"
 #include "services/ServiceConfig.h"
+#include "settings/FolderOpener.h"
 #include "settings/ListSection.h"
 #include "settings/SettingsContent.h"
 #include "settings/SettingsWindow.h"
@@ -32,6 +34,17 @@ namespace {
 
 // Several notices of one save (file and folder) become one re-read.
 constexpr int listSettleMs = 50;
+
+// The front page of the server behind a service's health address, "" without one.
+std::string servicePage(const std::string& folder) {
+    auto config = ServiceConfig::load(folder).value();
+    if (!config || !config->url)
+        return {};
+    auto page = resolvedUrl(*config->url, "/");
+    if (!page || !(page->starts_with("http://") || page->starts_with("https://")))
+        return {};
+    return *page;
+}
 
 bool samePlace(const AppEntry& a, const AppEntry& b) {
     return a.path == b.path && a.type == b.type;
@@ -80,6 +93,9 @@ void D::showMasterState() {
 }
 
 void D::buildSettings() {
+    // Only service icons need the image formats, and asking for them loads every image
+    // plugin: done when Settings first opens, not at start.
+    installQtImageSupport();
     QPointer<D> self(this);
     for (ListSection* section : {&appsSec(), &svcSec()}) {
         bool services = section == &svcSec();
@@ -117,6 +133,12 @@ void D::buildSettings() {
         return std::to_string(int(source.kind)) + '\n' + source.text;
     };
     appsSec().rowIconKey = [](const AppEntry& e) { return e.path; };
+    svc.webAddress = [](const AppEntry& e) { return servicePage(e.path); };
+    svc.onOpenInBrowser = [self](const std::string& address) {
+        if (self && self->openURL)
+            self->openURL(address);
+    };
+    svc.onOpenFolder = [](const AppEntry& e) { folderOpener(e.path); };
     svc.rowSubtitle = [self](const AppEntry& e) {
         return self ? self->serviceSectionSubtitle(e) : std::string();
     };

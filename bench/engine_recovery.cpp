@@ -1,11 +1,13 @@
 // How fast the keep-alive engine brings things back: a killed service's server (against
 // spawning the same server bare) and a quit app, with `kestrune-engine serve` running
 // in a temporary home. Times are manual (wall clock from the kill until it answers).
+#include "HangingServer.h"
 #include "HttpTestServer.h"
 #include "TempDir.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
 #include "core/WatchList.h"
+#include "engine/ServiceHost.h"
 #include "platform/Process.h"
 #include "platform/RunningApps.h"
 #include "services/HealthCheck.h"
@@ -77,8 +79,8 @@ struct ServeHome {
     KestruneTest::ScopedHome home{tmp.path()};
     pid_t serve = -1;
 
-    void start() {
-        ::setenv("KESTRUNE_SERVICE_HOST", "group", 1);
+    void start(const char* host = "group") {
+        ::setenv("KESTRUNE_SERVICE_HOST", host, 1);
         std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", tmp.path()};
         std::vector<char*> argv;
         for (auto& a : args)
@@ -209,6 +211,87 @@ void BM_ServeRelaunchesAQuitApp(benchmark::State& state) {
         ::kill(pid, SIGKILL);
 }
 BENCHMARK(BM_ServeRelaunchesAQuitApp)
+    ->Iterations(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// A service deaf to SIGTERM being replaced (its check hangs) while its neighbour is
+// killed: how soon the neighbour answers again, and how long the engine's own SIGTERM
+// takes meanwhile. Arg 0: process groups; 1: transient units (run the program under
+// tests/support/with-user-manager).
+void BM_ServeBesideADeafService(benchmark::State& state) {
+    bool units = state.range(0) == 1;
+    const char* flag = std::getenv("KESTRUNE_TEST_USER_MANAGER");
+    if (units && !(flag && std::string(flag) == "1")) {
+        state.SkipWithError("needs tests/support/with-user-manager");
+        return;
+    }
+    Median neighbour;
+    std::vector<double> stops;
+    for (auto _ : state) {
+        ServeHome h;
+        int webPort = KestruneTest::freeClosedPort();
+        int deafPort = KestruneTest::freeClosedPort();
+        KestruneCore::ServiceConfig web;
+        web.url = "http://127.0.0.1:" + std::to_string(webPort) + "/";
+        web.timeout = 1;
+        h.tmp.write("web/scripts/launch.sh", serverScript(webPort), true);
+        h.tmp.write("web/scripts/launch.json",
+                    R"({"healthcheck":{"url":")" + *web.url + R"(","interval_seconds":60}})");
+        h.tmp.write("hang.py", KestruneTest::hangingServer);
+        auto marker = h.tmp / "hung";
+        h.tmp.write("deaf/scripts/launch.sh",
+                    "#!/bin/sh\ntrap '' TERM\nexec python3 " + (h.tmp / "hang.py") + " 2 " +
+                        marker + " " + std::to_string(deafPort) + "\n",
+                    true);
+        h.tmp.write("deaf/scripts/launch.json",
+                    R"({"healthcheck":{"url":"http://127.0.0.1:)" + std::to_string(deafPort) +
+                        R"(/","interval_seconds":1,"timeout_seconds":1,"retries":0},)"
+                        R"("restart":"on-failure"})");
+        KestruneCore::save(
+            {{"web", h.tmp / "web", true, KestruneCore::EntryType::service, "launch.sh"},
+             {"deaf", h.tmp / "deaf", true, KestruneCore::EntryType::service, "launch.sh"}});
+        h.start(units ? "systemd" : "group");
+        auto pidOf = [](const char* name) {
+            return KestruneCore::readFile(KestruneCore::stateFolder() + "/" +
+                                          KestruneCore::serviceKey(name) + ".pid")
+                .value_or("");
+        };
+        until([&] { return answers(web) && KestruneCore::fileExists(marker); }, Clock::now(), 10ms);
+        auto deaf = pidOf("deaf");
+        until([&] { return pidOf("deaf") != deaf; }, Clock::now(), 5ms); // being replaced
+        auto handle = pidOf("web");
+        auto t0 = Clock::now();
+        if (units)
+            KestruneEngine::runCommand({"systemctl", "--user", "kill", "--signal=SIGKILL", handle});
+        else
+            ::kill(-std::atoi(handle.c_str()), SIGKILL);
+        until([&] { return !answers(web); }, t0, 1ms);
+        neighbour.add(state, until([&] { return answers(web); }, t0, 5ms));
+        auto t1 = Clock::now();
+        ::kill(h.serve, SIGTERM);
+        ::waitpid(h.serve, nullptr, 0);
+        h.serve = -1;
+        stops.push_back(std::chrono::duration<double>(Clock::now() - t1).count());
+        for (const char* name : {"web", "deaf"}) {
+            auto left = pidOf(name);
+            if (units)
+                KestruneEngine::runCommand(
+                    {"systemctl", "--user", "kill", "--signal=SIGKILL", left});
+            else if (int group = std::atoi(left.c_str()); group > 1)
+                ::kill(-group, SIGKILL);
+        }
+        if (!units)
+            ::kill(-std::atoi(deaf.c_str()), SIGKILL);
+    }
+    neighbour.report(state);
+    std::sort(stops.begin(), stops.end());
+    if (!stops.empty())
+        state.counters["engine_stop_median_ms"] = stops[stops.size() / 2] * 1000.0;
+}
+BENCHMARK(BM_ServeBesideADeafService)
+    ->Arg(0)
+    ->Arg(1)
     ->Iterations(5)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -1,5 +1,8 @@
 // One whole refresh of the controller: 50 watched entries, 20 current problems and a
-// 256 KiB activity log, with the agent calls replaced by a no-op that says "loaded".
+// 256 KiB activity log. Run through tests/support/with-user-manager it uses the real
+// systemd agent beside a running stand-in engine unit; otherwise the agent calls are a
+// no-op that says "loaded".
+#include "StandInEngineUnit.h"
 #include "TempDir.h"
 #include "app/D.h"
 #include "core/ActivityLog.h"
@@ -8,10 +11,14 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QThread>
 
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+
+#include "platform/AgentBackend.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -56,11 +63,33 @@ void BM_Refresh(benchmark::State& state) {
     makeFolders(logsFolder());
     fillHome(tmp);
 
+    bool real = KestruneTest::underUserManager();
+    if (real) {
+        ::setenv("KESTRUNE_AGENT_BACKEND", "systemd", 1);
+        if (!KestruneTest::installStandInEngineUnit() ||
+            runProcess(
+                {findInPath("systemctl").value_or(""), "--user", "start", std::string(engineUnit)})
+                    .exitStatus != 0) {
+            state.SkipWithError("the stand-in engine unit did not start");
+            return;
+        }
+    }
+
     Kestrune::D d;
     d.setNotificationBus(QDBusConnection("bench-no-bus"));
-    d.lcRunner = [](const std::vector<std::string>&) { return 0; };
+    if (!real)
+        d.lcRunner = [](const std::vector<std::string>&) { return 0; };
     d.arguments = {};
     d.applicationDidFinishLaunching();
+    // Let the user manager's first answer arrive, as it does long before a user looks.
+    for (int i = 0; i < 100 && real; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(10);
+    }
+    if (real && !d.agentLoaded()) {
+        state.SkipWithError("the engine unit is not seen running");
+        return;
+    }
     for (auto _ : state)
         d.refresh();
     benchmark::DoNotOptimize(d.problems.size());

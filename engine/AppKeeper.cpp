@@ -78,7 +78,7 @@ public:
 private:
     EntryOutcome open() {
         KestruneCore::log(entry_.name, "ACTION: not running -> open");
-        std::string error = ctx_.env.openApp(entry_.path);
+        std::string error = ctx_.env.openApp(entry_.path, st_.stem());
         if (!error.empty()) {
             KestruneCore::log(entry_.name, "open failed: " + error);
             int failed = std::min(st_.count(".attempts") + 1, 1000000);

@@ -77,7 +77,7 @@ int dispatch(const std::vector<std::string>& args) {
                 return usage("option " + name + " takes no value");
             (name == "--version" ? version : help) = true;
         } else if (name == "--home" || name == "--key" || name == "--dir" || name == "--name" ||
-                   name == "--method" || name == "--began") {
+                   name == "--method" || name == "--began" || name == "--replaces") {
             if (!value && i + 1 < args.size())
                 value = args[++i];
             if (!value || (name == "--home" && value->empty()))
@@ -130,6 +130,8 @@ int dispatch(const std::vector<std::string>& args) {
         r.method = take("--method");
         if (auto began = take("--began"))
             r.began = std::atof(began->c_str());
+        if (auto replaces = take("--replaces"))
+            r.replacesGroup = std::atoi(replaces->c_str());
         return runStartRunner(r);
     }
     std::string self = currentExecutablePath();

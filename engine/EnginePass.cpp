@@ -402,9 +402,12 @@ PassEnvironment realEnvironment(ServiceHost& host, std::string home) {
         auto pids = KestruneCore::processesRunning(path);
         return std::vector<int>(pids.begin(), pids.end());
     };
-    env.openApp = [](const std::string& path) {
+    env.openApp = [&host](const std::string& path, const std::string& key) {
         auto spawned = KestruneCore::openApplication(path);
-        return spawned ? std::string() : spawned.error;
+        if (!spawned)
+            return spawned.error;
+        host.adoptApp(key, spawned.pid);
+        return std::string();
     };
     env.home = std::move(home);
     return env;

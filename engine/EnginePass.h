@@ -34,8 +34,9 @@ struct PassEnvironment {
     std::function<bool(const std::string& path)> appIsRunning;
     // Processes of a running app, so that serve can wake when they end.
     std::function<std::vector<int>(const std::string& path)> appProcesses;
-    // Opens an app; "" on success, else the reason it failed.
-    std::function<std::string(const std::string& path)> openApp;
+    // Opens an app (`key`: its state-file stem); "" on success, else the reason it
+    // failed.
+    std::function<std::string(const std::string& path, const std::string& key)> openApp;
     std::string home; // handed to the start runner
     std::chrono::milliseconds lockWait{20000};
     // Stems this engine has seen healthy or started since it began. A down service

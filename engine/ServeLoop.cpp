@@ -78,6 +78,9 @@ public:
         add(resultFd_);
         if (inotifyFd_ >= 0)
             add(inotifyFd_);
+        hostFd_ = env_.host ? env_.host->eventFd() : -1;
+        if (hostFd_ >= 0)
+            add(hostFd_);
         feed_.submit = [this](const std::string& stem, const KestruneCore::ServiceConfig& c) {
             submit(stem, c);
         };
@@ -109,6 +112,12 @@ public:
                 wake = now;
             if (auto look = pool_->unstick(std::chrono::milliseconds(checkPatienceMilliseconds)))
                 wake = std::min(wake, std::max(*look, now + std::chrono::milliseconds(1)));
+            // Replies that came in during a pass's own calls to the manager are
+            // already read from its socket: handled here, or the loop would sleep on them.
+            if (hostFd_ >= 0 && hostNews()) {
+                urgent = true;
+                wake = now;
+            }
             auto ms = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
             epoll_event events[32];
             int n = ::epoll_wait(epollFd_, events, 32, static_cast<int>(std::max<long>(ms, 0)));
@@ -272,6 +281,8 @@ private:
             return readSignals();
         if (fd == inotifyFd_)
             return readFileEvents();
+        if (fd == hostFd_)
+            return hostNews() ? Wake::now : Wake::no;
         if (fd == resultFd_) {
             // A failure is acted on at once; healthy results are applied together
             // once the checks begun with them are in, which keeps an idle engine cheap.
@@ -287,6 +298,16 @@ private:
         if (!w.stem.empty())
             runnerEnded(w);
         return Wake::now;
+    }
+
+    // Replies and unit signals from the service host. A runner that has begun since
+    // its start was watched (an asynchronous start) has a pid worth asking for now.
+    bool hostNews() {
+        if (!env_.host->dispatch())
+            return false;
+        for (auto it = runnerPids_.begin(); it != runnerPids_.end();)
+            it = it->second.second > 0 ? std::next(it) : runnerPids_.erase(it);
+        return true;
     }
 
     // How a child of this process ended (its wait status), when it was one.
@@ -394,6 +415,7 @@ private:
     int inotifyFd_ = -1;
     int resultFd_ = -1;
     int epollFd_ = -1;
+    int hostFd_ = -1;
     int dataWd_ = -1;
     int stateWd_ = -1;
     bool stop_ = false;

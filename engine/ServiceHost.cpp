@@ -1,8 +1,8 @@
 #include "engine/ServiceHost.h"
 
 #include "core/FileIO.h"
+#include "engine/BusUnitHost.h"
 #include "engine/EntryState.h"
-#include "engine/StartRunner.h"
 #include "platform/AgentBackend.h"
 #include "platform/Process.h"
 
@@ -14,9 +14,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace KestruneEngine {
 
@@ -141,55 +144,75 @@ std::optional<int> markedMember(const GroupHandle& group, const std::string& ste
     });
 }
 
+// Starts the runner in a session of its own with the engine's signal mask and
+// handlers undone, standard streams on /dev/null and nothing else of ours open (above
+// all not the pass lock, which would stay held as long as the service runs).
+KestruneCore::SpawnResult spawnRunner(const std::vector<std::string>& args,
+                                      const std::string& stem) {
+    std::string marker = std::string(serviceMarkerVariable) + "=" + stem;
+    std::vector<char*> envp;
+    std::string prefix = std::string(serviceMarkerVariable) + "=";
+    for (char** e = environ; *e; ++e)
+        if (std::string_view(*e).rfind(prefix, 0) != 0)
+            envp.push_back(*e);
+    envp.push_back(marker.data());
+    envp.push_back(nullptr);
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    for (int fd : {0, 1, 2})
+        posix_spawn_file_actions_addopen(&files, fd, "/dev/null", O_RDWR, 0);
+    posix_spawn_file_actions_addclosefrom_np(&files, 3);
+    pid_t pid = -1;
+    int err = ::posix_spawn(&pid, argv[0], &files, &attr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attr);
+    if (err != 0)
+        return {false, -1, std::strerror(err)};
+    return {true, pid, {}};
+}
+
 class ProcessGroupHost : public ServiceHost {
 public:
+    explicit ProcessGroupHost(std::string enginePath) : engine_(std::move(enginePath)) {}
+
     StartOutcome start(const StartRequest& r) override {
-        RunnerOptions options{r.stem, r.dir, r.name, r.method, r.began, 0};
-        if (r.began <= 0)
-            options.began.reset();
+        std::vector<std::string> args{engine_, "exec-service", "--key", r.stem,     "--dir",
+                                      r.dir,   "--name",       r.name,  "--method", r.method};
+        if (!r.home.empty())
+            args.insert(args.end(), {"--home", r.home});
+        if (r.began > 0)
+            args.insert(args.end(), {"--began", secondsText(r.began)});
         if (auto old = parseHandle(r.replaces); old && groupIsOurs(*old, r.stem)) {
             // Asked to end now; the new runner waits for it (and forces it if need
             // be), so the engine never does.
             ::kill(-old->pgid, SIGTERM);
             ::kill(-old->pgid, SIGCONT);
-            options.replacesGroup = old->pgid;
+            args.insert(args.end(), {"--replaces", std::to_string(old->pgid)});
         }
-        std::string marker = std::string(serviceMarkerVariable) + "=" + r.stem;
-        // The runner is a fork of this process rather than a new program: loading a
-        // fresh copy of the engine would add tens of milliseconds to every restart.
-        // Check threads may run meanwhile; the child touches nothing they lock but
-        // the allocator and stdio, which the C library keeps usable across fork.
-        pid_t pid = ::fork();
-        if (pid < 0)
-            return {{}, std::strerror(errno)};
-        if (pid == 0) {
-            ::setsid();
-            sigset_t none;
-            sigemptyset(&none);
-            ::sigprocmask(SIG_SETMASK, &none, nullptr);
-            struct sigaction dfl {};
-            dfl.sa_handler = SIG_DFL;
-            for (int sig = 1; sig < NSIG; ++sig)
-                ::sigaction(sig, &dfl, nullptr);
-            // Nothing of the engine's stays open here: above all not the pass lock,
-            // which would otherwise stay held as long as the service runs.
-            ::close_range(3, ~0U, 0);
-            int null = ::open("/dev/null", O_RDWR);
-            if (null >= 0) {
-                ::dup2(null, 0);
-                ::dup2(null, 1);
-                ::dup2(null, 2);
-                if (null > 2)
-                    ::close(null);
-            }
-            ::putenv(marker.data());
-            ::_exit(runStartRunner(options));
-        }
+        // A new program, not a fork: this process has check threads running, whose
+        // locks a forked copy would inherit held.
+        auto spawned = spawnRunner(args, r.stem);
+        if (!spawned)
+            return {{}, spawned.error};
         std::string start;
-        auto fields = statFields(std::to_string(pid));
+        auto fields = statFields(std::to_string(spawned.pid));
         if (fields.size() >= 20)
             start = fields[19];
-        return {std::to_string(pid) + ":" + start, {}};
+        return {std::to_string(spawned.pid) + ":" + start, {}};
     }
 
     bool isAlive(const std::string& stem, const std::string& handle) override {
@@ -227,6 +250,9 @@ public:
         while (::waitpid(-pgid, nullptr, WNOHANG) > 0) {
         }
     }
+
+private:
+    std::string engine_;
 };
 
 class SystemdUnitHost : public ServiceHost {
@@ -301,11 +327,14 @@ private:
     CommandRunner run_;
 };
 
-bool userManagerAnswers() {
+bool managerSocketExists() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (!runtime || !*runtime)
-        return false;
-    if (!KestruneCore::fileExists(std::string(runtime) + "/systemd/private"))
+    return runtime && *runtime &&
+           KestruneCore::fileExists(std::string(runtime) + "/systemd/private");
+}
+
+bool userManagerAnswers() {
+    if (!managerSocketExists())
         return false;
     return runCommand({"systemctl", "--user", "is-system-running"}) >= 0 &&
            runCommand({"systemctl", "--user", "show-environment"}) == 0;
@@ -317,8 +346,10 @@ std::string serviceUnitName(const std::string& stem) {
     return "kestrune-svc-" + stem + ".service";
 }
 
-std::unique_ptr<ServiceHost> makeProcessGroupHost() {
-    return std::make_unique<ProcessGroupHost>();
+std::unique_ptr<ServiceHost> makeProcessGroupHost(std::string enginePath) {
+    if (enginePath.empty())
+        enginePath = currentExecutablePath();
+    return std::make_unique<ProcessGroupHost>(std::move(enginePath));
 }
 
 std::unique_ptr<ServiceHost> makeSystemdUnitHost(std::string enginePath, CommandRunner runner) {
@@ -329,10 +360,14 @@ std::unique_ptr<ServiceHost> chooseServiceHost(std::string enginePath, CommandRu
     const char* forced = std::getenv("KESTRUNE_SERVICE_HOST");
     std::string choice = forced ? forced : "";
     if (choice == "group")
-        return makeProcessGroupHost();
+        return makeProcessGroupHost(std::move(enginePath));
+    if (choice == "systemd" || managerSocketExists()) {
+        if (auto bus = KestruneCore::UserManagerBus::connect())
+            return makeBusUnitHost(std::move(enginePath), std::move(bus));
+    }
     if (choice == "systemd" || userManagerAnswers())
         return makeSystemdUnitHost(std::move(enginePath), std::move(runner));
-    return makeProcessGroupHost();
+    return makeProcessGroupHost(std::move(enginePath));
 }
 
 int runCommand(const std::vector<std::string>& argv) {

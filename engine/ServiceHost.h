@@ -49,6 +49,14 @@ public:
         (void)stem, (void)handle;
         return std::nullopt;
     }
+    // A descriptor serve polls for this host's news (-1: none), and what it calls when
+    // that is readable and before it sleeps. True when runners may have begun or ended
+    // since, so that runnerPid is worth asking again.
+    virtual int eventFd() const { return -1; }
+    // Gives an app just opened (its process `pid`, still the only one) a home of its
+    // own, so that stopping or restarting the engine never ends it.
+    virtual void adoptApp(const std::string& key, int pid) { (void)key, (void)pid; }
+    virtual bool dispatch() { return false; }
 };
 
 // The environment variable that marks every process a start runner begins, so that
@@ -56,13 +64,14 @@ public:
 inline constexpr const char* serviceMarkerVariable = "KESTRUNE_SERVICE_KEY";
 inline constexpr int stopGraceSeconds = 5;
 
-// Runners are forks of this process in a new session; stem.pid holds
-// "pgid:starttime".
-std::unique_ptr<ServiceHost> makeProcessGroupHost();
+// Runners are `enginePath exec-service …` (default: this program) in a new session;
+// stem.pid holds "pgid:starttime".
+std::unique_ptr<ServiceHost> makeProcessGroupHost(std::string enginePath = {});
 std::unique_ptr<ServiceHost> makeSystemdUnitHost(std::string enginePath, CommandRunner runner);
 
-// The systemd host when a user manager answers, else the process-group host.
-// KESTRUNE_SERVICE_HOST=group or =systemd forces one.
+// The D-Bus unit host when the user manager answers there; `systemctl` and
+// `systemd-run` children only when it answers but no bus is reachable; else the
+// process-group host. KESTRUNE_SERVICE_HOST=group or =systemd forces one.
 std::unique_ptr<ServiceHost> chooseServiceHost(std::string enginePath, CommandRunner runner);
 
 // The unit name of a service's runner: "kestrune-svc-" + stem + ".service".

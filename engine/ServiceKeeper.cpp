@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 
 namespace KestruneEngine {
 
@@ -64,6 +65,12 @@ bool mentionsAdmin(const std::string& name) {
             lines[i].find("password") != std::string::npos)
             return true;
     return false;
+}
+
+// SIGKILL or SIGTERM the engine did not send: the engine signals only runners it
+// replaces, whose ends belong to an earlier start.
+bool killedFromOutside(int status) {
+    return status == 128 + SIGKILL || status == 128 + SIGTERM;
 }
 
 std::string exitCause(const KestruneCore::AppEntry& entry, int status) {
@@ -244,6 +251,8 @@ private:
             exit.reset(); // left over from an earlier start
         if (check_ && check_->ok)
             return started(trying);
+        if (exit && killedFromOutside(exit->status))
+            return killedWhileStarting(trying, *exit);
         if (exit && exit->status != 0) {
             std::string cause = exitCause(entry_, exit->status);
             bool admin = mentionsAdmin(entry_.name);
@@ -285,6 +294,23 @@ private:
         return EntryOutcome::healthy();
     }
 
+    // Killed by someone else (the OOM killer, a user's kill) before it was up: a crash,
+    // not a broken service, so it starts again at once; its end marker is logged
+    // already. Only when every one of the last restarts was killed too, each within
+    // seconds of the one before, is it a crash loop and counts as a failed start.
+    EntryOutcome killedWhileStarting(double trying, const ExitRecord& exit) {
+        int crashes = 1;
+        if (exit.time - trying < crashWindowSeconds)
+            crashes = std::min(st_.count(".crashes") + 1, 1000000);
+        st_.remove(".exit");
+        if (crashes > crashLoopCount) {
+            st_.remove(".crashes");
+            return startFailed(exitCause(entry_, exit.status), false);
+        }
+        st_.writeWhole(".crashes", crashes);
+        return start("down", "down");
+    }
+
     // It is not running: start it at once, unless this is the third time in a row it
     // died within seconds of turning healthy; then it counts as a failed start.
     EntryOutcome down(const std::string& cause) {
@@ -316,18 +342,24 @@ private:
             if (ctx_.env.host->isAlive(st_.stem(), *handle))
                 request.replaces = *handle;
         }
+        // The runner being replaced is told to end (SIGTERM); its end marker comes
+        // now, before the new start's marker, and the runner itself stays silent
+        // since it is no longer the current start (see .began below).
+        if (!request.replaces.empty() && !st_.exists(".exit"))
+            log(entry_.name, startEndMessage(entry_.method, 128 + SIGTERM));
         st_.remove(".exit");
         st_.remove(".healthy");
         log(entry_.name, "ACTION: " + actualWhy + " -> starting with " + entry_.method);
-        // The start's time is the moment the runner began, not the pass's.
+        // The start's time is the moment the runner began, not the pass's; written
+        // before any runner is told to end, so the one replaced knows it.
         double began = ctx_.env.now();
         request.began = began;
+        st_.writeSeconds(".began", began);
         auto outcome = ctx_.env.host->start(request);
         if (!outcome.ok())
             return startFailed("could not start: " + outcome.error, false);
         meet();
         st_.writeWhole(".trying", static_cast<long long>(std::floor(began)));
-        st_.writeSeconds(".began", began);
         st_.write(".trigger", actualTrigger);
         st_.write(".pid", outcome.handle);
         st_.remove(".fails");

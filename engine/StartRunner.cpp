@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -198,10 +199,13 @@ int runStartRunner(const RunnerOptions& options) {
     ::close(logFd);
 
     // The log line first: the engine acts on stem.exit at once, and its next start
-    // marker must come after this end marker.
-    if (status != 0)
-        KestruneCore::log(name, startEndMessage(method, status));
+    // marker must come after this end marker. A runner the engine has replaced (a
+    // newer start's moment is in stem.began) had its end logged by the engine already.
     EntryState state(KestruneCore::stateFolder(), options.key);
+    auto current = state.seconds(".began");
+    bool replaced = options.began && current && std::abs(*current - *options.began) > 0.002;
+    if (status != 0 && !replaced)
+        KestruneCore::log(name, startEndMessage(method, status));
     state.write(".exit", exitRecordText({status, epochNow(), options.began}));
     return status > 255 ? 255 : status;
 }

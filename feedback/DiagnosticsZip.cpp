@@ -1,6 +1,7 @@
 #include "feedback/DiagnosticsZip.h"
 
 #include "core/FileIO.h"
+#include "platform/ZipLibrary.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -8,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
-#include <zip.h>
 
 namespace KestruneCore {
 
@@ -75,24 +75,27 @@ std::optional<std::string> writeZip(const DiagnosticsBundle& files, const std::s
             staged.push_back(name);
     }
 
+    const ZipLibrary* zip = zipLibrary();
+    if (!zip)
+        return std::nullopt;
     std::string zipPath = dir + "/" + base + ".zip";
     ::unlink(zipPath.c_str());
     int error = 0;
-    zip_t* archive = zip_open(zipPath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    zip_t* archive = zip->open(zipPath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
     if (!archive)
         return std::nullopt;
     for (const auto& name : staged) {
         zip_source_t* source =
-            zip_source_file(archive, (staging.path() + "/" + name).c_str(), 0, -1);
-        if (!source || zip_file_add(archive, name.c_str(), source, ZIP_FL_ENC_UTF_8) < 0) {
+            zip->sourceFile(archive, (staging.path() + "/" + name).c_str(), 0, -1);
+        if (!source || zip->fileAdd(archive, name.c_str(), source, ZIP_FL_ENC_UTF_8) < 0) {
             if (source)
-                zip_source_free(source);
-            zip_discard(archive);
+                zip->sourceFree(source);
+            zip->discard(archive);
             return std::nullopt;
         }
     }
-    if (zip_close(archive) != 0) {
-        zip_discard(archive);
+    if (zip->close(archive) != 0) {
+        zip->discard(archive);
         return std::nullopt;
     }
     // An archive without entries is not written at all.

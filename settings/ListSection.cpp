@@ -150,16 +150,12 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     onDetails = [](const AppEntry&) {};
     rowIcon = [](const AppEntry& e) { return KestruneCore::workspaceIcon(e.path); };
     rowSubtitle = [](const AppEntry&) { return std::string(); };
+    webAddress = [](const AppEntry&) { return std::string(); };
+    onOpenInBrowser = [](const std::string&) {};
+    onOpenFolder = [](const AppEntry&) {};
 
     table->setObjectName("rows");
     table->setFixedHeight(visibleRows * rowHeight);
-    // A slim scroller over the rows' right margin rather than a wide platform one.
-    table->verticalScrollBar()->setStyleSheet(
-        "QScrollBar:vertical { width: 7px; background: transparent; margin: 2px 1px 2px 0; }"
-        "QScrollBar::handle:vertical { background: rgba(128, 128, 128, 130); border-radius: 3px;"
-        " min-height: 24px; }"
-        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
-        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }");
     connect(table, &RowTable::selectionChanged, this, &ListSection::selectionChanged);
 
     menu_ = new QMenu(table);
@@ -169,6 +165,14 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     }
     QAction* removeAction = menu_->addAction("Remove");
     connect(removeAction, &QAction::triggered, this, &ListSection::removeClicked);
+    if (services) {
+        // Going to the service: a group of its own after the list's own items.
+        menu_->addSeparator();
+        openInBrowser_ = menu_->addAction("Open in Browser");
+        connect(openInBrowser_, &QAction::triggered, this, &ListSection::openInBrowserClicked);
+        QAction* openFolder = menu_->addAction("Open Folder");
+        connect(openFolder, &QAction::triggered, this, &ListSection::openFolderClicked);
+    }
     connect(table, &RowTable::contextMenuRequested, this, &ListSection::showContextMenu);
 
     QFont barFont = plus->font();
@@ -180,6 +184,10 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
         b->setFixedSize(barButtonWidth, barButtonHeight);
         b->setFocusPolicy(Qt::TabFocus);
     }
+    // A flat button shows no bezel, so keyboard focus gets a ring of its own.
+    for (QToolButton* b : {plus, minus, rescan})
+        b->setStyleSheet("QToolButton:focus { border: 2px solid palette(highlight);"
+                         " border-radius: 4px; }");
     plus->setToolTip(services ? QString::fromUtf8("Add Service\u2026")
                               : QString::fromUtf8("Add App\u2026"));
     plus->setAccessibleName(plus->toolTip());
@@ -387,6 +395,21 @@ void ListSection::detailsClicked() {
     showDetails(clickedRow_);
 }
 
+void ListSection::openInBrowserClicked() {
+    if (clickedRow_ < 0 || clickedRow_ >= int(rows.size()) || !webAddress)
+        return;
+    std::string address = webAddress(rows[size_t(clickedRow_)]);
+    if (!address.empty() && onOpenInBrowser)
+        onOpenInBrowser(address);
+}
+
+void ListSection::openFolderClicked() {
+    if (clickedRow_ < 0 || clickedRow_ >= int(rows.size()))
+        return;
+    if (onOpenFolder)
+        onOpenFolder(rows[size_t(clickedRow_)]);
+}
+
 void ListSection::showDetails(int row) {
     if (row < 0 || row >= int(rows.size()))
         return;
@@ -413,6 +436,10 @@ void ListSection::toggled(QAbstractButton* sender) {
 
 void ListSection::showContextMenu(int row, const QPoint& globalPos) {
     clickedRow_ = row;
+    if (openInBrowser_) {
+        bool valid = row >= 0 && row < int(rows.size());
+        openInBrowser_->setEnabled(valid && webAddress && !webAddress(rows[size_t(row)]).empty());
+    }
     menu_->popup(globalPos);
 }
 

@@ -73,6 +73,11 @@ public:
     // Drops the finished pictures, so edited icons are drawn anew.
     void forgetIcons() { iconPictures_.clear(); }
     std::function<std::string(const KestruneCore::AppEntry&)> rowSubtitle;
+    // Services: the page "Open in Browser" opens for a row (empty: none, the item is
+    // dimmed), what opens it, and what "Open Folder" does.
+    std::function<std::string(const KestruneCore::AppEntry&)> webAddress;
+    std::function<void(const std::string& address)> onOpenInBrowser;
+    std::function<void(const KestruneCore::AppEntry&)> onOpenFolder;
     // The entries shown, in display order, as last loaded.
     KestruneCore::WatchList rows;
 
@@ -95,6 +100,8 @@ public:
     void removeSelected();
     void removeClicked();
     void detailsClicked();
+    void openInBrowserClicked();
+    void openFolderClicked();
     void showDetails(int row);
     void toggled(QAbstractButton* sender);
 
@@ -125,6 +132,7 @@ private:
     int clickedRow_ = -1;
     bool inRowSwitch_ = false;
     QMenu* menu_ = nullptr;
+    QAction* openInBrowser_ = nullptr;
     QPointer<QWidget> ownedView_;
     QColor rescanTint_;
 };

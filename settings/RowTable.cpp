@@ -4,11 +4,16 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
-#include <QVBoxLayout>
+#include <QScrollBar>
+#include <QTimer>
 
 namespace Kestrune {
 
 namespace {
+
+constexpr int scrollerWidth = 8;
+// How long the scroller stays after the list stopped moving and the pointer left.
+constexpr int scrollerLingerMs = 1200;
 
 // Stacks the rows at fixed heights; cheaper than a box layout when every row is
 // replaced on each reload.
@@ -37,12 +42,44 @@ RowTable::RowTable(int rowHeight, QWidget* parent) : QScrollArea(parent), rowHei
     setFrameShape(QFrame::NoFrame);
     setWidgetResizable(true);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    // The area's own scroller stays hidden (it still tracks the range and takes the
+    // wheel); a slim one of ours floats over the rows instead of narrowing them.
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setAutoFillBackground(false);
     body_ = new RowBody(rows_, rowHeight_);
     setWidget(body_);
     body_->setAutoFillBackground(false); // setWidget turned it on; the card shows through
+
+    overlay_ = new QScrollBar(Qt::Vertical, this);
+    overlay_->setObjectName("overlayScroller");
+    overlay_->setFocusPolicy(Qt::NoFocus);
+    overlay_->setStyleSheet(
+        "QScrollBar:vertical { width: 7px; background: transparent; margin: 2px 1px 2px 0; }"
+        "QScrollBar::handle:vertical { background: rgba(128, 128, 128, 130); border-radius: 3px;"
+        " min-height: 24px; }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }");
+    overlay_->hide();
+    hideTimer_ = new QTimer(this);
+    hideTimer_->setSingleShot(true);
+    hideTimer_->setInterval(scrollerLingerMs);
+    connect(hideTimer_, &QTimer::timeout, this, &RowTable::hideScrollerUnlessInUse);
+
+    QScrollBar* own = verticalScrollBar();
+    overlay_->setRange(own->minimum(), own->maximum());
+    connect(own, &QScrollBar::rangeChanged, this, [this, own](int min, int max) {
+        overlay_->setRange(min, max);
+        overlay_->setPageStep(own->pageStep());
+        if (max <= min)
+            overlay_->hide();
+    });
+    connect(own, &QScrollBar::valueChanged, this, [this](int value) {
+        overlay_->setValue(value);
+        revealScroller();
+    });
+    connect(overlay_, &QScrollBar::valueChanged, own, &QScrollBar::setValue);
+    connect(overlay_, &QScrollBar::sliderReleased, hideTimer_, qOverload<>(&QTimer::start));
 }
 
 RowTable::~RowTable() {
@@ -135,6 +172,36 @@ void RowTable::mousePressEvent(QMouseEvent* event) {
     // A click below the rows clears the selection.
     selectRow(-1);
     QScrollArea::mousePressEvent(event);
+}
+
+void RowTable::resizeEvent(QResizeEvent* event) {
+    QScrollArea::resizeEvent(event);
+    overlay_->setGeometry(width() - scrollerWidth, 0, scrollerWidth, height());
+    overlay_->raise();
+}
+
+void RowTable::enterEvent(QEnterEvent* event) {
+    QScrollArea::enterEvent(event);
+    revealScroller();
+}
+
+void RowTable::leaveEvent(QEvent* event) {
+    QScrollArea::leaveEvent(event);
+    hideTimer_->start();
+}
+
+void RowTable::revealScroller() {
+    if (overlay_->maximum() <= overlay_->minimum())
+        return; // everything fits: nothing to scroll
+    overlay_->show();
+    overlay_->raise();
+    hideTimer_->start();
+}
+
+void RowTable::hideScrollerUnlessInUse() {
+    if (underMouse() || overlay_->isSliderDown())
+        return; // leaving starts the timer again
+    overlay_->hide();
 }
 
 void RowTable::keyPressEvent(QKeyEvent* event) {

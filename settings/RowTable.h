@@ -1,11 +1,16 @@
 // The one-column list of a card: fixed-height row views stacked in a scroll area,
 // with single selection by mouse or arrow keys. Every row view is an ordinary child
-// widget, so assistive technology reaches each row's labels and switch.
+// widget, so assistive technology reaches each row's labels and switch. The scroller
+// floats over the rows' right margin and shows only while the list is scrolled or the
+// pointer is over it, so rows keep their full width whatever their number.
 #pragma once
 
 #include <QScrollArea>
 
 #include <vector>
+
+class QScrollBar;
+class QTimer;
 
 namespace Kestrune {
 
@@ -32,6 +37,8 @@ public:
     void selectRow(int row);
     // The row under a point of the viewport, -1 outside every row.
     int rowAt(const QPoint& viewportPos) const;
+    // The scroller drawn over the rows (the area's own one never takes room).
+    QScrollBar* overlayScroller() const { return overlay_; }
 
 signals:
     void selectionChanged();
@@ -42,15 +49,22 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void enterEvent(QEnterEvent* event) override;
+    void leaveEvent(QEvent* event) override;
 
 private:
     int rowOf(QObject* watched) const;
+    void revealScroller();
+    void hideScrollerUnlessInUse();
 
     int rowHeight_;
     bool selectable_ = false;
     int selected_ = -1;
     std::vector<QWidget*> rows_;
     QWidget* body_;
+    QScrollBar* overlay_;
+    QTimer* hideTimer_;
 };
 
 } // namespace Kestrune

@@ -26,6 +26,8 @@ const QString SettingsContent::trayNoticeText =
 namespace {
 
 constexpr int titleInset = Layout::containerInset + 10;
+// Captions wrap here even when the window is wider, so they read as one block.
+constexpr int captionWrapWidth = 380;
 
 QLabel* title(const QString& text, const char* name) {
     auto* label = new QLabel(text);
@@ -38,6 +40,7 @@ QLabel* caption(const QString& text, const char* name) {
     auto* label = new QLabel(text);
     label->setObjectName(name);
     label->setWordWrap(true);
+    label->setMaximumWidth(captionWrapWidth);
     makeSecondary(label);
     return label;
 }

@@ -3,6 +3,8 @@
 #include "ui/Toggle.h"
 
 #include <QGuiApplication>
+#include <QIcon>
+#include <QKeyEvent>
 #include <QScreen>
 #include <QScrollArea>
 #include <QShortcut>
@@ -13,8 +15,11 @@ namespace Kestrune {
 SettingsWindow::SettingsWindow(QWidget* content) : content_(content) {
     setWindowTitle("Kestrune Settings");
     setObjectName("settingsWindow");
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+    // A dialog, not a main window: tiling window managers float it, as they do any
+    // settings dialog. The icon is the application's, so taskbars show ours.
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                    Qt::WindowMaximizeButtonHint);
+    setWindowIcon(QIcon::fromTheme("kestrune", QGuiApplication::windowIcon()));
     // A page taller than the screen scrolls instead of being squeezed.
     auto* scroll = new QScrollArea;
     scroll->setFrameShape(QFrame::NoFrame);
@@ -28,6 +33,15 @@ SettingsWindow::SettingsWindow(QWidget* content) : content_(content) {
     layout->addWidget(scroll);
     auto* close = new QShortcut(QKeySequence::Close, this);
     connect(close, &QShortcut::activated, this, &QWidget::close);
+}
+
+void SettingsWindow::keyPressEvent(QKeyEvent* event) {
+    // Esc closes it like any dialog; a field that uses Esc itself takes it first.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 } // namespace Kestrune

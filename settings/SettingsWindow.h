@@ -16,6 +16,9 @@ public:
     explicit SettingsWindow(QWidget* content);
     QWidget* content() const { return content_; }
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     QWidget* content_;
 };

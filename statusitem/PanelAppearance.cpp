@@ -1,5 +1,7 @@
 #include "statusitem/PanelAppearance.h"
 
+#include "statusitem/DesktopTheme.h"
+
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -49,7 +51,7 @@ std::optional<Appearance> colorSchemeAppearance(const QVariant& value) {
 }
 
 PanelAppearance::PanelAppearance(QDBusConnection bus, QObject* parent)
-    : QObject(parent), bus_(std::move(bus)) {
+    : QObject(parent), bus_(std::move(bus)), theme_(desktopThemeAppearance()) {
     if (!bus_.isConnected())
         return;
     bus_.connect(portalService, portalPath, settingsInterface, "SettingChanged", this,
@@ -69,6 +71,8 @@ PanelAppearance::PanelAppearance(QDBusConnection bus, QObject* parent)
 Appearance PanelAppearance::current() const {
     if (portal_)
         return *portal_;
+    if (theme_)
+        return *theme_;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
     if (auto* hints = QGuiApplication::styleHints()) {
         if (hints->colorScheme() == Qt::ColorScheme::Dark)

@@ -1,8 +1,9 @@
 // Whether the panel holding the tray icon is dark or light. The application's palette
 // says nothing about the panel, so the desktop is asked first: the colour-scheme
-// preference of its settings portal, then the platform theme's colour scheme, and
-// only then the palette. The icon stays readable when the guess is wrong (see
-// trayImage), so a desktop that says nothing costs legibility, not visibility.
+// preference of its settings portal, then the theme it publishes (see DesktopTheme.h),
+// then the platform theme's colour scheme, and only then the palette. The icon stays readable when
+// the guess is wrong (see trayImage), so a desktop that says nothing costs legibility, not
+// visibility.
 #pragma once
 
 #include "statusitem/StatusIcon.h"
@@ -43,6 +44,7 @@ private:
 
     QDBusConnection bus_;
     std::optional<Appearance> portal_;
+    std::optional<Appearance> theme_;
 };
 
 } // namespace Kestrune

@@ -34,9 +34,12 @@ void Toggle::paintEvent(QPaintEvent*) {
     p.setBrush(isEnabled() ? QColor(Qt::white) : QColor(235, 235, 235));
     p.drawEllipse(QRectF(x, track.top() + 1, knob, knob));
     if (hasFocus()) {
+        // In the text colour, not the accent: an accent ring vanishes on a track that is
+        // on, and the text colour stands out on either track in light and dark palettes.
+        QRectF ring = QRectF(rect()).adjusted(1, 1, -1, -1);
         p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(on, 1));
-        p.drawRoundedRect(track, radius, radius);
+        p.setPen(QPen(palette().color(QPalette::WindowText), 2));
+        p.drawRoundedRect(ring, ring.height() / 2, ring.height() / 2);
     }
 }
 

@@ -262,7 +262,7 @@ TEST_F(EngineProcess, ServeActsOnWatchListEditsWithoutBeingAsked) {
 TEST_F(EngineProcess, StoppingAServiceFreesThePortItsLeftoverChildHolds) {
     addService("#!/bin/sh\npython3 -m http.server --bind 127.0.0.1 " + std::to_string(port) +
                " >/dev/null 2>&1 &\nexit 0\n");
-    auto host = KestruneEngine::makeProcessGroupHost();
+    auto host = KestruneEngine::makeProcessGroupHost(KESTRUNE_ENGINE_PATH);
     auto started = host->start({serviceKey("web"), "web", folder, "launch.sh", tmp.path(), 0, {}});
     ASSERT_TRUE(started.ok()) << started.error;
     state().write(".pid", started.handle);

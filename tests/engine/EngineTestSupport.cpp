@@ -45,7 +45,7 @@ EngineHarness::EngineHarness() {
     env.host = &host;
     env.appIsRunning = [this](const std::string& path) { return running[path]; };
     env.appProcesses = [](const std::string&) { return std::vector<int>{}; };
-    env.openApp = [this](const std::string& path) {
+    env.openApp = [this](const std::string& path, const std::string&) {
         opened.push_back(path);
         return openError;
     };

@@ -12,6 +12,7 @@
 #include "health/Problems.h"
 #include "health/StartRecords.h"
 #include "platform/Process.h"
+#include "platform/RunningApps.h"
 #include "services/HealthCheck.h"
 #include "services/ServiceCheck.h"
 
@@ -239,14 +240,50 @@ TEST_P(KeepAliveHosts, ServicesOutliveTheEngineAreAdoptedAndStopWhole) {
 
     // Stopping it whole frees the port even though the engine no longer runs.
     ASSERT_EQ(endServe(SIGTERM), 0);
-    auto host =
-        unit ? KestruneEngine::makeSystemdUnitHost(KESTRUNE_ENGINE_PATH, KestruneEngine::runCommand)
-             : KestruneEngine::makeProcessGroupHost();
+    auto host = KestruneEngine::chooseServiceHost(KESTRUNE_ENGINE_PATH, KestruneEngine::runCommand);
     auto handle = runnerHandle("web");
     ASSERT_TRUE(host->isAlive(serviceKey("web"), handle));
     host->stop(serviceKey("web"), handle);
-    EXPECT_FALSE(host->isAlive(serviceKey("web"), handle));
+    // A unit's stop is asked for, not waited for.
+    EXPECT_TRUE(eventually([&] {
+        host->dispatch();
+        return !host->isAlive(serviceKey("web"), handle);
+    }));
     EXPECT_FALSE(answers(web));
+}
+
+TEST_P(KeepAliveHosts, AServiceDeafToSigtermHoldsUpNothing) {
+    auto web = addService("web", "exec python3 -m http.server --bind 127.0.0.1",
+                          R"("interval_seconds":60,"retries":5)");
+    // deaf answers twice, then hangs; it ignores SIGTERM, so only SIGKILL at the end
+    // of the stop grace ends the copy that is replaced.
+    auto marker = tmp / "hung";
+    tmp.write("hang.py", hangingServer);
+    addService("deaf", "trap '' TERM; exec python3 " + (tmp / "hang.py") + " 2 " + marker,
+               R"("interval_seconds":1,"timeout_seconds":1,"retries":0)",
+               R"(,"restart":"on-failure")");
+    startServe();
+    ASSERT_TRUE(eventually([&] { return answers(web) && fileExists(marker); })) << log();
+    auto first = runnerHandle("deaf");
+    ASSERT_TRUE(eventually([&] { return runnerHandle("deaf") != first; })) << log();
+    EXPECT_NE(log().find("[deaf] ACTION: unhealthy -> starting with launch.sh"), std::string::npos);
+    // The copy replaced is still being seen off...
+    auto stillStopping = [&] {
+        if (!unit)
+            return ::kill(-std::atoi(first.c_str()), 0) == 0;
+        auto shown = runProcess({*findInPath("systemctl"), "--user", "is-active", first});
+        return shown.output == "deactivating\n";
+    };
+    ASSERT_TRUE(stillStopping());
+
+    // ...while a neighbour killed meanwhile is back, and the engine ends when asked.
+    kill("web", true);
+    ASSERT_TRUE(eventually([&] {
+        return occurrences(log(), "[web] started: healthy after ") == 2;
+    })) << log();
+    EXPECT_TRUE(stillStopping());
+    EXPECT_EQ(endServe(SIGTERM), 0);
+    EXPECT_TRUE(stillStopping());
 }
 
 INSTANTIATE_TEST_SUITE_P(Hosts, KeepAliveHosts, ::testing::Values("group", "unit"),
@@ -271,4 +308,52 @@ TEST(UserManager, InstallAndUninstallTheAgent) {
     EXPECT_EQ(engine("uninstall"), 0);
     EXPECT_FALSE(active());
     EXPECT_FALSE(fileExists(managerHome + "/.config/systemd/user/kestrune-engine.service"));
+}
+
+TEST(UserManager, AnAppTheEngineOpenedOutlivesTheEngine) {
+    if (!underUserManager())
+        GTEST_SKIP() << "needs a systemd user manager (tests/support/with-user-manager)";
+    // The engine runs as the manager's unit, in the home the helper made for it.
+    std::string managerHome = std::getenv("HOME");
+    KestruneTest::ScopedHome home{managerHome};
+    std::string program = managerHome + "/keeper-sleep";
+    ASSERT_EQ(runProcess({"cp", "/bin/sleep", program}).exitStatus, 0);
+    std::string desktop = managerHome + "/keeper.desktop";
+    ASSERT_TRUE(writeFileAtomically(
+        desktop, "[Desktop Entry]\nType=Application\nName=Keeper\nExec=" + program + " 1000\n"));
+    save({{"Keeper", desktop, true, EntryType::app, ""}});
+    auto engine = [&](const char* command) {
+        return runProcess({KESTRUNE_ENGINE_PATH, "--home", managerHome, command}).exitStatus;
+    };
+    auto opened = [&] { return processesRunning(desktop); };
+    auto actions = [&] {
+        return occurrences(KestruneTest::readAll(logPath()),
+                           "[Keeper] ACTION: not running -> open");
+    };
+    ASSERT_EQ(engine("install"), 0);
+    ASSERT_TRUE(eventually([&] { return opened().size() == 1; }))
+        << KestruneTest::readAll(logPath());
+    pid_t app = opened().front();
+    ASSERT_TRUE(eventually([&] {
+        auto cgroup = readFile("/proc/" + std::to_string(app) + "/cgroup").value_or("");
+        return cgroup.find("/app.slice/app-kestrune-") != std::string::npos;
+    })) << readFile("/proc/" + std::to_string(app) + "/cgroup").value_or("");
+    // Seen running: its relaunch is over, so its next end is acted on at once.
+    ASSERT_TRUE(eventually([&] {
+        return KestruneTest::readAll(logPath()).find("[Keeper] started: running after") !=
+               std::string::npos;
+    }));
+
+    ASSERT_EQ(
+        KestruneEngine::runCommand({"systemctl", "--user", "restart", "kestrune-engine.service"}),
+        0);
+    EXPECT_EQ(::kill(app, 0), 0);
+    EXPECT_EQ(actions(), 1u);
+    // The new engine still learns of its end, and opens it again.
+    ::kill(app, SIGKILL);
+    EXPECT_TRUE(eventually([&] { return actions() == 2 && opened().size() == 1; }))
+        << KestruneTest::readAll(logPath());
+    EXPECT_EQ(engine("uninstall"), 0);
+    for (int pid : opened())
+        ::kill(pid, SIGKILL);
 }

@@ -253,6 +253,39 @@ TEST(ServiceRules, DyingSoonAfterTurningHealthyThreeTimesIsACrashLoop) {
     EXPECT_FALSE(calm.service("web").exists(".attempts"));
 }
 
+TEST(ServiceRules, AStartKilledFromOutsideIsACrashUntilItLoops) {
+    EngineHarness h;
+    h.addService("web", webJson);
+    h.health["http://web.test/"] = EngineHarness::refused();
+    h.service("web").write(".toggled", "");
+    h.pass();
+    ASSERT_EQ(h.starts("web"), 1);
+    // SIGKILL or SIGTERM from someone else before the first check: started again at
+    // once, three times in a row; the fourth in quick succession is a crash loop.
+    const int statuses[] = {137, 143, 137, 137};
+    for (int i = 0; i < 4; ++i) {
+        h.now += 0.5;
+        h.exitWith("web", statuses[i]);
+        h.pass();
+        bool loops = i == 3;
+        EXPECT_EQ(h.starts("web"), loops ? 4 : i + 2) << i;
+        EXPECT_EQ(h.problemOf("web")->kind, loops ? "retrying" : "not-running-relaunching") << i;
+        EXPECT_EQ(h.log().find("start failed") != std::string::npos, loops) << i;
+    }
+    EXPECT_NE(h.log().find("[web] start failed: launch.sh exited with status 137\n"),
+              std::string::npos);
+
+    // Killed once more after a quiet spell: a crash again, not the loop going on.
+    h.now += 3;
+    h.pass();
+    ASSERT_EQ(h.starts("web"), 5);
+    h.now += crashWindowSeconds + 1;
+    h.exitWith("web", 137);
+    h.pass();
+    EXPECT_EQ(h.starts("web"), 6);
+    EXPECT_EQ(h.problemOf("web")->kind, "not-running-relaunching");
+}
+
 TEST(ServiceRules, AttemptsResetAfterFiveHealthyMinutes) {
     EngineHarness h;
     h.addService("web", webJson);
@@ -289,8 +322,9 @@ TEST(ServiceRules, UnhealthyServicesFollowTheirRestartPolicy) {
     EXPECT_EQ(h.starts("ours"), 1);
     EXPECT_EQ(h.problemOf("ours")->kind, "hung-restarting");
     EXPECT_EQ(h.problemOf("ours")->severity, Severity::restarting);
-    EXPECT_NE(h.log().find("[ours] ACTION: unhealthy -> starting with launch.sh"),
-              std::string::npos);
+    // The end of the runner it replaces comes first: start and end markers pair up.
+    EXPECT_LT(h.log().find("[ours] launch.sh exited with status 143\n"),
+              h.log().find("[ours] ACTION: unhealthy -> starting with launch.sh"));
 
     EXPECT_EQ(h.problemOf("foreign")->kind, "unsafe-to-rerun");
     EXPECT_EQ(h.problemOf("foreign")->detail, "Got 500 from the address");

@@ -3,6 +3,7 @@
 #include "core/Paths.h"
 #include "platform/Process.h"
 #include "statusitem/DesktopNotifications.h"
+#include "statusitem/DesktopTheme.h"
 #include "statusitem/PanelAppearance.h"
 
 #include <QCoreApplication>
@@ -173,8 +174,63 @@ TEST_F(PrivateBus, PanelAppearanceFollowsTheSettingsPortal) {
     ASSERT_TRUE(waitFor([&] { return panel.current() == Appearance::light; }));
     EXPECT_EQ(changes, 2);
 
-    // Without a portal the palette decides.
+    // Without a portal GTK's theme settings decide, and without those the palette.
+    KestruneTest::TempDir home;
+    KestruneTest::ScopedHome scopedHome(home.path());
+    KestruneTest::ScopedEnv noTheme("GTK_THEME", std::nullopt);
     PanelAppearance none(QDBusConnection("kestrune-test-no-bus"));
     EXPECT_EQ(none.portalPreference(), std::nullopt);
     EXPECT_EQ(none.current(), appearanceOf(QGuiApplication::palette()));
+    home.write(".config/gtk-3.0/settings.ini", "[Settings]\ngtk-theme-name=Greybird-dark\n");
+    EXPECT_EQ(PanelAppearance(QDBusConnection("kestrune-test-no-bus")).current(), Appearance::dark);
+}
+
+// XSETTINGS as a settings daemon publishes it: a header, then each setting (type,
+// name, serial, value) padded to four bytes, in either byte order.
+TEST(DesktopTheme, ThemeNameFromXSettingsAndGtkSettings) {
+    auto blob = [](bool bigEndian, bool truncated) {
+        QByteArray b;
+        auto card = [&](quint32 v, int bytes) {
+            for (int i = 0; i < bytes; ++i) {
+                int shift = bigEndian ? 8 * (bytes - 1 - i) : 8 * i;
+                b.append(char((v >> shift) & 0xff));
+            }
+        };
+        auto name = [&](int type, const QByteArray& n) {
+            card(quint32(type), 1), card(0, 1), card(quint32(n.size()), 2);
+            b.append(n).append(QByteArray((4 - n.size() % 4) % 4, '\0'));
+            card(0, 4); // serial
+        };
+        card(bigEndian ? 1 : 0, 1), card(0, 3), card(7, 4), card(4, 4);
+        name(0, "Net/DoubleClickTime"), card(400, 4);
+        name(2, "Gtk/Colour"), card(1, 2), card(2, 2), card(3, 2), card(4, 2);
+        name(1, "Net/IconThemeName"), card(3, 4), b.append("elm\0", 4);
+        name(1, "Net/ThemeName"), card(12, 4), b.append("Adwaita-dark");
+        if (truncated)
+            b.chop(3);
+        return b;
+    };
+    EXPECT_EQ(xsettingsString(blob(false, false), "Net/ThemeName"), "Adwaita-dark");
+    EXPECT_EQ(xsettingsString(blob(true, false), "Net/ThemeName"), "Adwaita-dark");
+    EXPECT_EQ(xsettingsString(blob(true, false), "Net/IconThemeName"), "elm");
+    EXPECT_EQ(xsettingsString(blob(false, false), "Net/DoubleClickTime"), std::nullopt);
+    EXPECT_EQ(xsettingsString(blob(false, true), "Net/ThemeName"), std::nullopt);
+    EXPECT_EQ(xsettingsString(QByteArray(5, '\xff'), "Net/ThemeName"), std::nullopt);
+
+    struct Case {
+        const char* text;
+        std::optional<Appearance> fromName, fromIni;
+    };
+    const std::optional<Appearance> dark = Appearance::dark, none;
+    for (const auto& c :
+         {Case{"Adwaita-dark", dark, dark}, Case{"Adwaita:dark", dark, dark},
+          Case{"Greybird-Dark", dark, dark}, Case{"Adwaita", none, none}, Case{"", none, none}}) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(themeNameAppearance(c.text), c.fromName);
+        EXPECT_EQ(gtkSettingsAppearance(std::string("[Settings]\ngtk-theme-name = ") + c.text),
+                  c.fromIni);
+    }
+    EXPECT_EQ(gtkSettingsAppearance("[Settings]\ngtk-theme-name=Adwaita\n"
+                                    "gtk-application-prefer-dark-theme=1\n"),
+              Appearance::dark);
 }

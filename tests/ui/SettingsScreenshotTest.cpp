@@ -6,9 +6,13 @@
 #include "core/FileIO.h"
 #include "core/Paths.h"
 #include "services/ServiceCheck.h"
+#include "settings/AppPicker.h"
 #include "settings/ListSection.h"
 
 #include <QApplication>
+#include <QIcon>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPainter>
 #include <QStyle>
@@ -144,6 +148,51 @@ TEST(SettingsScreenshot, WindowAndDetailsSheet) {
         d.reloadSections();
         QApplication::processEvents();
         EXPECT_TRUE(d.win->grab().save(QString::fromStdString(dir + "/" + name + ".png")));
+    }
+    QApplication::setPalette(light);
+}
+
+TEST(SettingsScreenshot, AppPicker) {
+    const char* out = std::getenv("KESTRUNE_SCREENSHOT_DIR");
+    if (!out || !*out)
+        GTEST_SKIP() << "set KESTRUNE_SCREENSHOT_DIR to write the pictures";
+    const std::string dir = out;
+    KestruneTest::TempDir tmp;
+    // Entries with pictures of their own, one from the icon theme and one whose theme
+    // icon is missing (the generic program picture), beside a hidden one.
+    const std::vector<std::pair<std::string, QColor>> named = {
+        {"Calendar", QColor(220, 60, 60)},      {"Maps", QColor(52, 168, 83)},
+        {"Notes", QColor(240, 190, 40)},        {"Photo Editor", QColor(120, 80, 200)},
+        {"Music Player", QColor(230, 120, 40)}, {"Terminal", QColor(60, 60, 60)},
+        {"Web Browser", QColor(30, 120, 220)}};
+    for (const auto& [name, colour] : named) {
+        std::string icon = tmp.path() + "/art/" + name + ".png";
+        writeIcon(icon, colour);
+        tmp.write("share/applications/" + name + ".desktop",
+                  "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=x\nIcon=" + icon +
+                      "\n");
+    }
+    tmp.write("share/applications/vim.desktop",
+              "[Desktop Entry]\nType=Application\nName=Vim\nExec=vim\nIcon=gvim\n");
+    tmp.write("share/applications/tool.desktop",
+              "[Desktop Entry]\nType=Application\nName=Build Tool\nExec=tool\nIcon=no-such\n");
+    tmp.write("share/applications/helper.desktop",
+              "[Desktop Entry]\nType=Application\nName=Helper\nExec=h\nNoDisplay=true\n");
+    if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor")
+        QIcon::setThemeName("Adwaita");
+
+    QApplication::setStyle(QStyleFactory::create("Fusion"));
+    const QPalette light = QApplication::style()->standardPalette();
+    for (const auto& [palette, name, query] : {std::tuple{light, "app-picker-light", ""},
+                                               std::tuple{darkPalette(), "app-picker-dark", "o"}}) {
+        QApplication::setPalette(palette);
+        Kestrune::AppPicker picker(installedApps({tmp.path() + "/share/applications"}));
+        picker.show();
+        picker.search->setText(query);
+        if (!*query)
+            picker.list->setCurrentRow(3);
+        QApplication::processEvents();
+        EXPECT_TRUE(picker.grab().save(QString::fromStdString(dir + "/" + name + ".png")));
     }
     QApplication::setPalette(light);
 }

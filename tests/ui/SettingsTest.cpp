@@ -6,10 +6,13 @@
 #include "feedback/qt/FeedbackActions.h"
 #include "platform/Process.h"
 #include "services/ServiceFolder.h"
+#include "settings/AppPicker.h"
 #include "settings/BottomSection.h"
 #include "settings/CreditLink.h"
 #include "settings/ElidedLabel.h"
+#include "settings/FolderOpener.h"
 #include "settings/ListSection.h"
+#include "settings/SettingsContent.h"
 #include "settings/SettingsWindow.h"
 #include "settings/Style.h"
 #include "settings/WorkspaceIcon.h"
@@ -20,14 +23,19 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QThread>
 #include <QThreadPool>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -229,7 +237,8 @@ TEST(ListSection, BarAndMenuOfEachKind) {
     ListSection services(EntryType::service, "No services yet", &target, 2);
     EXPECT_EQ(actionTexts(apps.contextMenu()), QStringList{"Remove"});
     EXPECT_EQ(actionTexts(services.contextMenu()),
-              (QStringList{QString::fromUtf8("Show Details\u2026"), "Remove"}));
+              (QStringList{QString::fromUtf8("Show Details\u2026"), "Remove", "", "Open in Browser",
+                           "Open Folder"}));
     EXPECT_FALSE(apps.rescan->isVisibleTo(apps.view));
     EXPECT_TRUE(services.rescan->isVisibleTo(services.view));
     EXPECT_EQ(services.rescan->toolTip(), "Search this computer for services");
@@ -246,6 +255,42 @@ TEST(ListSection, BarAndMenuOfEachKind) {
     EXPECT_EQ(chooseFolder, 0);
     services.plus->click();
     EXPECT_EQ(chooseFolder, 1);
+}
+
+TEST(SettingsWindow, SwitchesLineUpWhetherOrNotAListScrolls) {
+    ListSection apps(EntryType::app, "No apps yet", nullptr, 3);
+    ListSection services(EntryType::service, "No services yet", nullptr, 2);
+    Kestrune::SettingsContent content(nullptr, makeMasterToggle(true), &apps, &services);
+    std::unique_ptr<QWidget> page(content.view);
+    page->resize(460, 700);
+    page->show();
+    for (int count : {1, 5}) {
+        SCOPED_TRACE(count);
+        WatchList list;
+        for (int i = 0; i < count; ++i) {
+            list.push_back(
+                {"app" + std::to_string(i), "/a/" + std::to_string(i), true, EntryType::app, ""});
+            list.push_back(service("svc" + std::to_string(i)));
+        }
+        for (ListSection* s : {&apps, &services}) {
+            s->entries = [&] { return list; };
+            s->reload();
+        }
+        QCoreApplication::processEvents();
+        std::set<int> xs;
+        for (ListSection* s : {&apps, &services})
+            for (int row = 0; row < count; ++row)
+                xs.insert(s->rowSwitch(row)->mapTo(page.get(), QPoint()).x());
+        EXPECT_EQ(xs.size(), 1u);
+        // The longer list scrolls; its scroller appears over the rows while it moves.
+        QScrollBar* scroller = services.table->overlayScroller();
+        EXPECT_EQ(scroller->maximum() > 0, count > 2);
+        services.table->verticalScrollBar()->setValue(30);
+        EXPECT_EQ(scroller->isVisible(), count > 2);
+        services.table->verticalScrollBar()->setValue(0);
+    }
+    EXPECT_EQ(content.appsCaption->width(), 380);
+    EXPECT_EQ(content.servicesCaption->width(), 380);
 }
 
 TEST(SettingsWindow, HeightFollowsTheContentWithinTheScreen) {
@@ -387,6 +432,11 @@ TEST_F(SettingsController, OpensOnceShowsTheListsAndHidesOnClose) {
     d->openSettings();
     EXPECT_EQ(d->win, window);
     EXPECT_TRUE(window->isVisible());
+    // A floating dialog, which Esc closes like any other.
+    EXPECT_EQ(window->windowType(), Qt::Dialog);
+    window->activateWindow();
+    QTest::keyClick(window, Qt::Key_Escape);
+    EXPECT_FALSE(window->isVisible());
 }
 
 TEST_F(SettingsController, SwitchesEditTheListAndFollowTheMaster) {
@@ -475,6 +525,74 @@ TEST_F(SettingsController, SheetsHangOnTheWindow) {
     EXPECT_EQ(boxes[0]->text(), "shop");
     EXPECT_EQ(boxes[0]->windowModality(), Qt::WindowModal);
     boxes[0]->reject();
+}
+
+TEST_F(SettingsController, ServiceMenuOpensItsPageAndFolder) {
+    tmp.write("Projects/shop/scripts/launch.json",
+              R"({"healthcheck": {"url": "http://127.0.0.1:4999/api/health?x=1"}})");
+    std::vector<std::string> opened, folders;
+    d->openURL = [&](const std::string& url) { opened.push_back(url); };
+    auto oldFolderOpener = folderOpener;
+    folderOpener = [&](const std::string& folder) { folders.push_back(folder); };
+    d->openSettings();
+    ListSection& svc = d->svcSec();
+    QAction* browser = svc.contextMenu()->actions()[3];
+    QAction* folder = svc.contextMenu()->actions()[4];
+    // shop has a health address; the found project api has none.
+    for (auto [row, page] :
+         {std::pair{0, std::string("http://127.0.0.1:4999/")}, std::pair{1, std::string()}}) {
+        SCOPED_TRACE(row);
+        opened.clear();
+        emit svc.table->contextMenuRequested(row, QPoint());
+        svc.contextMenu()->close();
+        EXPECT_EQ(browser->isEnabled(), !page.empty());
+        browser->trigger();
+        EXPECT_EQ(opened,
+                  page.empty() ? std::vector<std::string>{} : std::vector<std::string>{page});
+        folder->trigger();
+    }
+    EXPECT_EQ(folders, (std::vector<std::string>{shop, api}));
+    folderOpener = oldFolderOpener;
+}
+
+TEST_F(SettingsController, AppPickerListsInstalledAppsAndAddsThemByName) {
+    KestruneTest::ScopedEnv dataHome("XDG_DATA_HOME", tmp.path() + "/share");
+    KestruneTest::ScopedEnv dataDirs("XDG_DATA_DIRS", tmp.path() + "/system");
+    std::string viewer = tmp.write("share/applications/org.example.viewer.desktop",
+                                   "[Desktop Entry]\nType=Application\nName=Picture Viewer\n"
+                                   "Exec=viewer %f\nIcon=viewer\n");
+    tmp.write("system/applications/calc.desktop",
+              "[Desktop Entry]\nType=Application\nName=Calculator\nExec=calc\n");
+    std::string tool = tmp.mkdir("Apps/Tool.app");
+
+    for (bool fromOther : {false, true}) {
+        SCOPED_TRACE(fromOther);
+        QStringList listed;
+        d->chooseApps = [&] {
+            Kestrune::AppPicker picker(installedApps());
+            for (int i = 0; i < picker.list->count(); ++i)
+                listed << picker.list->item(i)->text();
+            picker.chooseOther = [&](QWidget*) {
+                return QStringList{QString::fromStdString(tool)};
+            };
+            if (fromOther) {
+                picker.other->click();
+            } else {
+                picker.search->setText("VIEW"); // the first match is taken
+                EXPECT_TRUE(picker.list->item(0)->isHidden());
+                picker.add->click();
+            }
+            EXPECT_EQ(picker.result(), QDialog::Accepted);
+            return picker.chosen();
+        };
+        d->addApp();
+        EXPECT_EQ(listed, (QStringList{"Calculator", "Picture Viewer"}));
+        AppEntry added = load().back();
+        EXPECT_EQ(added.name, fromOther ? "Tool" : "Picture Viewer");
+        EXPECT_EQ(added.path, fromOther ? tool : viewer);
+        EXPECT_NE(readAll(logPath()).find("[" + added.name + "] added to keep-alive list\n"),
+                  std::string::npos);
+    }
 }
 
 TEST(WorkspaceIcon, DesktopFilesBundlesAndMissingFiles) {

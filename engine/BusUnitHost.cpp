@@ -1,0 +1,173 @@
+// A unit that ignores SIGTERM is the manager's to kill when its stop timeout runs out,
+// while the engine goes on.
+#include "engine/BusUnitHost.h"
+
+#include "core/ActivityLog.h"
+#include "core/Paths.h"
+#include "engine/EntryState.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <random>
+#include <set>
+
+namespace KestruneEngine {
+
+namespace {
+
+constexpr std::string_view unitPrefix = "kestrune-svc-";
+
+bool isOurUnit(const std::string& name) {
+    return name.rfind(unitPrefix, 0) == 0;
+}
+
+// Whether the unit or anything its runner left behind may still run.
+bool runs(const std::string& state) {
+    return state == "active" || state == "activating" || state == "deactivating" ||
+           state == "reloading" || state == "refreshing";
+}
+
+// A key as a unit name may hold it: anything but letters, digits, '_', '.' and '-'
+// becomes '_'.
+std::string unitNamePart(std::string key) {
+    for (char& c : key) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '_' || c == '.' || c == '-';
+        if (!ok)
+            c = '_';
+    }
+    return key.empty() ? "app" : key;
+}
+
+class BusUnitHost : public ServiceHost {
+public:
+    BusUnitHost(std::string enginePath, std::unique_ptr<KestruneCore::UserManagerBus> bus)
+        : engine_(std::move(enginePath)), bus_(std::move(bus)) {
+        bus_->jobDone = [this](const std::string& unit, const std::string&) {
+            news_ = news_ || isOurUnit(unit);
+        };
+        // Once the manager has unloaded a unit we retired, its name is free again.
+        bus_->unitGone = [this](const std::string& unit) { retiring_.erase(unit); };
+    }
+
+    StartOutcome start(const StartRequest& r) override {
+        if (isOurUnit(r.replaces))
+            retire(r.replaces);
+        std::string unit = serviceUnitName(r.stem);
+        auto state = bus_->activeState(unit);
+        if (retiring_.count(unit)) {
+            // Still stopping: the new start does not wait for the name.
+            unit = freshName(r.stem);
+        } else if (runs(state)) {
+            // Left active by an earlier runner (its command may have left a server
+            // behind): that goes, and the new start does not wait for it.
+            retire(unit);
+            unit = freshName(r.stem);
+        } else if (state == "failed") {
+            bus_->resetFailedUnit(unit); // handled before the start that follows it
+        }
+        KestruneCore::UserManagerBus::TransientService service;
+        service.name = unit;
+        service.description = "Kestrune start runner for " + r.stem;
+        // Only the stem (file-name-safe) and fixed words go on the unit's command
+        // line; the runner looks up the folder, name and method in the watch list.
+        service.argv = {engine_, "exec-service", "--key", r.stem};
+        if (r.began > 0) {
+            service.argv.push_back("--began");
+            service.argv.push_back(secondsText(r.began));
+        }
+        service.environment = {"HOME=" + r.home, std::string(serviceMarkerVariable) + "=" + r.stem};
+        service.remainAfterExit = true;
+        service.stopTimeoutSeconds = stopGraceSeconds;
+        std::string stem = r.stem, name = r.name;
+        double began = r.began;
+        bus_->startService(service, [stem, name, began](const std::string& error) {
+            // Refused after the pass moved on: ended as a start command that cannot
+            // run, so the next pass counts a failed start.
+            KestruneCore::log(name, "could not start: " + error);
+            EntryState(KestruneCore::stateFolder(), stem)
+                .write(".exit", exitRecordText({127, nowSeconds(),
+                                                began > 0 ? std::optional(began) : std::nullopt}));
+        });
+        return {unit, {}};
+    }
+
+    bool isAlive(const std::string&, const std::string& handle) override {
+        return isOurUnit(handle) && runs(bus_->activeState(handle));
+    }
+
+    void stop(const std::string&, const std::string& handle) override {
+        if (isOurUnit(handle))
+            retire(handle);
+    }
+
+    std::optional<int> runnerPid(const std::string&, const std::string& handle) override {
+        if (!isOurUnit(handle))
+            return std::nullopt;
+        int pid = bus_->mainPid(handle);
+        return pid > 1 ? std::optional<int>(pid) : std::nullopt;
+    }
+
+    void adoptApp(const std::string& key, int pid) override {
+        std::string scope = "app-kestrune-" + unitNamePart(key) + "-" + randomSuffix() + ".scope";
+        bus_->startScope(scope, "app.slice", {pid}, [key](const std::string& error) {
+            // It still runs, only inside the engine's own unit.
+            KestruneCore::log("Kestrune", "app " + key + " stays in the engine's unit: " + error);
+        });
+    }
+
+    int eventFd() const override { return bus_->fd(); }
+
+    bool dispatch() override {
+        bus_->dispatch();
+        bool news = news_;
+        news_ = false;
+        return news;
+    }
+
+private:
+    // Asked to stop once; asked again while still stopping, it had its chance.
+    void retire(const std::string& unit) {
+        if (retiring_.insert(unit).second)
+            bus_->stopUnit(unit);
+        else
+            bus_->killUnit(unit, SIGKILL);
+    }
+
+    std::string freshName(const std::string& stem) {
+        for (;;) {
+            std::string name = std::string(unitPrefix) + stem + "-" + randomSuffix() + ".service";
+            if (!retiring_.count(name) && !runs(bus_->activeState(name)))
+                return name;
+        }
+    }
+
+    std::string randomSuffix() {
+        std::uniform_int_distribution<unsigned> pick(0, 0xffffff);
+        char suffix[8];
+        std::snprintf(suffix, sizeof suffix, "%06x", pick(random_));
+        return suffix;
+    }
+
+    static double nowSeconds() {
+        using namespace std::chrono;
+        return duration<double>(system_clock::now().time_since_epoch()).count();
+    }
+
+    std::string engine_;
+    std::unique_ptr<KestruneCore::UserManagerBus> bus_;
+    std::set<std::string> retiring_;
+    std::mt19937 random_{std::random_device{}()};
+    bool news_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<ServiceHost> makeBusUnitHost(std::string enginePath,
+                                             std::unique_ptr<KestruneCore::UserManagerBus> bus) {
+    return std::make_unique<BusUnitHost>(std::move(enginePath), std::move(bus));
+}
+
+} // namespace KestruneEngine
