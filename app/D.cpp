@@ -28,6 +28,7 @@
 #include "statusitem/DesktopNotifications.h"
 #include "statusitem/PanelAppearance.h"
 #include "statusitem/StatusMenu.h"
+#include "statusitem/TrayHost.h"
 #include "ui/Threads.h"
 
 #include <QAbstractButton>
@@ -75,6 +76,13 @@ std::int64_t epochSeconds(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 
+// Where a tray host can still come up after start (an X or Wayland session); on
+// other platforms the icon has nothing to wait for.
+bool hostCanComeLater() {
+    QString platform = QGuiApplication::platformName();
+    return platform == "xcb" || platform.startsWith("wayland");
+}
+
 QString defaultChooseServiceFolder() {
     QFileDialog dialog(nullptr,
                        "Choose a project folder (scripts/launch.sh or package.json is used "
@@ -90,7 +98,12 @@ QString defaultChooseServiceFolder() {
 } // namespace
 
 D::D(QObject* parent) : QObject(parent) {
-    item = new QSystemTrayIcon(this);
+    trayHost_ = std::make_unique<TrayHost>();
+    // The toolkit picks the icon's protocol once per process, at the first tray
+    // question: wait for a host, so a StatusNotifierItem host that comes up after us
+    // still gets a StatusNotifierItem.
+    if (!hostCanComeLater() || trayHost_->present())
+        makeItem();
     master = loadMaster();
     found = Discovery::loadCache();
 
@@ -137,7 +150,7 @@ D::D(QObject* parent) : QObject(parent) {
     };
     terminate = [] { QCoreApplication::quit(); };
     menuStillShown = [this] { return menu_ && menu_->isVisible(); };
-    trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    trayAvailable = [this] { return trayHost_->present(); };
     arguments = QCoreApplication::arguments();
 
     timer_.setInterval(refreshIntervalMs);
@@ -222,17 +235,14 @@ void D::applicationDidFinishLaunching() {
     installMenu(buildMenu(this, {}, {}));
 
     renderer.setOnDraw([this](const std::optional<StatusPicture>& p) { showPicture(p); });
-    connect(item, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-        // A left click opens the menu too, as on panels where the icon is a button.
-        if (r == QSystemTrayIcon::Trigger && menu_ && !menu_->isVisible())
-            menu_->popup(QCursor::pos());
-    });
+    connect(trayHost_.get(), &TrayHost::appeared, this, &D::refresh);
     qApp->installEventFilter(this);
     panel_ = std::make_unique<PanelAppearance>();
     connect(panel_.get(), &PanelAppearance::changed, this,
             [this] { renderer.appearanceDidChange(panelAppearance()); });
     renderer.appearanceDidChange(panelAppearance());
-    item->show();
+    if (item)
+        item->show();
 
     setupNotifications();
     if (usesRealAgent() && agentBackend().kind() == AgentBackendKind::systemd) {
@@ -283,6 +293,24 @@ void D::installMenu(QMenu* menu) {
         item->setContextMenu(menu);
     if (old)
         old->deleteLater();
+}
+
+void D::makeItem() {
+    if (item)
+        return;
+    item = new QSystemTrayIcon(this);
+    connect(item, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        // A left click opens the menu too, as on panels where the icon is a button.
+        if (r == QSystemTrayIcon::Trigger && menu_ && !menu_->isVisible())
+            menu_->popup(QCursor::pos());
+    });
+    if (!menu_)
+        return; // launching sets up the rest
+    // The one menu, exported as it is, so the host draws what the program shows.
+    item->setContextMenu(menu_);
+    item->setToolTip(toolTip_);
+    renderer.draw();
+    item->show();
 }
 
 void D::checkTray() {
@@ -381,10 +409,12 @@ void D::refresh() {
     if (!menuOpen)
         problems = current;
 
+    toolTip_ = QString::fromStdString(statusTooltip(state, current, slow));
     if (item)
-        item->setToolTip(QString::fromStdString(statusTooltip(state, current, slow)));
-    // A tray that came up later shows the icon by itself; the notice goes.
-    if (trayMissing_ && trayAvailable && trayAvailable()) {
+        item->setToolTip(toolTip_);
+    // A tray that came up later gets the icon now; the notice goes.
+    if ((!item || trayMissing_) && trayAvailable && trayAvailable()) {
+        makeItem();
         trayMissing_ = false;
         if (content_)
             content_->trayNotice->hide();

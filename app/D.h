@@ -39,6 +39,7 @@ class DesktopNotifications;
 class FeedbackWindow;
 class PanelAppearance;
 class ListSection;
+class TrayHost;
 class SettingsContent;
 class UnitActiveState;
 
@@ -50,6 +51,8 @@ public:
     ~D() override;
 
     // ---- properties, in the order the rest of the program relies on
+    // The tray icon; none while a tray host may still come up and none is there yet
+    // (see makeItem).
     QSystemTrayIcon* item = nullptr;
     KestruneCore::WatchList apps;
     bool master = true;
@@ -112,7 +115,8 @@ public:
     // draw the menu themselves and never say when it closes; there the menu widget
     // is never visible and the next refresh treats the menu as closed.
     std::function<bool()> menuStillShown;
-    // Whether a tray can show the status icon now.
+    // Whether a tray can show the status icon now. The default never asks the
+    // toolkit's tray (see TrayHost).
     std::function<bool()> trayAvailable;
     // The program's command-line arguments (for "--open-settings").
     QStringList arguments;
@@ -205,6 +209,9 @@ private:
     // Whether lcRunner is still the real agent call (tests replace it).
     bool usesRealAgent() const;
     void installMenu(QMenu* menu);
+    // Makes the tray icon (once) and, after launching, gives it the menu, picture and
+    // tooltip and shows it.
+    void makeItem();
     void showPicture(const std::optional<StatusPicture>& picture);
     void buildSettings();
     // Tells the user why an entry was not added (nothing when empty).
@@ -219,6 +226,8 @@ private:
     std::unique_ptr<LiveDiscovery> discovery_;
     std::unique_ptr<FeedbackWindow> feedback_;
     std::unique_ptr<PanelAppearance> panel_;
+    std::unique_ptr<TrayHost> trayHost_;
+    QString toolTip_;
     std::unique_ptr<UnitActiveState> engineState_;
     QTimer timer_;
     QPointer<QAbstractButton> masterSw_;

@@ -465,4 +465,42 @@ TEST_F(DesktopSession, SecondStartHandsOverToTheRunningOne) {
     EXPECT_EQ(kestrune.state(), QProcess::Running);
 }
 
+// With no tray host Settings opens by itself; a host started later, one that speaks
+// only StatusNotifierItem too, gets the icon and its menu without a restart.
+TEST_F(DesktopSession, HostStartedLaterGetsTheIcon) {
+    if (!KestruneCore::findInPath("xdotool"))
+        GTEST_SKIP() << "no xdotool";
+    int hosts = 0;
+    for (std::string host : {"sni", "lxqt"}) {
+        SCOPED_TRACE(host);
+        startKestrune();
+        ASSERT_TRUE(waitFor([&] {
+            return !xdotool({"search", "--onlyvisible", "--name", "^Kestrune Settings$"}).isEmpty();
+        }));
+        if (!startHost(host)) {
+            kestrune.terminate();
+            kestrune.waitForFinished(5000);
+            continue;
+        }
+        ++hosts;
+        ASSERT_TRUE(waitFor([&] { return items().size() == 1; })) << "no item registered";
+        auto [service, menuPath] = exportedMenu();
+        ASSERT_FALSE(menuPath.isEmpty());
+        QDBusMessage layout =
+            call(service, menuPath, "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
+        MenuNode root;
+        ASSERT_EQ(layout.arguments().size(), 2);
+        layout.arguments()[1].value<QDBusArgument>() >> root;
+        EXPECT_EQ(root.children.size(), 6u); // the problem line, then the commands
+
+        for (QProcess* p : {&kestrune, &panel}) {
+            p->terminate();
+            p->waitForFinished(5000);
+        }
+        waitFor([&] { return !connection().interface()->isServiceRegistered(watcher); });
+    }
+    if (hosts == 0)
+        GTEST_SKIP() << "no StatusNotifierItem host started";
+}
+
 #include "DesktopSessionTest.moc"

@@ -1,0 +1,77 @@
+#include "statusitem/TrayHost.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusServiceWatcher>
+#include <QGuiApplication>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace Kestrune {
+
+namespace {
+
+constexpr int xembedPollMs = 2'000;
+
+xcb_connection_t* x11Connection() {
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+}
+
+// The X screen of $DISPLAY (":0.1" is screen 1), whose tray selection counts.
+int displayScreen() {
+    const char* display = std::getenv("DISPLAY");
+    std::string text = display ? display : "";
+    auto colon = text.rfind(':');
+    auto dot = text.find('.', colon == std::string::npos ? 0 : colon);
+    return dot == std::string::npos ? 0 : std::atoi(text.c_str() + dot + 1);
+}
+
+} // namespace
+
+TrayHost::TrayHost(QDBusConnection bus, QObject* parent)
+    : QObject(parent), watcher_(new QDBusServiceWatcher(
+                           watcherName, bus, QDBusServiceWatcher::WatchForOwnerChange, this)) {
+    connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& owner) {
+                bool was = watcherUp_;
+                watcherUp_ = !owner.isEmpty();
+                if (watcherUp_ && !was)
+                    emit appeared();
+            });
+    // Asked once; the watcher above keeps it current.
+    auto* names = bus.isConnected() ? bus.interface() : nullptr;
+    watcherUp_ = names && names->isServiceRegistered(watcherName).value();
+    if (x11Connection() && !xembedManager()) {
+        xembedPoll_.setInterval(xembedPollMs);
+        connect(&xembedPoll_, &QTimer::timeout, this, [this] {
+            if (!xembedManager())
+                return;
+            xembedPoll_.stop();
+            emit appeared();
+        });
+        xembedPoll_.start();
+    }
+}
+
+bool TrayHost::xembedManager() const {
+    xcb_connection_t* c = x11Connection();
+    if (!c)
+        return false;
+    std::string name = "_NET_SYSTEM_TRAY_S" + std::to_string(displayScreen());
+    std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, std::uint16_t(name.size()), name.c_str()),
+                              nullptr),
+        &std::free);
+    if (!atom)
+        return false;
+    std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> owner(
+        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr),
+        &std::free);
+    return owner && owner->owner != XCB_NONE;
+}
+
+} // namespace Kestrune
