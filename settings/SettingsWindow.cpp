@@ -1,5 +1,6 @@
 #include "settings/SettingsWindow.h"
 
+#include "ui/FloatingWindow.h"
 #include "ui/Toggle.h"
 
 #include <QGuiApplication>
@@ -75,6 +76,7 @@ Kestrune::SettingsWindow* makeSettingsWindow(QWidget* content) {
     if (height)
         window->resize(settingsWidth, *height);
     window->setMinimumSize(settingsWidth, height.value_or(unknownHeight));
+    Kestrune::keepFloating(window, settingsWidth);
     if (screen) {
         QRect area = screen->availableGeometry();
         window->move(area.center() - QPoint(window->width() / 2, window->height() / 2));

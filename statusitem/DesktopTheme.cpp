@@ -134,7 +134,34 @@ std::optional<Appearance> gtkSettingsAppearance(const std::string& ini) {
     return byName;
 }
 
+std::optional<QString> lxqtThemeName(const std::string& conf) {
+    std::istringstream lines(conf);
+    std::string line;
+    bool general = false;
+    while (std::getline(lines, line)) {
+        QString text = QString::fromStdString(line).trimmed();
+        if (text.startsWith('[')) {
+            general = text == "[General]";
+            continue;
+        }
+        auto eq = text.indexOf('=');
+        if (general && eq > 0 && text.left(eq).trimmed() == "theme")
+            return text.mid(eq + 1).trimmed();
+    }
+    return std::nullopt;
+}
+
 std::optional<Appearance> desktopThemeAppearance() {
+    const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+    if (desktop && QString::fromUtf8(desktop).split(':').contains("LXQt", Qt::CaseInsensitive)) {
+        // LXQt reads the user's file, then the system's defaults.
+        for (const std::string& file :
+             {KestruneCore::baseFolders().config + "/lxqt/lxqt.conf",
+              std::string("/etc/xdg/lxqt/lxqt.conf"), std::string("/usr/share/lxqt/lxqt.conf")})
+            if (auto conf = KestruneCore::readFile(file))
+                if (auto name = lxqtThemeName(*conf))
+                    return themeNameAppearance(*name);
+    }
     if (auto name = xsettingsString(xsettingsBlob(), "Net/ThemeName"))
         return themeNameAppearance(*name);
     if (const char* theme = std::getenv("GTK_THEME"); theme && *theme)

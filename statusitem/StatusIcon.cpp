@@ -21,6 +21,7 @@ constexpr qreal mainPointSize = 15;
 constexpr qreal badgePointSize = 8;
 constexpr qreal badgeExtraWidth = 5;
 constexpr qreal ringWidth = 1.5;
+constexpr QRgb offGrey = 0xff7c7c7c;
 
 // The tinted form of a glyph: its shape filled with one colour, alpha kept.
 QImage tinted(const Symbol& symbol, const QColor& colour) {
@@ -229,10 +230,9 @@ std::optional<StatusPicture> statusIcon(IconState state, Appearance appearance, 
 QImage shownImage(const StatusPicture& picture, Appearance appearance, bool appearsDisabled) {
     QImage image = picture.image;
     if (picture.isTemplate) {
-        QColor text = appearance == Appearance::dark ? QColor(255, 255, 255) : QColor(0, 0, 0);
         QPainter p(&image);
         p.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        p.fillRect(image.rect(), text);
+        p.fillRect(image.rect(), textColour(appearance));
     }
     if (appearsDisabled) {
         QImage faded(image.size(), QImage::Format_ARGB32_Premultiplied);
@@ -300,7 +300,11 @@ QImage trayImage(IconState state, Appearance appearance, int pixels) {
         badge->draw(*p, at);
     }
 
-    QColor fill = state == IconState::off ? textColour(appearance) : tintColor(state, appearance);
+    // Off is a neutral grey that sits between the panels and the healthy glyphs (about
+    // 3:1 against a #353535 or #dcdad5 panel and 4:1 against either healthy tint), so
+    // it reads as greyed out by its whole body on either kind of panel, whatever the
+    // guess of the panel's look.
+    QColor fill = state == IconState::off ? QColor::fromRgb(offGrey) : tintColor(state, appearance);
     // The outline is of the opposite lightness, so on a panel of the other kind the
     // shape still shows by its edge.
     QColor edge = luminance(fill) > 0.18 ? QColor(0, 0, 0) : QColor(255, 255, 255);
@@ -326,14 +330,6 @@ QImage trayImage(IconState state, Appearance appearance, int pixels) {
         p.drawImage(0, 0, shape);
         p.setCompositionMode(QPainter::CompositionMode_SourceOver);
         p.drawImage(0, 0, filled(fill));
-    }
-    if (state == IconState::off) {
-        QImage faded = canvas();
-        QPainter p(&faded);
-        p.setOpacity(0.5);
-        p.drawImage(0, 0, out);
-        p.end();
-        out = faded;
     }
     out.setColorSpace(QColorSpace::SRgb);
     return out;

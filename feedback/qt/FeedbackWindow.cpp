@@ -4,6 +4,7 @@
 #include "feedback/DiagnosticsZip.h"
 #include "feedback/FeedbackMail.h"
 #include "feedback/qt/FeedbackActions.h"
+#include "ui/FloatingWindow.h"
 #include "ui/Toggle.h"
 
 #include <QApplication>
@@ -214,6 +215,7 @@ void FeedbackWindow::build() {
     stack_->activate();
     int fitting = stack_->minimumSize().height();
     panel->setMinimumSize(minimumWidth, fitting);
+    keepFloating(panel, contentWidth);
     panel->resize(contentWidth, fitting);
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect area = screen->availableGeometry();
@@ -282,6 +284,7 @@ void FeedbackWindow::fitWindow(int extra) {
     stack_->activate();
     int fitting = stack_->minimumSize().height();
     panel->setMinimumSize(minimumWidth, fitting);
+    keepFloating(panel, contentWidth);
     // resize() keeps the top-left corner, so the title bar stays where it was.
     QRect frame = panel->geometry();
     panel->setGeometry(frame.x(), frame.y(), frame.width(), fitting + extra);

@@ -233,4 +233,8 @@ TEST(DesktopTheme, ThemeNameFromXSettingsAndGtkSettings) {
     EXPECT_EQ(gtkSettingsAppearance("[Settings]\ngtk-theme-name=Adwaita\n"
                                     "gtk-application-prefer-dark-theme=1\n"),
               Appearance::dark);
+    // LXQt's theme is the one under [General], whatever else the file holds.
+    EXPECT_EQ(lxqtThemeName("[Qt]\ntheme=frost\n[General]\nicon_theme=breeze\n theme = dark \n"),
+              "dark");
+    EXPECT_EQ(lxqtThemeName("[General]\nicon_theme=breeze\n[Qt]\ntheme=dark\n"), std::nullopt);
 }

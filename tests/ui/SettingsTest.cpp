@@ -16,6 +16,7 @@
 #include "settings/SettingsWindow.h"
 #include "settings/Style.h"
 #include "settings/WorkspaceIcon.h"
+#include "ui/FloatingWindow.h"
 #include "ui/Symbols.h"
 #include "ui/Toggle.h"
 
@@ -327,6 +328,22 @@ TEST(SettingsWindow, HeightFollowsTheContentWithinTheScreen) {
     int cap = QGuiApplication::primaryScreen()->availableGeometry().height() - 40;
     EXPECT_EQ(capped->height(), cap);
     EXPECT_EQ(capped->minimumSize(), QSize(460, cap));
+}
+
+TEST(FloatingWindow, WidthFixedOnlyUnderWayland) {
+    // Parentless dialogs float on tiling Wayland compositors only by fixed size hints.
+    struct Case {
+        const char* platform;
+        bool fixed;
+    };
+    for (auto c : {Case{"wayland", true}, Case{"wayland-egl", true}, Case{"xcb", false},
+                   Case{"offscreen", false}}) {
+        SCOPED_TRACE(c.platform);
+        QWidget window;
+        window.setMinimumWidth(300);
+        Kestrune::keepFloating(&window, 460, c.platform);
+        EXPECT_EQ(window.minimumWidth() == 460 && window.maximumWidth() == 460, c.fixed);
+    }
 }
 
 TEST(SettingsWindow, FooterLinksOpenTheirTargets) {

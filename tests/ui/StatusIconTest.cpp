@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -223,27 +224,30 @@ TEST(TrayImage, PawKeepsSizeAndPlaceAndTheRingLeavesNoFragments) {
 }
 
 TEST(TrayImage, ReadableOnLightAndDarkPanelsWhateverTheGuess) {
-    const QColor dark(0x1f, 0x1f, 0x1f), light(0xdc, 0xda, 0xd5);
-    struct Case {
-        IconState state;
-        double least;
-    };
-    for (auto [state, least] : {Case{IconState::healthy, 3.0}, Case{IconState::off, 1.5}})
-        for (auto guess : {Appearance::dark, Appearance::light})
-            for (const QColor& panel : {dark, light}) {
-                QImage shown = onPanel(trayImage(state, guess, 22), panel);
-                double body = contrast(shown.pixelColor(7, 14), panel); // the pad
+    // Panels: ours, the stock dark ones (Xfce, LXQt without a compositor), and white.
+    const std::vector<QColor> darkPanels{QColor(0x1f, 0x1f, 0x1f), QColor(0x35, 0x35, 0x35),
+                                         QColor(0, 0, 0)};
+    const std::vector<QColor> lightPanels{QColor(0xdc, 0xda, 0xd5), QColor(255, 255, 255)};
+    for (auto guess : {Appearance::dark, Appearance::light})
+        for (const auto* panels : {&darkPanels, &lightPanels})
+            for (const QColor& panel : *panels) {
+                QImage healthy = onPanel(trayImage(IconState::healthy, guess, 22), panel);
+                QImage off = onPanel(trayImage(IconState::off, guess, 22), panel);
+                QColor healthyPad = healthy.pixelColor(7, 14), offPad = off.pixelColor(7, 14);
                 double best = 0;
                 for (int y = 0; y < 22; ++y)
                     for (int x = 0; x < 22; ++x)
-                        best = std::max(best, contrast(shown.pixelColor(x, y), panel));
-                bool rightGuess = (guess == Appearance::dark) == (panel == dark);
-                SCOPED_TRACE(testing::Message() << int(state) << " guess " << int(guess)
-                                                << " panel " << panel.name().toStdString());
-                // Right guess: the glyph itself stands out; wrong: its outline does.
+                        best = std::max(best, contrast(healthy.pixelColor(x, y), panel));
+                bool rightGuess = (guess == Appearance::dark) == (panels == &darkPanels);
+                SCOPED_TRACE(testing::Message()
+                             << "guess " << int(guess) << " panel " << panel.name().toStdString());
+                // Right guess: the healthy glyph itself stands out; wrong: its outline.
                 if (rightGuess) {
-                    EXPECT_GE(body, least);
+                    EXPECT_GE(contrast(healthyPad, panel), 3.0);
                 }
-                EXPECT_GE(best, least * 1.5);
+                EXPECT_GE(best, 4.5);
+                // Off is told from the panel and from healthy by its body, not its edge.
+                EXPECT_GE(contrast(offPad, panel), 1.5);
+                EXPECT_GE(contrast(offPad, healthyPad), 1.5);
             }
 }
