@@ -300,8 +300,16 @@ void D::makeItem() {
         return;
     item = new QSystemTrayIcon(this);
     connect(item, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        if (r != QSystemTrayIcon::Trigger)
+            return;
+        // Wayland tells a client neither the pointer's place nor lets it place a popup on
+        // its own, so there a left click opens Settings and the host shows the menu.
+        if (QGuiApplication::platformName().startsWith("wayland")) {
+            openSettings();
+            return;
+        }
         // A left click opens the menu too, as on panels where the icon is a button.
-        if (r == QSystemTrayIcon::Trigger && menu_ && !menu_->isVisible())
+        if (menu_ && !menu_->isVisible())
             menu_->popup(QCursor::pos());
     });
     if (!menu_)
