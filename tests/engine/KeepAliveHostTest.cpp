@@ -68,8 +68,9 @@ protected:
 
     void TearDown() override {
         endServe(SIGKILL);
-        for (const auto& name : names) {
-            auto handle = runnerHandle(name);
+        for (const auto& name : names)
+            replaced.push_back(runnerHandle(name));
+        for (const auto& handle : replaced) {
             if (unit)
                 KestruneEngine::runCommand({"systemctl", "--user", "stop", handle});
             else if (int pgid = std::atoi(handle.c_str()); pgid > 1)
@@ -160,6 +161,8 @@ protected:
     bool unit = false;
     pid_t servePid = -1;
     std::vector<std::string> names;
+    // Runners the engine replaced, ended at the end of the test like the current ones.
+    std::vector<std::string> replaced;
     std::vector<AppEntry> entries;
 };
 
@@ -265,6 +268,7 @@ TEST_P(KeepAliveHosts, AServiceDeafToSigtermHoldsUpNothing) {
     startServe();
     ASSERT_TRUE(eventually([&] { return answers(web) && fileExists(marker); })) << log();
     auto first = runnerHandle("deaf");
+    replaced.push_back(first); // a copy that ignores SIGTERM outlives the engine's stop
     ASSERT_TRUE(eventually([&] { return runnerHandle("deaf") != first; })) << log();
     EXPECT_NE(log().find("[deaf] ACTION: unhealthy -> starting with launch.sh"), std::string::npos);
     // The copy replaced is still being seen off...
