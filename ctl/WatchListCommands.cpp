@@ -8,6 +8,7 @@
 #include "ctl/EntryLookup.h"
 #include "ctl/SwitchOn.h"
 #include "health/StemClash.h"
+#include "platform/InstalledApps.h"
 #include "services/ServiceFolder.h"
 
 #include <optional>
@@ -70,6 +71,9 @@ int addApps(const Context& ctx, const std::vector<std::string>& paths) {
                 continue;
             }
             WatchList grown = adding(path, apps);
+            // An installed app goes by the name the application menu shows, as in Settings.
+            if (auto name = desktopEntryName(path))
+                grown.back().name = *name;
             if (auto other = stemTakenBy(apps, grown.back())) {
                 if (refusal.empty())
                     refusal = stemClashRefusal(grown.back(), *other);

@@ -27,18 +27,24 @@ TEST(CtlWatchListCommands, AddAppAddsNewPathsOnceAndLogsEach) {
     home.dir().mkdir("Apps/Notes.app");
     home.dir().mkdir("Apps/Mail.app");
     std::string tool = home.dir().write("bin/sync tool", "#!/bin/sh\n", true);
+    // A desktop entry goes by its Name, as the application menu shows it.
+    std::string viewer = home.dir().write(
+        "share/debian-viewer.desktop",
+        "[Desktop Entry]\nType=Application\nName=Picture Viewer\nExec=" + tool + "\n");
     home.writeWatchList("1\tMail\t" + home.dir() / "Apps/Mail.app" + "\tapp\n");
 
     // Relative and trailing-slash forms are stored as the absolute path a file panel
     // would give; the listed one is skipped.
-    auto r = home.run({"add-app", "Apps/Notes.app/", "Apps/Mail.app", tool});
+    auto r = home.run({"add-app", "Apps/Notes.app/", "Apps/Mail.app", tool, viewer});
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(readAll(home.watchListPath()),
               "1\tMail\t" + home.dir() / "Apps/Mail.app" + "\tapp\n" + "1\tNotes\t" +
-                  home.dir() / "Apps/Notes.app" + "\tapp\n" + "1\tsync tool\t" + tool + "\tapp\n");
+                  home.dir() / "Apps/Notes.app" + "\tapp\n" + "1\tsync tool\t" + tool + "\tapp\n" +
+                  "1\tPicture Viewer\t" + viewer + "\tapp\n");
     EXPECT_EQ(logMessages(home), (std::vector<std::string>{
                                      "[Notes] added to keep-alive list",
                                      "[sync tool] added to keep-alive list",
+                                     "[Picture Viewer] added to keep-alive list",
                                  }));
 
     // Everything already listed: nothing is written or logged.
@@ -211,8 +217,8 @@ TEST(CtlWatchListCommands, LogReadsBackwardsInBoundedMemory) {
     CtlHome home;
     // Whatever the blocks the file is read in, the lines are those of the whole text.
     std::string block(64 * 1024 - 3, 'y');
-    const std::vector<std::string> texts{"a\r\nb\r\n\n\nc", "only", "\n\n",
-                                         "a\n" + block + "\nb\n", block + "\r\n" + block + "\r\nz"};
+    const std::vector<std::string> texts{"a\r\nb\r\n\n\nc", "only", "\n\n", "a\n" + block + "\nb\n",
+                                         block + "\r\n" + block + "\r\nz"};
     for (const auto& text : texts) {
         home.writeLog(text);
         for (std::size_t n : {1, 2, 4}) {
