@@ -105,8 +105,6 @@ void D::showMasterState() {
 }
 
 void D::buildSettings() {
-    // Only service icons need the image formats, and asking for them loads every image
-    // plugin: done when Settings first opens, not at start.
     installQtImageSupport();
     QPointer<D> self(this);
     for (ListSection* section : {&appsSec(), &svcSec()}) {

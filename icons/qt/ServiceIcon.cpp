@@ -11,6 +11,11 @@
 #include <QPainter>
 #include <QSvgRenderer>
 
+#include <algorithm>
+#include <array>
+#include <string_view>
+#include <utility>
+
 namespace KestruneCore {
 
 namespace {
@@ -37,31 +42,76 @@ QString qtPath(const std::string& path) {
     return QString::fromStdString(path);
 }
 
+// Formats the image library reads, built in or through its standard plugins, by file
+// extension. Fixed, because asking the library for its list loads every image plugin;
+// decoding a file then loads only the plugin of that file's format.
+constexpr std::array<std::string_view, 21> qtReadableExtensions = {
+    "bmp", "cur", "gif",  "icns", "ico", "jpeg", "jpg",  "mng",  "pbm", "pgm", "png",
+    "ppm", "svg", "svgz", "tga",  "tif", "tiff", "wbmp", "webp", "xbm", "xpm"};
+
+// The format to ask the image library for: the file's extension when it names one it
+// reads, else what the first bytes say for the formats site icons come in (a fetched
+// icon is stored without its extension); empty when neither tells.
+QByteArray readerFormat(const QByteArray& bytes, const QString& suffix) {
+    const std::string ext = suffix.toLower().toStdString();
+    if (std::find(qtReadableExtensions.begin(), qtReadableExtensions.end(), ext) !=
+        qtReadableExtensions.end())
+        return QByteArray::fromStdString(ext);
+    static const std::array<std::pair<QByteArray, const char*>, 5> magic = {{
+        {QByteArray("\x89PNG", 4), "png"},
+        {QByteArray("\xff\xd8\xff", 3), "jpeg"},
+        {QByteArray("GIF8", 4), "gif"},
+        {QByteArray("\0\0\1\0", 4), "ico"},
+        {QByteArray("BM", 2), "bmp"},
+    }};
+    for (const auto& [start, format] : magic)
+        if (bytes.startsWith(start))
+            return format;
+    if (bytes.startsWith("RIFF") && bytes.mid(8, 4) == "WEBP")
+        return "webp";
+    return {};
+}
+
+QImage drawnSvg(const QByteArray& bytes) {
+    QSvgRenderer svg(bytes);
+    if (!svg.isValid())
+        return {};
+    QSizeF size =
+        svg.defaultSize().isEmpty() ? QSizeF(svg.viewBoxF().size()) : QSizeF(svg.defaultSize());
+    if (size.isEmpty())
+        size = QSizeF(1, 1);
+    size.scale(svgLongSide, svgLongSide, Qt::KeepAspectRatio);
+    QImage image(size.toSize().expandedTo(QSize(1, 1)), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    svg.render(&p);
+    return image;
+}
+
 } // namespace
 
 QImage decodeIconBytes(const QByteArray& bytes, const QString& suffix) {
+    QByteArray format = readerFormat(bytes, suffix);
+    if (format == "svg" || format == "svgz")
+        return drawnSvg(bytes);
+    if (!format.isEmpty()) {
+        QBuffer buffer;
+        buffer.setData(bytes);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer, format);
+        QImage image = largestImage(reader);
+        if (!image.isNull())
+            return image;
+    }
+    // Neither the name nor the first bytes told the format (or they lied): let the
+    // image library recognise it, which may load every image plugin.
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
-    const QString lowered = suffix.toLower();
-    if (lowered == "svg" || lowered == "svgz" || reader.format() == "svg" ||
-        reader.format() == "svgz") {
-        QSvgRenderer svg(bytes);
-        if (!svg.isValid())
-            return {};
-        QSizeF size =
-            svg.defaultSize().isEmpty() ? QSizeF(svg.viewBoxF().size()) : QSizeF(svg.defaultSize());
-        if (size.isEmpty())
-            size = QSizeF(1, 1);
-        size.scale(svgLongSide, svgLongSide, Qt::KeepAspectRatio);
-        QImage image(size.toSize().expandedTo(QSize(1, 1)), QImage::Format_ARGB32_Premultiplied);
-        image.fill(Qt::transparent);
-        QPainter p(&image);
-        p.setRenderHint(QPainter::Antialiasing);
-        svg.render(&p);
-        return image;
-    }
+    if (reader.format() == "svg" || reader.format() == "svgz")
+        return drawnSvg(bytes);
     return largestImage(reader);
 }
 
@@ -79,7 +129,7 @@ std::int64_t pngArea(const std::string& path) {
     QByteArray data = QByteArray::fromRawData(bytes->data(), qsizetype(bytes->size()));
     QBuffer buffer(&data);
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
+    QImageReader reader(&buffer, readerFormat(data, QFileInfo(qtPath(path)).suffix()));
     QSize size = reader.size();
     if (!size.isValid()) {
         QImage image = reader.read();
@@ -96,17 +146,11 @@ void installQtImageSupport() {
     installed = true;
     auto& support = imageSupport();
     support.readableExtensions.clear();
-    for (const QByteArray& format : QImageReader::supportedImageFormats())
-        support.readableExtensions.insert(format.toLower().toStdString());
-    support.fileLoads = [](const std::string& path) {
-        auto bytes = readIconFile(path);
-        return bytes && !decodeIconBytes(QByteArray::fromStdString(*bytes), {}).isNull();
-    };
+    for (auto ext : qtReadableExtensions)
+        support.readableExtensions.insert(std::string(ext));
+    support.fileLoads = [](const std::string& path) { return !loadIconFile(path).isNull(); };
     support.bytesLoad = [](std::string_view bytes) {
-        QImage image;
-        return image.loadFromData(reinterpret_cast<const uchar*>(bytes.data()),
-                                  static_cast<int>(bytes.size())) &&
-               !image.isNull();
+        return !decodeIconBytes(QByteArray(bytes.data(), qsizetype(bytes.size())), {}).isNull();
     };
     support.pixelArea = pngArea;
     support.hasSymbol = [](const std::string& name) {

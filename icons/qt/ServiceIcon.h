@@ -30,13 +30,16 @@ std::optional<QImage> iconImage(const IconSource& source);
 // library never opens the path itself.
 QImage loadIconFile(const std::string& path);
 
-// The same for bytes already read; `suffix` (the file's extension) tells an SVG apart.
+// The same for bytes already read. `suffix` (the file's extension, else the first bytes)
+// names the format, so the image library loads only that format's plugin; bytes that
+// name none, or do not decode as the named format, are recognised by content.
 QImage decodeIconBytes(const QByteArray& bytes, const QString& suffix);
 
 // Pixels wide × pixels high of the file's image, 0 when none can be loaded.
 std::int64_t pngArea(const std::string& path);
 
-// Points the icon search at Qt's image readers and our glyphs (ImageSupport), once per
+// Points the icon search at Qt's image readers (a fixed list of the formats they read;
+// no plugin is loaded until a file is decoded) and our glyphs (ImageSupport), once per
 // process. Done by serviceIcon on first use; call it at launch before any other lookup.
 void installQtImageSupport();
 

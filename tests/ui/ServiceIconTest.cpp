@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 using namespace KestruneTest;
 using namespace KestruneCore;
 
@@ -81,6 +84,27 @@ TEST_F(ServiceIcons, FilesSymbolsAndTheGenericGlyph) {
     TempDir broken;
     broken.write("icon.png", "not a picture");
     EXPECT_FALSE(serviceIcon(broken.path(), {}));
+}
+
+TEST_F(ServiceIcons, DecodedByNameByFirstBytesOrByContent) {
+    const QByteArray svg = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 10 20">)"
+                           R"(<rect width="10" height="20"/></svg>)";
+    // Bytes, the name's extension, the size expected (0 × 0: does not decode).
+    const std::vector<std::tuple<QByteArray, QString, QSize>> cases = {
+        {encoded({9, 7}, "PNG"), "PNG", {9, 7}},
+        {encoded({9, 7}, "JPG"), "jpg", {9, 7}},
+        {encoded({9, 7}, "XPM"), "xpm", {9, 7}},
+        {encoded({9, 7}, "PNG"), "jpg", {9, 7}},
+        {encoded({9, 7}, "ICO"), "img", {9, 7}},
+        {encoded({9, 7}, "BMP"), "", {9, 7}},
+        {svg, "svg", {256, 512}},
+        {svg, "img", {256, 512}},
+        {"not a picture", "png", {0, 0}},
+        {"not a picture", "", {0, 0}},
+    };
+    for (const auto& [bytes, suffix, size] : cases)
+        EXPECT_EQ(decodeIconBytes(bytes, suffix).size(), size)
+            << suffix.toStdString() << " " << bytes.left(4).toHex().toStdString();
 }
 
 TEST_F(ServiceIcons, TauriPngsComparedByTheirPixels) {
