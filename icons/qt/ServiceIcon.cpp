@@ -100,6 +100,9 @@ QImage decodeIconBytes(const QByteArray& bytes, const QString& suffix) {
         buffer.setData(bytes);
         buffer.open(QIODevice::ReadOnly);
         QImageReader reader(&buffer, format);
+        // Told the format, the reader still offers the bytes to every plugin unless it
+        // is told not to guess.
+        reader.setAutoDetectImageFormat(false);
         QImage image = largestImage(reader);
         if (!image.isNull())
             return image;
@@ -130,12 +133,11 @@ std::int64_t pngArea(const std::string& path) {
     QBuffer buffer(&data);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer, readerFormat(data, QFileInfo(qtPath(path)).suffix()));
+    reader.setAutoDetectImageFormat(false);
     QSize size = reader.size();
-    if (!size.isValid()) {
-        QImage image = reader.read();
-        size = image.size();
-    }
-    return size.isValid() ? std::int64_t(size.width()) * size.height() : 0;
+    if (!size.isValid())
+        size = decodeIconBytes(data, QFileInfo(qtPath(path)).suffix()).size();
+    return size.isValid() && !size.isEmpty() ? std::int64_t(size.width()) * size.height() : 0;
 }
 
 void installQtImageSupport() {
