@@ -189,10 +189,7 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
         b->setFixedSize(barButtonWidth, barButtonHeight);
         b->setFocusPolicy(Qt::TabFocus);
     }
-    // A flat button shows no bezel, so keyboard focus gets a ring of its own.
-    for (QToolButton* b : {plus, minus, rescan})
-        b->setStyleSheet("QToolButton:focus { border: 2px solid palette(highlight);"
-                         " border-radius: 4px; }");
+    ringFocus();
     plus->setToolTip(services ? QString::fromUtf8("Add Service\u2026")
                               : QString::fromUtf8("Add App\u2026"));
     plus->setAccessibleName(plus->toolTip());
@@ -283,6 +280,22 @@ void ListSection::reload() {
     selectionChanged();
 }
 
+void ListSection::ringFocus() {
+    // A flat button shows no bezel, so keyboard focus gets a ring of its own. A style
+    // sheet fixes the button's palette when applied, so it is applied anew whenever the
+    // application's palette changes (light to dark and back): the glyphs would otherwise
+    // keep the old palette's colour.
+    const QPalette palette = QApplication::palette(plus);
+    if (ringPalette_ && *ringPalette_ == palette)
+        return;
+    ringPalette_ = palette;
+    for (QToolButton* b : {plus, minus, rescan}) {
+        b->setStyleSheet(QString());
+        b->setStyleSheet("QToolButton:focus { border: 2px solid palette(highlight);"
+                         " border-radius: 4px; }");
+    }
+}
+
 void ListSection::tintRescan() {
     if (type != EntryType::service)
         return;
@@ -300,6 +313,7 @@ void ListSection::tintRescan() {
 
 void ListSection::reloadData() {
     tintRescan(); // follows the palette from light to dark and back
+    ringFocus();
     std::vector<QWidget*> views;
     views.reserve(size_t(numberOfRows()));
     for (int row = 0; row < numberOfRows(); ++row)

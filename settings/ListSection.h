@@ -149,6 +149,7 @@ public:
 private:
     void reloadData();
     void tintRescan();
+    void ringFocus();
     QWidget* makeRowView(int row);
     void showFilePicture(QLabel* icon, const std::string& file);
     void filePictureReady(const QString& file);
@@ -162,6 +163,7 @@ private:
     QAction* restartAction_ = nullptr;
     QPointer<QWidget> ownedView_;
     QColor rescanTint_;
+    std::optional<QPalette> ringPalette_;
 };
 
 } // namespace Kestrune

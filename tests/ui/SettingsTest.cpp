@@ -263,6 +263,17 @@ TEST(ListSection, BarAndMenuOfEachKind) {
     EXPECT_EQ(apps.minus->text(), QString::fromUtf8("\u2212"));
     EXPECT_EQ(apps.table->rowView(0)->height(), ListSection::rowHeight);
 
+    // The bar's glyphs follow the palette from light to dark.
+    services.plus->ensurePolished();
+    const QPalette before = QApplication::palette();
+    QPalette dark = before;
+    dark.setColor(QPalette::ButtonText, QColor(232, 232, 234));
+    QApplication::setPalette(dark);
+    services.reload();
+    services.plus->ensurePolished();
+    EXPECT_EQ(services.plus->palette().color(QPalette::ButtonText), QColor(232, 232, 234));
+    QApplication::setPalette(before);
+
     apps.plus->click();
     EXPECT_EQ(chooseApps, 1);
     EXPECT_EQ(chooseFolder, 0);
