@@ -5,6 +5,7 @@
 #include "app/D.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
+#include "icons/qt/IconPictures.h"
 #include "services/ServiceCheck.h"
 #include "settings/AppPicker.h"
 #include "settings/ListSection.h"
@@ -118,10 +119,17 @@ TEST(SettingsScreenshot, WindowAndDetailsSheet) {
     d.startingSince[web] = Clock::now();
     d.reloadSections();
 
-    auto photograph = [&](const QPalette& palette, const std::string& name) {
-        QApplication::setPalette(palette);
+    // Rows with icon files show the generic glyph until their pictures are made.
+    auto settle = [&] {
         d.reloadSections();
         QApplication::processEvents();
+        d.appsSec().filePictures().waitForDone();
+        d.svcSec().filePictures().waitForDone();
+        QApplication::processEvents();
+    };
+    auto photograph = [&](const QPalette& palette, const std::string& name) {
+        QApplication::setPalette(palette);
+        settle();
         EXPECT_TRUE(d.win->grab().save(QString::fromStdString(dir + "/" + name + ".png")));
         // The details sheet of the service that is down.
         d.svcSec().setClickedRow(0);
@@ -137,6 +145,21 @@ TEST(SettingsScreenshot, WindowAndDetailsSheet) {
     };
     photograph(light, "settings-light");
     photograph(darkPalette(), "settings-dark");
+
+    // Six services, more than the list shows at once, so it scrolls.
+    std::string docs = project("docs", health), queue = project("queue", "");
+    writeIcon(docs + "/icon.png", QColor(30, 120, 220));
+    writeIcon(queue + "/static/favicon.png", QColor(120, 80, 200));
+    tmp.write(rel(dataPath()), KestruneTest::readAll(dataPath()) + "1\tdocs\t" + docs +
+                                   "\tservice\tlaunch.sh\n1\tqueue\t" + queue +
+                                   "\tservice\tlaunch.sh\n");
+    d.openSettings();
+    for (const auto& [palette, name] :
+         {std::pair{light, "settings-six-light"}, std::pair{darkPalette(), "settings-six-dark"}}) {
+        QApplication::setPalette(palette);
+        settle();
+        EXPECT_TRUE(d.win->grab().save(QString::fromStdString(dir + "/" + name + ".png")));
+    }
 
     // Both lists empty.
     save({}, dataPath());
