@@ -9,6 +9,7 @@
 #include "services/ServiceCheck.h"
 #include "settings/AppPicker.h"
 #include "settings/ListSection.h"
+#include "settings/RowTable.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -16,6 +17,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPainter>
+#include <QScrollBar>
 #include <QStyle>
 #include <QStyleFactory>
 
@@ -159,6 +161,12 @@ TEST(SettingsScreenshot, WindowAndDetailsSheet) {
         QApplication::setPalette(palette);
         settle();
         EXPECT_TRUE(d.win->grab().save(QString::fromStdString(dir + "/" + name + ".png")));
+        // Scrolled to its end, while the overlay scroller shows.
+        QScrollBar* bar = d.svcSec().table->verticalScrollBar();
+        bar->setValue(bar->maximum());
+        QApplication::processEvents();
+        EXPECT_TRUE(d.win->grab().save(QString::fromStdString(dir + "/" + name + "-scrolled.png")));
+        bar->setValue(0);
     }
 
     // Both lists empty.
