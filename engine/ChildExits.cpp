@@ -40,4 +40,9 @@ std::optional<int> takeChildStatus(int pid) {
     return raw;
 }
 
+void forgetChild(int pid) {
+    std::lock_guard lock(mutex);
+    reaped.erase(pid);
+}
+
 } // namespace KestruneEngine

@@ -14,4 +14,8 @@ void reapChildren();
 // none while it runs or when it is not our child.
 std::optional<int> takeChildStatus(int pid);
 
+// A child just started with this pid and not reaped since: a status kept for the pid
+// belongs to an earlier process that nobody asked about.
+void forgetChild(int pid);
+
 } // namespace KestruneEngine

@@ -408,6 +408,8 @@ PassEnvironment realEnvironment(ServiceHost& host, std::string home) {
         auto spawned = KestruneCore::openApplication(path, output);
         if (!spawned)
             return spawned.error;
+        // Its pid may be an earlier app's, whose end nobody read (it ran healthy).
+        forgetChild(spawned.pid);
         (*opened)[key] = spawned.pid;
         host.adoptApp(key, spawned.pid);
         return std::string();
