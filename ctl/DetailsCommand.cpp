@@ -3,7 +3,10 @@
 #include "core/Paths.h"
 #include "core/WatchList.h"
 #include "ctl/EntryLookup.h"
+#include "health/AppLiveness.h"
+#include "health/Problems.h"
 #include "health/ServiceDetails.h"
+#include "health/StatusSummary.h"
 
 namespace KestruneCtl {
 
@@ -15,8 +18,17 @@ int showDetails(const Context& ctx, const std::string& nameOrPath) {
     if (auto* message = std::get_if<std::string>(&found))
         return ctx.fail(*message);
     const AppEntry& entry = list[std::get<std::size_t>(found)];
-    if (entry.type != EntryType::service)
-        return ctx.fail(entry.name + " is not a service; details are kept for services only");
+    if (entry.type != EntryType::service) {
+        // An app has no check: its state, and why its last open failed.
+        bool running = appIsRunning(entry.path);
+        auto problems =
+            liveProblems(loadProblems(), {entry}, [&](const std::string&) { return running; });
+        ctx.out << entry.name << "\n\nStatus: " << appRowSubtitle(entry, running, problems) << '\n';
+        for (const auto& p : problems)
+            if (p.name == entry.name && !p.detail.empty())
+                ctx.out << "Cause: " << p.detail << '\n';
+        return exitOk;
+    }
 
     std::string text = serviceDetailsText(entry);
     ctx.out << entry.name << "\n\n"

@@ -1,19 +1,25 @@
 #include "engine/AppKeeper.h"
 
 #include "core/ActivityLog.h"
+#include "core/LogCap.h"
+#include "core/Paths.h"
 #include "engine/EntryState.h"
 #include "health/Backoff.h"
 #include "health/StartRecords.h"
 #include "health/StemClash.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <string_view>
+#include <sys/wait.h>
 
 namespace KestruneEngine {
 
 namespace {
 
 constexpr double firstRunningCheck = 0.25;
+constexpr std::size_t appOutputCapBytes = 1024u * 1024u;
 
 class AppRules {
 public:
@@ -35,6 +41,8 @@ public:
                 st_.remove(suffix);
             if (!st_.exists(".healthy"))
                 st_.writeSeconds(".healthy", now_);
+            // A running app keeps writing its output: kept to a bounded size.
+            KestruneCore::capLogFile(st_.path(".output"), appOutputCapBytes);
             EntryOutcome out = EntryOutcome::healthy();
             if (ctx_.env.appProcesses)
                 out.pids = ctx_.env.appProcesses(entry_.path);
@@ -52,6 +60,11 @@ public:
             return EntryOutcome::keeping(Kind::relaunchFailed, {}, static_cast<double>(*next));
 
         if (trying) {
+            // An app that died at once is not waited for: its end says why.
+            if (auto reason = ctx_.env.appEnded ? ctx_.env.appEnded(st_.stem()) : std::nullopt) {
+                st_.remove(".trying");
+                return failed(*reason);
+            }
             double t = static_cast<double>(*trying);
             auto expected = static_cast<double>(KestruneCore::expectedStartSeconds(
                 entry_, KestruneCore::startRecords(entry_.name), std::nullopt));
@@ -79,23 +92,27 @@ private:
     EntryOutcome open() {
         KestruneCore::log(entry_.name, "ACTION: not running -> open");
         std::string error = ctx_.env.openApp(entry_.path, st_.stem());
-        if (!error.empty()) {
-            KestruneCore::log(entry_.name, "open failed: " + error);
-            int failed = std::min(st_.count(".attempts") + 1, 1000000);
-            st_.writeWhole(".attempts", failed);
-            if (failed >= retryLimit) {
-                KestruneCore::log(entry_.name, retryLimitMessage());
-                st_.remove(".next");
-                return EntryOutcome::problem(Kind::retryLimit, error);
-            }
-            auto next = static_cast<long long>(std::floor(now_)) + backoffSeconds(failed);
-            st_.writeWhole(".next", next);
-            return EntryOutcome::problem(Kind::relaunchFailed, error, static_cast<double>(next));
-        }
+        if (!error.empty())
+            return failed(error);
         st_.remove(".next");
         st_.writeWhole(".trying", static_cast<long long>(std::floor(now_)));
         st_.write(".trigger", "relaunch");
         return EntryOutcome::problem(Kind::relaunching, "relaunching", now_ + firstRunningCheck);
+    }
+
+    // An open that failed, at once or by the app's early end.
+    EntryOutcome failed(const std::string& error) {
+        KestruneCore::log(entry_.name, "open failed: " + error);
+        int failed = std::min(st_.count(".attempts") + 1, 1000000);
+        st_.writeWhole(".attempts", failed);
+        if (failed >= retryLimit) {
+            KestruneCore::log(entry_.name, retryLimitMessage());
+            st_.remove(".next");
+            return EntryOutcome::problem(Kind::retryLimit, error);
+        }
+        auto next = static_cast<long long>(std::floor(now_)) + backoffSeconds(failed);
+        st_.writeWhole(".next", next);
+        return EntryOutcome::problem(Kind::relaunchFailed, error, static_cast<double>(next));
     }
 
     const KestruneCore::AppEntry& entry_;
@@ -108,6 +125,25 @@ private:
 
 std::string appStem(const KestruneCore::AppEntry& entry) {
     return KestruneCore::entryStem(entry);
+}
+
+std::string appOutputPath(const std::string& stem) {
+    return EntryState(KestruneCore::stateFolder(), stem).path(".output");
+}
+
+std::string appEndReason(int waitStatus, const std::string& output) {
+    std::string reason = WIFSIGNALED(waitStatus)
+                             ? "killed by signal " + std::to_string(WTERMSIG(waitStatus))
+                             : "exited with status " + std::to_string(WEXITSTATUS(waitStatus));
+    std::string lower = output;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    // Toolkits word it differently; each means the app found no display to show on.
+    for (std::string_view says :
+         {"cannot open display", "can't open display", "could not connect to display"})
+        if (lower.find(says) != std::string::npos)
+            return reason + " (cannot open display)";
+    return reason;
 }
 
 EntryOutcome applyApp(const KestruneCore::AppEntry& entry, const PassContext& ctx) {

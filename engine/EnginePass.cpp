@@ -7,6 +7,7 @@
 #include "core/WatchList.h"
 #include "engine/AppKeeper.h"
 #include "engine/CheckPool.h"
+#include "engine/ChildExits.h"
 #include "engine/EngineLock.h"
 #include "engine/EntryState.h"
 #include "engine/PassContext.h"
@@ -25,8 +26,10 @@
 #include <exception>
 #include <fcntl.h>
 #include <future>
+#include <map>
 #include <set>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace KestruneEngine {
@@ -396,12 +399,32 @@ PassEnvironment realEnvironment(ServiceHost& host, std::string home) {
         auto pids = KestruneCore::processesRunning(path);
         return std::vector<int>(pids.begin(), pids.end());
     };
-    env.openApp = [&host](const std::string& path, const std::string& key) {
-        auto spawned = KestruneCore::openApplication(path);
+    // The process of each app's last open, whose early end gives the reason it failed.
+    auto opened = std::make_shared<std::map<std::string, int>>();
+    env.openApp = [&host, opened](const std::string& path, const std::string& key) {
+        // Each open starts its output anew: it holds what this run printed.
+        auto output = appOutputPath(key);
+        ::unlink(output.c_str());
+        auto spawned = KestruneCore::openApplication(path, output);
         if (!spawned)
             return spawned.error;
+        // Its pid may be an earlier app's, whose end nobody read (it ran healthy).
+        forgetChild(spawned.pid);
+        (*opened)[key] = spawned.pid;
         host.adoptApp(key, spawned.pid);
         return std::string();
+    };
+    env.appEnded = [opened](const std::string& key) -> std::optional<std::string> {
+        auto it = opened->find(key);
+        if (it == opened->end())
+            return std::nullopt;
+        auto status = takeChildStatus(it->second);
+        if (!status)
+            return std::nullopt;
+        opened->erase(it);
+        if (WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+            return std::nullopt;
+        return appEndReason(*status, KestruneCore::readFile(appOutputPath(key)).value_or(""));
     };
     env.home = std::move(home);
     return env;

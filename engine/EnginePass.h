@@ -37,6 +37,9 @@ struct PassEnvironment {
     // Opens an app (`key`: its state-file stem); "" on success, else the reason it
     // failed.
     std::function<std::string(const std::string& path, const std::string& key)> openApp;
+    // Why the app last opened under `key` ended, once it has ended badly (a non-zero
+    // status, a signal); none while it runs, after a clean exit, or when unknown.
+    std::function<std::optional<std::string>(const std::string& key)> appEnded;
     std::string home; // handed to the start runner
     std::chrono::milliseconds lockWait{20000};
     // Stems this engine has seen healthy or started since it began. A down service

@@ -4,6 +4,7 @@
 #include "core/FileIO.h"
 #include "core/Paths.h"
 #include "engine/CheckPool.h"
+#include "engine/ChildExits.h"
 #include "engine/EntryState.h"
 #include "engine/PassContext.h"
 #include "engine/StartRunner.h"
@@ -21,6 +22,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -310,32 +312,11 @@ private:
         return true;
     }
 
-    // How a child of this process ended (its wait status), when it was one.
-    std::optional<int> childStatus(int pid) {
-        reapChildren();
-        auto it = reaped_.find(pid);
-        if (it == reaped_.end())
-            return std::nullopt;
-        int raw = it->second;
-        reaped_.erase(it);
-        return raw;
-    }
-
-    void reapChildren() {
-        int raw = 0;
-        pid_t pid;
-        while ((pid = ::waitpid(-1, &raw, WNOHANG)) > 0) {
-            if (reaped_.size() > 1000)
-                reaped_.clear();
-            reaped_[pid] = raw;
-        }
-    }
-
     // A runner ends by writing stem.exit just before it exits. One that did not (its
     // group was killed outright) is recorded here, so its end counts as the start
     // command's: a down service is then started again at once.
     void runnerEnded(const Watched& w) {
-        auto raw = childStatus(w.pid);
+        auto raw = takeChildStatus(w.pid);
         runnerPids_.erase(w.stem);
         EntryState st(KestruneCore::stateFolder(), w.stem);
         if (st.text(".pid") != w.handle || fileInode(st.path(".pid")) != w.start)
@@ -371,7 +352,8 @@ private:
                 stop_ = true;
                 break;
             case SIGCHLD:
-                // Runners this process started; their pidfds say which ended.
+                // Runners and apps this process started; pidfds and the app rules
+                // say which ended.
                 reapChildren();
                 break;
             default:
@@ -424,7 +406,6 @@ private:
     bool stop_ = false;
     std::map<int, Watched> watched_;                                       // by pidfd
     std::map<std::string, std::pair<unsigned long long, int>> runnerPids_; // stem -> start, pid
-    std::map<int, int> reaped_;                                            // pid -> wait status
 };
 
 } // namespace
@@ -444,6 +425,9 @@ int serve(const PassEnvironment& env) {
     // Held until the process ends: how the terminal tool learns that the engine runs.
     KestruneCore::makeFolders(KestruneCore::stateFolder());
     static auto serving = KestruneCore::EngineServeLock::hold();
+    // Apps are opened detached, yet stay our children: how one that dies at once ended
+    // (its status) is then known, and shown as the reason.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     // Never destroyed: a check left running may still hand in its result. The caller
     // ends the process right after.
     auto* loop = new Loop(env);

@@ -26,7 +26,7 @@ struct LaunchPlan {
 LaunchPlan launchPlan(const std::string& path);
 
 // Starts the application; on failure the error is the system's description, shown
-// after "launch failed: ".
-SpawnResult openApplication(const std::string& path);
+// after "launch failed: ". Its output goes to `outputTo` when given, else nowhere.
+SpawnResult openApplication(const std::string& path, const std::string& outputTo = {});
 
 } // namespace KestruneCore
