@@ -338,7 +338,8 @@ private:
         std::optional<double> startedAt;
         if (st.exists(".trying"))
             startedAt = startBegan(st);
-        KestruneCore::log(w.name, startEndMessage(w.method, code));
+        if (!endMarkerLogged(w.name))
+            KestruneCore::log(w.name, startEndMessage(w.method, code));
         st.write(".exit", exitRecordText({code, now, startedAt}));
     }
 

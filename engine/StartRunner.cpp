@@ -95,12 +95,32 @@ void seeOff(int pgid) {
 
 } // namespace
 
+namespace {
+constexpr std::string_view endMarkerWords = "launch.sh exited with status ";
+} // namespace
+
 std::string startEndMessage(const std::string& methodLabel, int status) {
-    std::string text = "launch.sh exited with status " + std::to_string(status);
+    std::string text = std::string(endMarkerWords) + std::to_string(status);
     KestruneCore::StartMethod method(methodLabel);
     if (method.kind == KestruneCore::StartMethod::Kind::script)
         text += " (" + method.runner + " run " + method.scriptName + ")";
     return text;
+}
+
+bool endMarkerLogged(const std::string& name) {
+    // The latest start's lines are near the end; a bounded tail keeps this cheap.
+    constexpr std::size_t tailBytes = 256 * 1024;
+    auto tail = KestruneCore::readFileTail(KestruneCore::logPath(), tailBytes);
+    if (!tail)
+        return false;
+    // "[name] " as the log writes it, after the fixed-width time stamp.
+    std::string line = KestruneCore::logLine(name, "");
+    std::string tag = line.substr(line.find('['), line.size() - line.find('[') - 1);
+    auto end = tail->rfind(tag + std::string(endMarkerWords));
+    if (end == std::string::npos)
+        return false;
+    auto start = tail->rfind(tag + "ACTION: ");
+    return start == std::string::npos || end > start;
 }
 
 std::vector<std::string> startCommand(const std::string& dir, const std::string& methodLabel) {

@@ -27,6 +27,11 @@ struct RunnerOptions {
 // "launch.sh exited".
 std::string startEndMessage(const std::string& methodLabel, int status);
 
+// Whether the activity log already holds an end marker for the entry's latest start
+// (one after its last "ACTION:" line). A runner logs its end before it writes stem.exit,
+// so one killed in between (its whole unit killed at once) has said it ended already.
+bool endMarkerLogged(const std::string& name);
+
 // The argument vector of a start method in `dir`: launch.sh → dir/scripts/launch.sh;
 // "<runner> <script>" → <runner found in PATH> run <script>. Empty when it cannot
 // be run (unknown method, runner not installed).

@@ -6,9 +6,11 @@
 #include "core/Paths.h"
 #include "core/WatchList.h"
 #include "engine/EngineLock.h"
+#include "engine/StartRunner.h"
 #include "health/Backoff.h"
 #include "services/ServiceCheck.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -588,4 +590,30 @@ TEST(ServiceRules, ACheckKeepsTheServiceLogWithinItsCap) {
     h.pass();
     EXPECT_EQ(std::filesystem::file_size(log), 0u);
     EXPECT_EQ(std::filesystem::file_size(log + ".1"), KestruneCore::serviceLogCapBytes);
+}
+
+TEST(ServiceRules, AnEndMarkerCountsOnlyForTheLatestStart) {
+    EngineHarness h; // a fresh home whose log the rows below write
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> lines;
+        bool logged;
+    };
+    const std::string ended = KestruneEngine::startEndMessage("launch.sh", 137);
+    const Case cases[] = {
+        {{}, false},
+        {{{"web", "ACTION: down -> starting with launch.sh"}}, false},
+        {{{"web", "ACTION: down -> starting with launch.sh"}, {"web", ended}}, true},
+        // an earlier start's end, then a new start
+        {{{"web", ended}, {"web", "ACTION: retry 1 -> starting with launch.sh"}}, false},
+        // another entry's end, or a failure quoting the marker, is not this one's
+        {{{"web", "ACTION: down -> starting with launch.sh"}, {"web app", ended}}, false},
+        {{{"web", "ACTION: down -> starting with launch.sh"}, {"web", "start failed: " + ended}},
+         false},
+    };
+    for (const auto& c : cases) {
+        std::remove(KestruneCore::logPath().c_str());
+        for (const auto& [name, message] : c.lines)
+            KestruneCore::log(name, message);
+        EXPECT_EQ(KestruneEngine::endMarkerLogged("web"), c.logged) << c.lines.size();
+    }
 }
