@@ -1,17 +1,13 @@
 #include "platform/CurlLibrary.h"
 
-#include <dlfcn.h>
+#include "platform/DynamicLibrary.h"
+
 #include <mutex>
 #include <optional>
 
 namespace KestruneCore {
 
 namespace {
-
-template <typename F> bool take(void* handle, const char* name, F& slot) {
-    slot = reinterpret_cast<F>(::dlsym(handle, name));
-    return slot != nullptr;
-}
 
 struct Loaded {
     std::optional<CurlLibrary> library;
@@ -43,30 +39,27 @@ const Loaded& processLibrary() {
 } // namespace
 
 std::variant<CurlLibrary, std::string> loadCurlLibrary(const char* soname) {
-    // The handle stays open for the life of the process, so the functions stay valid.
-    void* handle = ::dlopen(soname, RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        const char* why = ::dlerror();
-        return std::string("libcurl is not available (") + (why ? why : soname) + ")";
-    }
+    auto opened = openLibrary(soname, "libcurl");
+    if (auto* error = std::get_if<std::string>(&opened))
+        return *error;
+    void* handle = std::get<void*>(opened);
     CurlLibrary lib{};
-    bool complete = take(handle, "curl_global_init", lib.globalInit) &&
-                    take(handle, "curl_easy_init", lib.easyInit) &&
-                    take(handle, "curl_easy_cleanup", lib.easyCleanup) &&
-                    take(handle, "curl_easy_setopt", lib.easySetopt) &&
-                    take(handle, "curl_easy_perform", lib.easyPerform) &&
-                    take(handle, "curl_easy_getinfo", lib.easyGetinfo) &&
-                    take(handle, "curl_easy_strerror", lib.easyStrerror) &&
-                    take(handle, "curl_slist_append", lib.slistAppend) &&
-                    take(handle, "curl_slist_free_all", lib.slistFreeAll) &&
-                    take(handle, "curl_url", lib.url) &&
-                    take(handle, "curl_url_cleanup", lib.urlCleanup) &&
-                    take(handle, "curl_url_set", lib.urlSet) &&
-                    take(handle, "curl_url_get", lib.urlGet) && take(handle, "curl_free", lib.free);
-    if (!complete) {
-        ::dlclose(handle);
-        return std::string("libcurl is too old (") + soname + " lacks a needed function)";
-    }
+    bool complete = takeSymbol(handle, "curl_global_init", lib.globalInit) &&
+                    takeSymbol(handle, "curl_easy_init", lib.easyInit) &&
+                    takeSymbol(handle, "curl_easy_cleanup", lib.easyCleanup) &&
+                    takeSymbol(handle, "curl_easy_setopt", lib.easySetopt) &&
+                    takeSymbol(handle, "curl_easy_perform", lib.easyPerform) &&
+                    takeSymbol(handle, "curl_easy_getinfo", lib.easyGetinfo) &&
+                    takeSymbol(handle, "curl_easy_strerror", lib.easyStrerror) &&
+                    takeSymbol(handle, "curl_slist_append", lib.slistAppend) &&
+                    takeSymbol(handle, "curl_slist_free_all", lib.slistFreeAll) &&
+                    takeSymbol(handle, "curl_url", lib.url) &&
+                    takeSymbol(handle, "curl_url_cleanup", lib.urlCleanup) &&
+                    takeSymbol(handle, "curl_url_set", lib.urlSet) &&
+                    takeSymbol(handle, "curl_url_get", lib.urlGet) &&
+                    takeSymbol(handle, "curl_free", lib.free);
+    if (!complete)
+        return closeTooOld(handle, soname, "libcurl");
     return lib;
 }
 

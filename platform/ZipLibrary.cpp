@@ -1,17 +1,13 @@
 #include "platform/ZipLibrary.h"
 
-#include <dlfcn.h>
+#include "platform/DynamicLibrary.h"
+
 #include <mutex>
 #include <optional>
 
 namespace KestruneCore {
 
 namespace {
-
-template <typename F> bool take(void* handle, const char* name, F& slot) {
-    slot = reinterpret_cast<F>(::dlsym(handle, name));
-    return slot != nullptr;
-}
 
 struct Loaded {
     std::optional<ZipLibrary> library;
@@ -23,23 +19,21 @@ const Loaded& processLibrary() {
     static std::once_flag once;
     std::call_once(once, [] {
         const char* soname = "libzip.so.4";
-        // The handle stays open for the life of the process, so the functions stay valid.
-        void* handle = ::dlopen(soname, RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            const char* why = ::dlerror();
-            loaded->error = std::string("libzip is not available (") + (why ? why : soname) + ")";
+        auto opened = openLibrary(soname, "libzip");
+        if (auto* error = std::get_if<std::string>(&opened)) {
+            loaded->error = *error;
             return;
         }
+        void* handle = std::get<void*>(opened);
         ZipLibrary lib{};
-        bool complete =
-            take(handle, "zip_open", lib.open) && take(handle, "zip_source_file", lib.sourceFile) &&
-            take(handle, "zip_file_add", lib.fileAdd) &&
-            take(handle, "zip_source_free", lib.sourceFree) &&
-            take(handle, "zip_discard", lib.discard) && take(handle, "zip_close", lib.close);
+        bool complete = takeSymbol(handle, "zip_open", lib.open) &&
+                        takeSymbol(handle, "zip_source_file", lib.sourceFile) &&
+                        takeSymbol(handle, "zip_file_add", lib.fileAdd) &&
+                        takeSymbol(handle, "zip_source_free", lib.sourceFree) &&
+                        takeSymbol(handle, "zip_discard", lib.discard) &&
+                        takeSymbol(handle, "zip_close", lib.close);
         if (!complete) {
-            ::dlclose(handle);
-            loaded->error =
-                std::string("libzip is too old (") + soname + " lacks a needed function)";
+            loaded->error = closeTooOld(handle, soname, "libzip");
             return;
         }
         loaded->library = lib;
