@@ -27,7 +27,9 @@
 #include "settings/SettingsContent.h"
 #include "statusitem/DesktopNotifications.h"
 #include "statusitem/PanelAppearance.h"
+#include "statusitem/StatusIconTheme.h"
 #include "statusitem/StatusMenu.h"
+#include "statusitem/StatusNotifierItem.h"
 #include "statusitem/TrayHost.h"
 #include "ui/Threads.h"
 
@@ -99,10 +101,9 @@ QString defaultChooseServiceFolder() {
 
 D::D(QObject* parent) : QObject(parent) {
     trayHost_ = std::make_unique<TrayHost>();
-    // The toolkit picks the icon's protocol once per process, at the first tray
-    // question: wait for a host, so a StatusNotifierItem host that comes up after us
-    // still gets a StatusNotifierItem.
-    if (!hostCanComeLater() || trayHost_->present())
+    // Where no tray host can come up (no X or Wayland session) the toolkit's icon is
+    // all there is. Elsewhere the icon waits for a host (see placeIcon).
+    if (!hostCanComeLater())
         makeItem();
     master = loadMaster();
     found = Discovery::loadCache();
@@ -162,6 +163,7 @@ D::~D() {
     QThreadPool::globalInstance()->waitForDone();
     if (item)
         item->setContextMenu(nullptr);
+    statusItem_.reset();
     delete menu_;
     // The window holds the page, the sections' cards and the master switch.
     delete win.data();
@@ -236,12 +238,19 @@ void D::applicationDidFinishLaunching() {
 
     renderer.setOnDraw([this](const std::optional<StatusPicture>& p) { showPicture(p); });
     connect(trayHost_.get(), &TrayHost::appeared, this, &D::refresh);
+    connect(trayHost_.get(), &TrayHost::statusNotifierWatcherChanged, this, [this] {
+        // A watcher that took the name from another has not heard of the item.
+        if (statusItem_ && trayHost_->statusNotifierWatcher())
+            statusItem_->registerWithWatcher();
+        placeIcon();
+    });
     qApp->installEventFilter(this);
     panel_ = std::make_unique<PanelAppearance>();
     connect(panel_.get(), &PanelAppearance::changed, this,
             [this] { renderer.appearanceDidChange(panelAppearance()); });
     renderer.appearanceDidChange(panelAppearance());
-    if (item)
+    placeIcon();
+    if (item && !statusItem_)
         item->show();
 
     setupNotifications();
@@ -265,15 +274,18 @@ bool D::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void D::showPicture(const std::optional<StatusPicture>& picture) {
-    if (!item)
-        return;
-    if (!picture) {
-        item->setIcon(QIcon());
-        return;
-    }
     // The tray slot is square and of the panel's size: the same state drawn for it, so
     // nothing is scaled and the paw stays put when the badge comes and goes.
-    item->setIcon(trayIcon(renderer.state(), renderer.lastAppearance()));
+    QIcon icon = picture ? trayIcon(renderer.state(), renderer.lastAppearance()) : QIcon();
+    if (item)
+        item->setIcon(icon);
+    if (statusItem_) {
+        // Hosts that draw themed icons take the name and recolour it for their panel;
+        // the rest draw the pictures.
+        statusItem_->setIcon(picture ? statusIconName(renderer.state()) : QString(), icon);
+        bool problem = renderer.state() == IconState::orange || renderer.state() == IconState::red;
+        statusItem_->setStatus(problem ? "NeedsAttention" : "Active");
+    }
 }
 
 Appearance D::panelAppearance() const {
@@ -291,6 +303,11 @@ void D::installMenu(QMenu* menu) {
     });
     if (item)
         item->setContextMenu(menu);
+    if (statusItem_) {
+        // The exported menu follows one menu for its whole life.
+        statusItem_.reset();
+        placeIcon();
+    }
     if (old)
         old->deleteLater();
 }
@@ -300,17 +317,9 @@ void D::makeItem() {
         return;
     item = new QSystemTrayIcon(this);
     connect(item, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-        if (r != QSystemTrayIcon::Trigger)
-            return;
-        // Wayland tells a client neither the pointer's place nor lets it place a popup on
-        // its own, so there a left click opens Settings and the host shows the menu.
-        if (QGuiApplication::platformName().startsWith("wayland")) {
-            openSettings();
-            return;
-        }
         // A left click opens the menu too, as on panels where the icon is a button.
-        if (menu_ && !menu_->isVisible())
-            menu_->popup(QCursor::pos());
+        if (r == QSystemTrayIcon::Trigger)
+            showMenuAt({});
     });
     if (!menu_)
         return; // launching sets up the rest
@@ -319,6 +328,40 @@ void D::makeItem() {
     item->setToolTip(toolTip_);
     renderer.draw();
     item->show();
+}
+
+void D::placeIcon() {
+    if (!menu_ || !hostCanComeLater())
+        return;
+    if (trayHost_->statusNotifierWatcher()) {
+        if (!statusItem_) {
+            statusItem_ = std::make_unique<StatusNotifierItem>(menu_, statusIconThemePath());
+            connect(statusItem_.get(), &StatusNotifierItem::menuRequested, this, &D::showMenuAt);
+            statusItem_->setToolTip(toolTip_, {});
+            renderer.draw();
+        }
+        // The embedding tray's icon, if it was first, gives way to ours.
+        if (item)
+            item->hide();
+        return;
+    }
+    statusItem_.reset();
+    if (trayHost_->xembedManager()) {
+        // The toolkit asked with no watcher there, so its icon embeds for good.
+        makeItem();
+        item->show();
+    }
+}
+
+void D::showMenuAt(QPoint at) {
+    // Wayland tells a client neither the pointer's place nor lets it place a popup on
+    // its own, so there a click opens Settings and the host shows the menu.
+    if (QGuiApplication::platformName().startsWith("wayland")) {
+        openSettings();
+        return;
+    }
+    if (menu_ && !menu_->isVisible())
+        menu_->popup(at.isNull() ? QCursor::pos() : at);
 }
 
 void D::checkTray() {
@@ -420,9 +463,14 @@ void D::refresh() {
     toolTip_ = QString::fromStdString(statusTooltip(state, current, slow));
     if (item)
         item->setToolTip(toolTip_);
+    if (statusItem_)
+        statusItem_->setToolTip(toolTip_, {});
     // A tray that came up later gets the icon now; the notice goes.
-    if ((!item || trayMissing_) && trayAvailable && trayAvailable()) {
-        makeItem();
+    if (((!item && !statusItem_) || trayMissing_) && trayAvailable && trayAvailable()) {
+        if (hostCanComeLater())
+            placeIcon();
+        else
+            makeItem();
         trayMissing_ = false;
         if (content_)
             content_->trayNotice->hide();

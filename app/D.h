@@ -13,6 +13,7 @@
 
 #include <QDBusConnection>
 #include <QObject>
+#include <QPoint>
 #include <QPointer>
 #include <QStringList>
 #include <QTimer>
@@ -39,6 +40,7 @@ class DesktopNotifications;
 class FeedbackWindow;
 class PanelAppearance;
 class ListSection;
+class StatusNotifierItem;
 class TrayHost;
 class SettingsContent;
 class UnitActiveState;
@@ -51,8 +53,10 @@ public:
     ~D() override;
 
     // ---- properties, in the order the rest of the program relies on
-    // The tray icon; none while a tray host may still come up and none is there yet
-    // (see makeItem).
+    // The tray icon over the embedding tray, or where the platform has no
+    // StatusNotifierItem to offer; none while a tray host may still come up and none
+    // is there yet (see makeItem), and hidden while a StatusNotifierItem host shows
+    // statusItem() instead.
     QSystemTrayIcon* item = nullptr;
     KestruneCore::WatchList apps;
     bool master = true;
@@ -182,6 +186,8 @@ public:
 
     // The menu currently installed on the tray icon.
     QMenu* statusMenu() const { return menu_; }
+    // Our own StatusNotifierItem, while a StatusNotifierItem host is there.
+    StatusNotifierItem* statusItem() const { return statusItem_.get(); }
     // Whether the Settings window exists and is on screen.
     bool settingsVisible() const;
 
@@ -212,6 +218,13 @@ private:
     // Makes the tray icon (once) and, after launching, gives it the menu, picture and
     // tooltip and shows it.
     void makeItem();
+    // Shows the icon where a host can show it now: our StatusNotifierItem while a
+    // watcher is there, else the embedding tray's icon.
+    void placeIcon();
+    // A click asking for the menu: on X11 it pops up at `at` (the pointer when the
+    // host gives no point); on Wayland, where the program may not place a popup,
+    // Settings opens instead.
+    void showMenuAt(QPoint at);
     void showPicture(const std::optional<StatusPicture>& picture);
     void buildSettings();
     // Tells the user why an entry was not added (nothing when empty).
@@ -227,6 +240,7 @@ private:
     std::unique_ptr<FeedbackWindow> feedback_;
     std::unique_ptr<PanelAppearance> panel_;
     std::unique_ptr<TrayHost> trayHost_;
+    std::unique_ptr<StatusNotifierItem> statusItem_;
     QString toolTip_;
     std::unique_ptr<UnitActiveState> engineState_;
     QTimer timer_;

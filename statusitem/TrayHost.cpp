@@ -41,6 +41,7 @@ TrayHost::TrayHost(QDBusConnection bus, QObject* parent)
                 watcherUp_ = !owner.isEmpty();
                 if (watcherUp_ && !was)
                     emit appeared();
+                emit statusNotifierWatcherChanged();
             });
     // Asked once; the watcher above keeps it current.
     auto* names = bus.isConnected() ? bus.interface() : nullptr;

@@ -32,6 +32,8 @@ signals:
     // A StatusNotifierItem watcher took its name on the bus, or an embedding tray
     // came up.
     void appeared();
+    // The StatusNotifierItem watcher's name changed hands (came, went or moved).
+    void statusNotifierWatcherChanged();
 
 private:
     QDBusServiceWatcher* watcher_;
