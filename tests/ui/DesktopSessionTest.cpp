@@ -111,7 +111,7 @@ const char* panelConfig = R"(<?xml version="1.0" encoding="UTF-8"?>
 class DesktopSession : public ::testing::Test {
 protected:
     TempDir tmp;
-    QProcess xvfb, bus, panel, kestrune;
+    QProcess xvfb, bus, panel, laterPanel, kestrune;
     QString display, address;
     const std::string data = "home/.config/kestrune";
     const std::string state = "home/.local/state/kestrune";
@@ -135,7 +135,8 @@ protected:
     // Starts a tray host: "sni" is xfce4-panel's tray (StatusNotifierItem, its
     // watcher on the bus), "lxqt" lxqt-panel's status notifier, "xembed" is trayer.
     // False when it cannot run here.
-    bool startHost(const std::string& protocol) {
+    bool startHost(const std::string& protocol) { return startHost(protocol, panel); }
+    bool startHost(const std::string& protocol, QProcess& panel) {
         if (protocol == "lxqt") {
             if (!KestruneCore::findInPath("lxqt-panel"))
                 return false;
@@ -225,22 +226,28 @@ protected:
         return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
     }
 
-    // The exported menu of the registered item: its service and object path.
-    std::pair<QString, QString> exportedMenu() {
+    // A property of the registered item; invalid when it cannot be read.
+    QVariant itemProperty(const QString& name) {
         QString item = items().value(0);
         QString service = item.section('/', 0, 0);
         QString path = item.contains('/') ? "/" + item.section('/', 1) : "/StatusNotifierItem";
-        QDBusMessage menu = call(service, path, "org.freedesktop.DBus.Properties", "Get",
-                                 {"org.kde.StatusNotifierItem", "Menu"});
-        if (menu.type() != QDBusMessage::ReplyMessage || menu.arguments().isEmpty())
+        QDBusMessage reply = call(service, path, "org.freedesktop.DBus.Properties", "Get",
+                                  {"org.kde.StatusNotifierItem", name});
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
             return {};
-        return {
-            service,
-            menu.arguments()[0].value<QDBusVariant>().variant().value<QDBusObjectPath>().path()};
+        return reply.arguments()[0].value<QDBusVariant>().variant();
+    }
+
+    // The exported menu of the registered item: its service and object path.
+    std::pair<QString, QString> exportedMenu() {
+        QVariant menu = itemProperty("Menu");
+        if (!menu.isValid())
+            return {};
+        return {items().value(0).section('/', 0, 0), menu.value<QDBusObjectPath>().path()};
     }
 
     void TearDown() override {
-        for (QProcess* p : {&kestrune, &panel, &bus, &xvfb})
+        for (QProcess* p : {&kestrune, &laterPanel, &panel, &bus, &xvfb})
             if (p->state() != QProcess::NotRunning) {
                 p->terminate();
                 if (!p->waitForFinished(5000))
@@ -401,6 +408,15 @@ TEST_F(DesktopSession, HostDrawnMenuFollowsChangesAndItsCommandsWork) {
         ASSERT_TRUE(waitFor([&] { return !items().isEmpty(); })) << "no item registered";
         auto [service, menuPath] = exportedMenu();
         ASSERT_FALSE(menuPath.isEmpty());
+        // Either click shows this menu, and the state is also a themed symbolic icon
+        // that our own theme folder holds.
+        EXPECT_TRUE(itemProperty("ItemIsMenu").toBool());
+        QString icon = itemProperty("IconName").toString();
+        EXPECT_TRUE(icon.startsWith("kestrune-") && icon.endsWith("-symbolic"))
+            << icon.toStdString();
+        EXPECT_TRUE(std::filesystem::is_regular_file(
+            (itemProperty("IconThemePath").toString() + "/hicolor/scalable/status/" + icon + ".svg")
+                .toStdString()));
         const QString dbusmenu = "com.canonical.dbusmenu";
         auto layout = [&] {
             QDBusMessage reply =
@@ -501,6 +517,33 @@ TEST_F(DesktopSession, HostStartedLaterGetsTheIcon) {
     }
     if (hosts == 0)
         GTEST_SKIP() << "no StatusNotifierItem host started";
+}
+
+// An icon that began in the embedding tray moves, without a restart, to a
+// StatusNotifierItem host started later: one registered item with the live menu, and
+// the embedded icon gone from the tray.
+TEST_F(DesktopSession, EmbeddedIconMovesToALaterStatusNotifierHost) {
+    if (!startHost("xembed"))
+        GTEST_SKIP() << "no embedding tray or no xdotool";
+    startKestrune();
+    auto embedded = [&] {
+        return !xdotool({"search", "--onlyvisible", "--class", "kestrune"}).isEmpty();
+    };
+    ASSERT_TRUE(waitFor(embedded));
+    if (!startHost("sni", laterPanel))
+        GTEST_SKIP() << "the StatusNotifierItem host did not start";
+    ASSERT_TRUE(waitFor([&] { return items().size() == 1; })) << "no item registered";
+    EXPECT_TRUE(waitFor([&] { return !embedded(); }));
+    auto [service, menuPath] = exportedMenu();
+    QDBusMessage layout =
+        call(service, menuPath, "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
+    ASSERT_EQ(layout.arguments().size(), 2);
+    MenuNode root;
+    layout.arguments()[1].value<QDBusArgument>() >> root;
+    ASSERT_EQ(root.children.size(), 6u);
+    EXPECT_EQ(root.children[0].properties.value("label").toString(),
+              QString::fromUtf8("Notes quit \u2013 restarting\u2026"));
+    EXPECT_EQ(items().size(), 1);
 }
 
 #include "DesktopSessionTest.moc"
