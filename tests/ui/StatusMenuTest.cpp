@@ -1,7 +1,9 @@
 #include "statusitem/StatusMenu.h"
+#include "statusitem/MenuExporter.h"
 #include "statusitem/Notifier.h"
 
 #include <QAction>
+#include <QCoreApplication>
 
 #include <gtest/gtest.h>
 
@@ -81,6 +83,59 @@ TEST(StatusMenu, ProblemsChangeInPlace) {
             first = false;
         }
     }
+}
+
+// The menu as a host reads it: labels and shortcuts in the host's forms, every change
+// announced, commands keeping their ids across changes, and the host's click and
+// opening reaching the menu.
+TEST(StatusMenu, ExportedMenuFollowsChangesInPlace) {
+    std::unique_ptr<QMenu> menu(buildMenu(nullptr, {problem("my_db", Severity::stuck)}, {"my_db"}));
+    MenuExporter exporter(menu.get());
+    int layouts = 0, relabels = 0, opened = 0, settings = 0;
+    QObject::connect(&exporter, &MenuExporter::LayoutUpdated, [&] { ++layouts; });
+    QObject::connect(&exporter, &MenuExporter::ItemsPropertiesUpdated, [&] { ++relabels; });
+    QObject::connect(menu.get(), &QMenu::aboutToShow, [&] { ++opened; });
+    QObject::connect(menu->actions()[3], &QAction::triggered, [&] { ++settings; });
+    auto entries = [&] {
+        MenuLayout root;
+        exporter.GetLayout(0, -1, {}, root);
+        std::map<QString, MenuLayout> byLabel;
+        for (const auto& child : root.children)
+            byLabel[child.properties.value("label").toString()] = child;
+        return std::pair{root.children.size(), byLabel};
+    };
+    auto [count, before] = entries();
+    ASSERT_EQ(count, 6);
+    QString line =
+        QString::fromUtf8("my__db is down \u2013 needs you"); // "_" is the host's mnemonic
+    ASSERT_TRUE(before.count(line));
+    MenuLayout settingsEntry = before[QString::fromUtf8("Settings\u2026")];
+    EXPECT_EQ(settingsEntry.properties.value("shortcut").value<QList<QStringList>>(),
+              (QList<QStringList>{{"Control", "comma"}}));
+
+    struct Step {
+        std::vector<Problem> problems;
+        int layouts, relabels;
+        std::size_t entries;
+    };
+    for (const Step& step :
+         {Step{{problem("a", Severity::stuck), problem("b", Severity::stuck)}, 1, 1, 7},
+          Step{{}, 2, 1, 4}}) {
+        showProblems(menu.get(), step.problems);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(layouts, step.layouts);
+        EXPECT_EQ(relabels, step.relabels);
+        auto [n, now] = entries();
+        EXPECT_EQ(n, step.entries);
+        EXPECT_EQ(now[QString::fromUtf8("Settings\u2026")].id, settingsEntry.id);
+    }
+    EXPECT_EQ(exporter.revision(), 3u);
+
+    exporter.Event(0, "opened", QDBusVariant(QString()), 0);
+    exporter.Event(settingsEntry.id, "clicked", QDBusVariant(QString()), 0);
+    EXPECT_EQ(opened, 1);
+    QCoreApplication::processEvents(); // the command runs after the host's call returns
+    EXPECT_EQ(settings, 1);
 }
 
 TEST(StatusMenu, MainMenuShortcuts) {
