@@ -544,6 +544,11 @@ TEST_F(DesktopSession, EmbeddedIconMovesToALaterStatusNotifierHost) {
     EXPECT_EQ(root.children[0].properties.value("label").toString(),
               QString::fromUtf8("Notes quit \u2013 restarting\u2026"));
     EXPECT_EQ(items().size(), 1);
+
+    // And back to the embedding tray when that host goes.
+    laterPanel.terminate();
+    laterPanel.waitForFinished(5000);
+    EXPECT_TRUE(waitFor(embedded));
 }
 
 #include "DesktopSessionTest.moc"
