@@ -93,6 +93,14 @@ protected:
         for (const std::string& own : {run, home})
             ASSERT_TRUE(::chmod(own.c_str(), 0700) == 0 && giveToGuest(own));
 
+        if (guest) {
+            // A build tree in a private home folder is out of the guest's reach.
+            QProcess reach;
+            startAsGuest(reach, "test", {"-x", KESTRUNE_PATH});
+            if (!reach.waitForFinished(10000) || reach.exitCode() != 0)
+                GTEST_SKIP() << KESTRUNE_PATH << " is out of reach of " << guest->name;
+        }
+
         // Only the two of us may connect, through a socket in the guest's runtime folder.
         std::string users = "<allow user=\"root\"/>";
         if (guest)
