@@ -2,6 +2,7 @@
 // bus and a StatusNotifierItem host (xfce4-panel's tray, lxqt-panel's status
 // notifier), with a recording notification service in this process. Skips where any
 // of them cannot start.
+#include "SessionBus.h"
 #include "TempDir.h"
 #include "platform/Process.h"
 
@@ -26,29 +27,13 @@
 
 #include <sys/stat.h>
 
+using KestruneTest::MenuNode;
 using KestruneTest::readAll;
+using KestruneTest::SignalCount;
 using KestruneTest::TempDir;
+using KestruneTest::waitFor;
 
 namespace {
-
-bool waitFor(const std::function<bool()>& done, int limitMs = 20000) {
-    for (int waited = 0; !done(); waited += 20) {
-        if (waited > limitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(20);
-    }
-    return true;
-}
-
-// Counts a D-Bus signal it is connected to.
-class SignalCount : public QObject {
-    Q_OBJECT
-public:
-    int count = 0;
-public slots:
-    void seen() { ++count; }
-};
 
 class RecordingNotifications : public QDBusVirtualObject {
 public:
@@ -68,29 +53,6 @@ public:
     }
 };
 
-// One entry of an exported menu.
-struct MenuNode {
-    int id = 0;
-    QVariantMap properties;
-    std::vector<MenuNode> children;
-};
-
-const QDBusArgument& operator>>(const QDBusArgument& arg, MenuNode& node) {
-    arg.beginStructure();
-    arg >> node.id >> node.properties;
-    arg.beginArray();
-    while (!arg.atEnd()) {
-        QDBusVariant child;
-        arg >> child;
-        MenuNode c;
-        child.variant().value<QDBusArgument>() >> c;
-        node.children.push_back(c);
-    }
-    arg.endArray();
-    arg.endStructure();
-    return arg;
-}
-
 const char* panelConfig = R"(<?xml version="1.0" encoding="UTF-8"?>
 <channel name="xfce4-panel" version="1.0">
   <property name="configver" type="int" value="2"/>
@@ -108,11 +70,11 @@ const char* panelConfig = R"(<?xml version="1.0" encoding="UTF-8"?>
 </channel>
 )";
 
-class DesktopSession : public ::testing::Test {
+class DesktopSession : public ::testing::Test, protected KestruneTest::SessionBus {
 protected:
     TempDir tmp;
-    QProcess xvfb, bus, panel, laterPanel, kestrune;
-    QString display, address;
+    QProcess xvfb, panel, laterPanel, kestrune;
+    QString display;
     const std::string data = "home/.config/kestrune";
     const std::string state = "home/.local/state/kestrune";
 
@@ -122,12 +84,10 @@ protected:
                 GTEST_SKIP() << tool << " is not installed";
         // The X server picks a free display and says which.
         xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"});
-        bus.start("dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"});
-        if (!xvfb.waitForStarted(10000) || !bus.waitForStarted(10000) ||
-            !waitFor([&] { return bus.canReadLine() && xvfb.canReadLine(); }))
+        if (!startBus() || !xvfb.waitForStarted(10000) ||
+            !waitFor([&] { return xvfb.canReadLine(); }))
             GTEST_SKIP() << "no X server or session bus";
         display = ":" + QString::fromUtf8(xvfb.readLine()).trimmed();
-        address = QString::fromUtf8(bus.readLine()).trimmed();
         ::chmod(tmp.mkdir("run").c_str(), 0700);
         tmp.mkdir("home");
     }
@@ -238,27 +198,15 @@ protected:
         return reply.arguments()[0].value<QDBusVariant>().variant();
     }
 
-    // The exported menu of the registered item: its service and object path.
-    std::pair<QString, QString> exportedMenu() {
-        QVariant menu = itemProperty("Menu");
-        if (!menu.isValid())
-            return {};
-        return {items().value(0).section('/', 0, 0), menu.value<QDBusObjectPath>().path()};
-    }
-
     void TearDown() override {
-        for (QProcess* p : {&kestrune, &laterPanel, &panel, &bus, &xvfb})
+        for (QProcess* p : {&kestrune, &laterPanel, &panel, &xvfb})
             if (p->state() != QProcess::NotRunning) {
                 p->terminate();
                 if (!p->waitForFinished(5000))
                     p->kill();
                 p->waitForFinished(5000);
             }
-        QDBusConnection::disconnectFromBus("desktop-session");
-    }
-
-    QDBusConnection connection() {
-        return QDBusConnection::connectToBus(address, "desktop-session");
+        stopBus();
     }
 
     QProcessEnvironment environment(const std::map<std::string, std::string>& extra) {
@@ -271,26 +219,6 @@ protected:
             env.insert(QString::fromStdString(k), QString::fromStdString(v));
         return env;
     }
-
-    // The registered items of the host's watcher.
-    QStringList items() {
-        auto call = QDBusMessage::createMethodCall(watcher, "/StatusNotifierWatcher",
-                                                   "org.freedesktop.DBus.Properties", "Get");
-        call << QString(watcher) << QString("RegisteredStatusNotifierItems");
-        QDBusMessage reply = connection().call(call);
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-            return {};
-        return reply.arguments()[0].value<QDBusVariant>().variant().toStringList();
-    }
-
-    QDBusMessage call(const QString& service, const QString& path, const QString& interface,
-                      const QString& method, const QVariantList& args = {}) {
-        auto m = QDBusMessage::createMethodCall(service, path, interface, method);
-        m.setArguments(args);
-        return connection().call(m, QDBus::Block, 10000);
-    }
-
-    static constexpr const char* watcher = "org.kde.StatusNotifierWatcher";
 };
 
 } // namespace
@@ -535,14 +463,9 @@ TEST_F(DesktopSession, EmbeddedIconMovesToALaterStatusNotifierHost) {
     ASSERT_TRUE(waitFor([&] { return items().size() == 1; })) << "no item registered";
     EXPECT_TRUE(waitFor([&] { return !embedded(); }));
     auto [service, menuPath] = exportedMenu();
-    QDBusMessage layout =
-        call(service, menuPath, "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
-    ASSERT_EQ(layout.arguments().size(), 2);
-    MenuNode root;
-    layout.arguments()[1].value<QDBusArgument>() >> root;
-    ASSERT_EQ(root.children.size(), 6u);
-    EXPECT_EQ(root.children[0].properties.value("label").toString(),
-              QString::fromUtf8("Notes quit \u2013 restarting\u2026"));
+    auto entries = menuEntries(service, menuPath);
+    ASSERT_EQ(entries.size(), 6u);
+    EXPECT_EQ(entries[0].first, QString::fromUtf8("Notes quit \u2013 restarting\u2026"));
     EXPECT_EQ(items().size(), 1);
 
     // And back to the embedding tray when that host goes.
@@ -550,5 +473,3 @@ TEST_F(DesktopSession, EmbeddedIconMovesToALaterStatusNotifierHost) {
     laterPanel.waitForFinished(5000);
     EXPECT_TRUE(waitFor(embedded));
 }
-
-#include "DesktopSessionTest.moc"

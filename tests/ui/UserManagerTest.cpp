@@ -3,6 +3,7 @@
 // over the bus, and the session's display handed to the manager before the engine
 // starts.
 #include "platform/qt/UserManager.h"
+#include "SessionBus.h"
 #include "StandInEngineUnit.h"
 #include "TempDir.h"
 #include "platform/AgentBackend.h"
@@ -19,16 +20,7 @@
 namespace {
 
 using namespace KestruneCore;
-
-bool waitFor(const std::function<bool()>& done, int limitMs = 20000) {
-    for (int waited = 0; !done(); waited += 20) {
-        if (waited > limitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(20);
-    }
-    return true;
-}
+using KestruneTest::waitFor;
 
 ProcessResult systemctl(std::vector<std::string> args) {
     args.insert(args.begin(), {findInPath("systemctl").value_or(""), "--user"});
