@@ -283,8 +283,6 @@ void D::showPicture(const std::optional<StatusPicture>& picture) {
         // Hosts that draw themed icons take the name and recolour it for their panel;
         // the rest draw the pictures.
         statusItem_->setIcon(picture ? statusIconName(renderer.state()) : QString(), icon);
-        bool problem = renderer.state() == IconState::orange || renderer.state() == IconState::red;
-        statusItem_->setStatus(problem ? "NeedsAttention" : "Active");
     }
 }
 

@@ -128,13 +128,6 @@ void StatusNotifierItem::setToolTip(const QString& title, const QString& text) {
     emit NewToolTip();
 }
 
-void StatusNotifierItem::setStatus(const QString& status) {
-    if (status_ == status)
-        return;
-    status_ = status;
-    emit NewStatus(status_);
-}
-
 void StatusNotifierItem::Activate(int x, int y) {
     emit menuRequested(QPoint(x, y));
 }

@@ -73,8 +73,6 @@ public:
     // The state: its themed icon name and the drawn pictures of it.
     void setIcon(const QString& name, const QIcon& pictures);
     void setToolTip(const QString& title, const QString& text);
-    // "Active", "Passive" or "NeedsAttention".
-    void setStatus(const QString& status);
 
     // Registers with the watcher now (a watcher that has just come up).
     void registerWithWatcher();
@@ -82,7 +80,9 @@ public:
     QString category() const { return "ApplicationStatus"; }
     QString id() const { return "kestrune"; }
     QString title() const { return "Kestrune"; }
-    QString status() const { return status_; }
+    // Always shown, never flagged: the icon's own look tells the state, and hosts
+    // draw a flagged item loudly or blink it.
+    QString status() const { return "Active"; }
     int windowId() const { return 0; }
     QString iconThemePath() const { return themePath_; }
     QString iconName() const { return iconName_; }
@@ -116,7 +116,6 @@ private:
     QString service_;
     QString themePath_;
     MenuExporter* exporter_;
-    QString status_ = "Active";
     QString iconName_;
     StatusIconPixmaps pixmaps_;
     StatusToolTip toolTip_;
