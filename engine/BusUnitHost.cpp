@@ -5,6 +5,7 @@
 #include "core/ActivityLog.h"
 #include "core/Paths.h"
 #include "engine/EntryState.h"
+#include "engine/StartRunner.h"
 
 #include <chrono>
 #include <csignal>
@@ -44,7 +45,7 @@ std::string unitNamePart(std::string key) {
 class BusUnitHost : public ServiceHost {
 public:
     BusUnitHost(std::string enginePath, std::unique_ptr<KestruneCore::UserManagerBus> bus)
-        : engine_(std::move(enginePath)), bus_(std::move(bus)) {
+        : runner_(runnerCommand(enginePath)), bus_(std::move(bus)) {
         bus_->jobDone = [this](const std::string& unit, const std::string&) {
             news_ = news_ || isOurUnit(unit);
         };
@@ -72,13 +73,17 @@ public:
         service.name = unit;
         service.description = "Kestrune start runner for " + r.stem;
         // Only the stem (file-name-safe) and fixed words go on the unit's command
-        // line; the runner looks up the folder, name and method in the watch list.
-        service.argv = {engine_, "exec-service", "--key", r.stem};
+        // line, which the manager expands; the rest goes in the environment.
+        service.argv = runner_;
+        service.argv.insert(service.argv.end(), {"--key", r.stem});
         if (r.began > 0) {
             service.argv.push_back("--began");
             service.argv.push_back(secondsText(r.began));
         }
-        service.environment = {"HOME=" + r.home, std::string(serviceMarkerVariable) + "=" + r.stem};
+        service.environment = {"HOME=" + r.home, std::string(serviceMarkerVariable) + "=" + r.stem,
+                               std::string(runnerDirVariable) + "=" + r.dir,
+                               std::string(runnerNameVariable) + "=" + r.name,
+                               std::string(runnerMethodVariable) + "=" + r.method};
         service.remainAfterExit = true;
         service.stopTimeoutSeconds = stopGraceSeconds;
         std::string stem = r.stem, name = r.name;
@@ -156,7 +161,7 @@ private:
         return duration<double>(system_clock::now().time_since_epoch()).count();
     }
 
-    std::string engine_;
+    std::vector<std::string> runner_;
     std::unique_ptr<KestruneCore::UserManagerBus> bus_;
     std::set<std::string> retiring_;
     std::mt19937 random_{std::random_device{}()};

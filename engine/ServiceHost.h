@@ -64,8 +64,8 @@ public:
 inline constexpr const char* serviceMarkerVariable = "KESTRUNE_SERVICE_KEY";
 inline constexpr int stopGraceSeconds = 5;
 
-// Runners are `enginePath exec-service …` (default: this program) in a new session;
-// stem.pid holds "pgid:starttime".
+// Runners are the start runner that comes with `enginePath` (default: this program;
+// see runnerCommand), in a new session; stem.pid holds "pgid:starttime".
 std::unique_ptr<ServiceHost> makeProcessGroupHost(std::string enginePath = {});
 std::unique_ptr<ServiceHost> makeSystemdUnitHost(std::string enginePath, CommandRunner runner);
 
