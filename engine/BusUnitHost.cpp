@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
@@ -46,8 +47,16 @@ class BusUnitHost : public ServiceHost {
 public:
     BusUnitHost(std::string enginePath, std::unique_ptr<KestruneCore::UserManagerBus> bus)
         : runner_(runnerCommand(enginePath)), bus_(std::move(bus)) {
-        bus_->jobDone = [this](const std::string& unit, const std::string&) {
+        bus_->jobDone = [this](const std::string& unit, const std::string& result) {
             news_ = news_ || isOurUnit(unit);
+            // An app's scope has started (or will not): its app goes on either way.
+            if (auto gate = gates_.find(unit); gate != gates_.end()) {
+                if (result != "done")
+                    KestruneCore::log("Kestrune", "app " + gate->second.key +
+                                                      " stays in the engine's unit: its scope " +
+                                                      result);
+                gates_.erase(gate);
+            }
         };
         // Once the manager has unloaded a unit we retired, its name is free again.
         bus_->unitGone = [this](const std::string& unit) { retiring_.erase(unit); };
@@ -115,11 +124,14 @@ public:
         return pid > 1 ? std::optional<int>(pid) : std::nullopt;
     }
 
-    void adoptApp(const std::string& key, int pid) override {
+    void adoptApp(const std::string& key, int pid,
+                  std::shared_ptr<KestruneCore::StartGate> gate) override {
         std::string scope = "app-kestrune-" + unitNamePart(key) + "-" + randomSuffix() + ".scope";
-        bus_->startScope(scope, "app.slice", {pid}, [key](const std::string& error) {
+        gates_[scope] = {std::move(gate), key, std::chrono::steady_clock::now() + appScopeWait};
+        bus_->startScope(scope, "app.slice", {pid}, [this, key, scope](const std::string& error) {
             // It still runs, only inside the engine's own unit.
             KestruneCore::log("Kestrune", "app " + key + " stays in the engine's unit: " + error);
+            gates_.erase(scope);
         });
     }
 
@@ -127,6 +139,19 @@ public:
 
     bool dispatch() override {
         bus_->dispatch();
+        // The app stopped waiting at the same bound and has started where it was.
+        auto now = std::chrono::steady_clock::now();
+        for (auto gate = gates_.begin(); gate != gates_.end();) {
+            if (gate->second.until > now) {
+                ++gate;
+                continue;
+            }
+            KestruneCore::log("Kestrune", "app " + gate->second.key +
+                                              " started before its scope was made: the user "
+                                              "manager did not answer within " +
+                                              std::to_string(appScopeWait.count() / 1000) + " s");
+            gate = gates_.erase(gate);
+        }
         bool news = news_;
         news_ = false;
         return news;
@@ -164,6 +189,13 @@ private:
     std::vector<std::string> runner_;
     std::unique_ptr<KestruneCore::UserManagerBus> bus_;
     std::set<std::string> retiring_;
+    // Apps held back until their scopes exist, by scope name.
+    struct Gate {
+        std::shared_ptr<KestruneCore::StartGate> release;
+        std::string key;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::map<std::string, Gate> gates_;
     std::mt19937 random_{std::random_device{}()};
     bool news_ = false;
 };

@@ -4,7 +4,9 @@
 #pragma once
 
 #include "platform/AgentBackend.h"
+#include "platform/Process.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -53,9 +55,13 @@ public:
     // that is readable and before it sleeps. True when runners may have begun or ended
     // since, so that runnerPid is worth asking again.
     virtual int eventFd() const { return -1; }
-    // Gives an app just opened (its process `pid`, still the only one) a home of its
-    // own, so that stopping or restarting the engine never ends it.
-    virtual void adoptApp(const std::string& key, int pid) { (void)key, (void)pid; }
+    // Gives an app just opened (its process `pid`, held back by `gate` before it runs)
+    // a home of its own, so that stopping or restarting the engine never ends it or
+    // anything it starts. The app goes on when the gate is opened or let go.
+    virtual void adoptApp(const std::string& key, int pid,
+                          std::shared_ptr<KestruneCore::StartGate> gate) {
+        (void)key, (void)pid, (void)gate;
+    }
     virtual bool dispatch() { return false; }
 };
 
@@ -63,6 +69,8 @@ public:
 // a process group is only ever signalled when it is really ours.
 inline constexpr const char* serviceMarkerVariable = "KESTRUNE_SERVICE_KEY";
 inline constexpr int stopGraceSeconds = 5;
+// How long an app just opened waits for its scope before it starts anyway.
+inline constexpr std::chrono::milliseconds appScopeWait{2000};
 
 // Runners are the start runner that comes with `enginePath` (default: this program;
 // see runnerCommand), in a new session; stem.pid holds "pgid:starttime".

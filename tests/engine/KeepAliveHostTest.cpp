@@ -361,3 +361,44 @@ TEST(UserManager, AnAppTheEngineOpenedOutlivesTheEngine) {
     for (int pid : opened())
         ::kill(pid, SIGKILL);
 }
+
+// An app that starts a child the instant it runs: the child is in the app's scope too,
+// not left in the engine's unit to be ended with it.
+TEST(UserManager, WhatAnAppStartsAtOnceOutlivesTheEngineToo) {
+    if (!underUserManager())
+        GTEST_SKIP() << "needs a systemd user manager (tests/support/with-user-manager)";
+    std::string managerHome = std::getenv("HOME");
+    KestruneTest::ScopedHome home{managerHome};
+    std::string desktop = managerHome + "/forker.desktop";
+    ASSERT_TRUE(writeFileAtomically(
+        desktop, "[Desktop Entry]\nType=Application\nName=Forker\n"
+                 "Exec=/bin/sh -c \"sleep 1000 & exec sleep 1000\"\n"));
+    save({{"Forker", desktop, true, EntryType::app, ""}});
+    auto engine = [&](const char* command) {
+        return runProcess({KESTRUNE_ENGINE_PATH, "--home", managerHome, command}).exitStatus;
+    };
+    // A zombie is no survivor.
+    auto running = [](pid_t pid) {
+        auto stat = readFile("/proc/" + std::to_string(pid) + "/stat").value_or("");
+        auto close = stat.rfind(')');
+        return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+    };
+    ASSERT_EQ(engine("install"), 0);
+    ASSERT_TRUE(eventually([&] { return processesRunning(desktop).size() == 2; }))
+        << KestruneTest::readAll(logPath());
+    auto pids = processesRunning(desktop);
+    for (pid_t pid : pids)
+        EXPECT_NE(readFile("/proc/" + std::to_string(pid) + "/cgroup")
+                      .value_or("")
+                      .find("/app.slice/app-kestrune-"),
+                  std::string::npos);
+
+    ASSERT_EQ(
+        KestruneEngine::runCommand({"systemctl", "--user", "restart", "kestrune-engine.service"}),
+        0);
+    for (pid_t pid : pids)
+        EXPECT_TRUE(running(pid)) << pid;
+    EXPECT_EQ(engine("uninstall"), 0);
+    for (pid_t pid : processesRunning(desktop))
+        ::kill(pid, SIGKILL);
+}
