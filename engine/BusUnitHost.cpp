@@ -95,15 +95,15 @@ public:
                                std::string(runnerMethodVariable) + "=" + r.method};
         service.remainAfterExit = true;
         service.stopTimeoutSeconds = stopGraceSeconds;
-        std::string stem = r.stem, name = r.name;
+        std::string stem = r.stem;
         double began = r.began;
-        bus_->startService(service, [stem, name, began](const std::string& error) {
-            // Refused after the pass moved on: ended as a start command that cannot
-            // run, so the next pass counts a failed start.
-            KestruneCore::log(name, "could not start: " + error);
+        bus_->startService(service, [stem, began](const std::string& error) {
+            // Refused after the pass moved on: the next pass counts a failed start,
+            // with the manager's words as its cause.
             EntryState(KestruneCore::stateFolder(), stem)
                 .write(".exit", exitRecordText({127, nowSeconds(),
-                                                began > 0 ? std::optional(began) : std::nullopt}));
+                                                began > 0 ? std::optional(began) : std::nullopt,
+                                                startRefusedCause(error)}));
         });
         return {unit, {}};
     }

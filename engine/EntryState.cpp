@@ -116,8 +116,10 @@ bool ExitRecord::belongsTo(double start) const {
 
 std::string exitRecordText(const ExitRecord& record) {
     std::string text = std::to_string(record.status) + "\t" + secondsText(record.time);
-    if (record.began)
-        text += "\t" + secondsText(*record.began);
+    if (record.began || !record.cause.empty())
+        text += "\t" + (record.began ? secondsText(*record.began) : std::string());
+    if (!record.cause.empty())
+        text += "\t" + KestruneCore::singleLineField(record.cause);
     return text + "\n";
 }
 
@@ -136,6 +138,8 @@ std::optional<ExitRecord> parseExitRecord(std::string_view text) {
     ExitRecord record{status, *time, std::nullopt};
     if (fields.size() > 2)
         record.began = parseSeconds(fields[2]);
+    if (fields.size() > 3)
+        record.cause = fields[3];
     return record;
 }
 

@@ -344,6 +344,10 @@ bool userManagerAnswers() {
 
 } // namespace
 
+std::string startRefusedCause(const std::string& error) {
+    return "could not start: " + error;
+}
+
 std::string serviceUnitName(const std::string& stem) {
     return "kestrune-svc-" + stem + ".service";
 }

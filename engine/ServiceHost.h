@@ -82,6 +82,10 @@ std::unique_ptr<ServiceHost> makeSystemdUnitHost(std::string enginePath, Command
 // process-group host. KESTRUNE_SERVICE_HOST=group or =systemd forces one.
 std::unique_ptr<ServiceHost> chooseServiceHost(std::string enginePath, CommandRunner runner);
 
+// A failed start's cause when the runner could not be started at all:
+// "could not start: " + the system's or the manager's words.
+std::string startRefusedCause(const std::string& error);
+
 // The unit name of a service's runner: "kestrune-svc-" + stem + ".service".
 std::string serviceUnitName(const std::string& stem);
 
