@@ -133,8 +133,17 @@ void BM_ServeRestartsAKilledServer(benchmark::State& state) {
     KestruneCore::ServiceConfig config;
     config.url = "http://127.0.0.1:" + std::to_string(port) + "/";
     h.tmp.write("web/scripts/launch.json", R"({"healthcheck":{"url":")" + *config.url + R"("}})");
-    KestruneCore::save(
-        {{"web", h.tmp / "web", true, KestruneCore::EntryType::service, "launch.sh"}});
+    std::vector<KestruneCore::AppEntry> list{
+        {"web", h.tmp / "web", true, KestruneCore::EntryType::service, "launch.sh"}};
+    if (state.range(1) == 1) {
+        // A neighbour whose launch.json is 60 MB of nesting.
+        constexpr std::size_t depth = 30 * 1000 * 1000;
+        h.tmp.write("huge/scripts/launch.json",
+                    "{\"healthcheck\":" + std::string(depth, '[') + std::string(depth, ']') + "}");
+        list.push_back(
+            {"huge", h.tmp / "huge", true, KestruneCore::EntryType::service, "launch.sh"});
+    }
+    KestruneCore::save(list);
     KestruneCore::makeFolders(KestruneCore::stateFolder());
     KestruneCore::writeFileAtomically(
         KestruneCore::stateFolder() + "/" + KestruneCore::serviceKey("web") + ".toggled", "");
@@ -168,9 +177,11 @@ void BM_ServeRestartsAKilledServer(benchmark::State& state) {
     if (group > 1)
         ::kill(-group, SIGKILL);
 }
+// Args: the polling interval in ms; 1 for a neighbour with a 60 MB launch.json.
 BENCHMARK(BM_ServeRestartsAKilledServer)
-    ->Arg(50)
-    ->Arg(5)
+    ->Args({50, 0})
+    ->Args({5, 0})
+    ->Args({5, 1})
     ->Iterations(5)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
