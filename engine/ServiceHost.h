@@ -70,7 +70,7 @@ public:
 inline constexpr const char* serviceMarkerVariable = "KESTRUNE_SERVICE_KEY";
 inline constexpr int stopGraceSeconds = 5;
 // How long an app just opened waits for its scope before it starts anyway.
-inline constexpr std::chrono::milliseconds appScopeWait{2000};
+inline constexpr std::chrono::milliseconds appScopeWait{5000};
 
 // Runners are the start runner that comes with `enginePath` (default: this program;
 // see runnerCommand), in a new session; stem.pid holds "pgid:starttime".

@@ -297,6 +297,22 @@ TEST(ServiceRules, AStartKilledFromOutsideIsACrashUntilItLoops) {
     h.pass();
     EXPECT_EQ(h.starts("web"), 6);
     EXPECT_EQ(h.problemOf("web")->kind, "not-running-relaunching");
+
+    // Killed before its first check three times, 11 s apart: each time started again
+    // in the same pass, never a failed start.
+    EngineHarness spaced;
+    spaced.addService("web", webJson);
+    spaced.health["http://web.test/"] = EngineHarness::refused();
+    spaced.service("web").write(".toggled", "");
+    spaced.pass();
+    for (int kill = 1; kill <= 3; ++kill) {
+        spaced.now += crashWindowSeconds + 1;
+        spaced.exitWith("web", 137);
+        spaced.pass();
+        EXPECT_EQ(spaced.starts("web"), kill + 1);
+        EXPECT_EQ(spaced.problemOf("web")->kind, "not-running-relaunching") << kill;
+    }
+    EXPECT_EQ(spaced.log().find("start failed"), std::string::npos);
 }
 
 TEST(ServiceRules, AttemptsResetAfterFiveHealthyMinutes) {
