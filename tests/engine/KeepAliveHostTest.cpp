@@ -369,9 +369,13 @@ TEST(UserManager, WhatAnAppStartsAtOnceOutlivesTheEngineAndQuitToo) {
         GTEST_SKIP() << "needs a systemd user manager (tests/support/with-user-manager)";
     std::string managerHome = std::getenv("HOME");
     KestruneTest::ScopedHome home{managerHome};
+    // A private shell, so that no other shell on the machine passes for the app.
+    std::string shell = managerHome + "/forker-sh";
+    ASSERT_EQ(runProcess({"cp", "/bin/sh", shell}).exitStatus, 0);
     std::string desktop = managerHome + "/forker.desktop";
-    ASSERT_TRUE(writeFileAtomically(desktop, "[Desktop Entry]\nType=Application\nName=Forker\n"
-                                             "Exec=/bin/sh -c \"sleep 1000 & exec sleep 1000\"\n"));
+    ASSERT_TRUE(writeFileAtomically(
+        desktop, "[Desktop Entry]\nType=Application\nName=Forker\nExec=" + shell +
+                     " -c \"sleep 1000 & exec sleep 1000\"\n"));
     save({{"Forker", desktop, true, EntryType::app, ""}});
     auto engine = [&](const char* command) {
         return runProcess({KESTRUNE_ENGINE_PATH, "--home", managerHome, command}).exitStatus;
