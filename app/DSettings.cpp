@@ -3,6 +3,7 @@
 #include "app/D.h"
 
 #include "core/FileIO.h"
+#include "core/LogSubtitle.h"
 #include "core/StartMethod.h"
 #include "discovery/Discovery.h"
 #include "health/AppLiveness.h"

@@ -16,6 +16,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <dirent.h>
 #include <spawn.h>
@@ -72,6 +73,42 @@ std::vector<pid_t> groupChildren(pid_t pgid) {
         ::closedir(proc);
     return out;
 }
+
+// The serve loop's longest time away from its epoll wait while it runs: its main
+// thread's current system call (/proc/PID/syscall), read on a thread of its own about
+// every 100 µs. Anything but a wait there is the loop at work, or stalled.
+class LoopStallSampler {
+public:
+    explicit LoopStallSampler(pid_t serve)
+        : thread_([this, path = "/proc/" + std::to_string(serve) + "/syscall"] {
+              std::optional<Clock::time_point> busySince;
+              while (!done_) {
+                  auto text = KestruneCore::readFile(path, 256).value_or("");
+                  auto number = std::atoi(text.c_str());
+                  bool waiting = text.rfind("running", 0) != 0 &&
+                                 (number == 232 || number == 281 || number == 441);
+                  auto now = Clock::now();
+                  if (waiting && busySince)
+                      longest_ = std::max(longest_, now - *busySince);
+                  if (waiting)
+                      busySince.reset();
+                  else if (!busySince)
+                      busySince = now;
+                  std::this_thread::sleep_for(100us);
+              }
+          }) {}
+    // Stops sampling; the longest stall seen, in ms.
+    double stop() {
+        done_ = true;
+        thread_.join();
+        return std::chrono::duration<double, std::milli>(longest_).count();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    Clock::duration longest_{};
+    std::thread thread_;
+};
 
 // A temporary home with `kestrune-engine serve` running in it.
 struct ServeHome {
@@ -133,8 +170,17 @@ void BM_ServeRestartsAKilledServer(benchmark::State& state) {
     KestruneCore::ServiceConfig config;
     config.url = "http://127.0.0.1:" + std::to_string(port) + "/";
     h.tmp.write("web/scripts/launch.json", R"({"healthcheck":{"url":")" + *config.url + R"("}})");
-    KestruneCore::save(
-        {{"web", h.tmp / "web", true, KestruneCore::EntryType::service, "launch.sh"}});
+    std::vector<KestruneCore::AppEntry> list{
+        {"web", h.tmp / "web", true, KestruneCore::EntryType::service, "launch.sh"}};
+    if (state.range(1) == 1) {
+        // A neighbour whose launch.json is 60 MB of nesting.
+        constexpr std::size_t depth = 30 * 1000 * 1000;
+        h.tmp.write("huge/scripts/launch.json",
+                    "{\"healthcheck\":" + std::string(depth, '[') + std::string(depth, ']') + "}");
+        list.push_back(
+            {"huge", h.tmp / "huge", true, KestruneCore::EntryType::service, "launch.sh"});
+    }
+    KestruneCore::save(list);
     KestruneCore::makeFolders(KestruneCore::stateFolder());
     KestruneCore::writeFileAtomically(
         KestruneCore::stateFolder() + "/" + KestruneCore::serviceKey("web") + ".toggled", "");
@@ -168,9 +214,11 @@ void BM_ServeRestartsAKilledServer(benchmark::State& state) {
     if (group > 1)
         ::kill(-group, SIGKILL);
 }
+// Args: the polling interval in ms; 1 for a neighbour with a 60 MB launch.json.
 BENCHMARK(BM_ServeRestartsAKilledServer)
-    ->Arg(50)
-    ->Arg(5)
+    ->Args({50, 0})
+    ->Args({5, 0})
+    ->Args({5, 1})
     ->Iterations(5)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
@@ -227,7 +275,7 @@ void BM_ServeBesideADeafService(benchmark::State& state) {
         return;
     }
     Median neighbour;
-    std::vector<double> stops;
+    std::vector<double> stops, stalls;
     for (auto _ : state) {
         ServeHome h;
         int webPort = KestruneTest::freeClosedPort();
@@ -259,6 +307,7 @@ void BM_ServeBesideADeafService(benchmark::State& state) {
         };
         until([&] { return answers(web) && KestruneCore::fileExists(marker); }, Clock::now(), 10ms);
         auto deaf = pidOf("deaf");
+        LoopStallSampler sampler(h.serve);
         until([&] { return pidOf("deaf") != deaf; }, Clock::now(), 5ms); // being replaced
         auto handle = pidOf("web");
         auto t0 = Clock::now();
@@ -268,6 +317,7 @@ void BM_ServeBesideADeafService(benchmark::State& state) {
             ::kill(-std::atoi(handle.c_str()), SIGKILL);
         until([&] { return !answers(web); }, t0, 1ms);
         neighbour.add(state, until([&] { return answers(web); }, t0, 5ms));
+        stalls.push_back(sampler.stop());
         auto t1 = Clock::now();
         ::kill(h.serve, SIGTERM);
         ::waitpid(h.serve, nullptr, 0);
@@ -288,6 +338,11 @@ void BM_ServeBesideADeafService(benchmark::State& state) {
     std::sort(stops.begin(), stops.end());
     if (!stops.empty())
         state.counters["engine_stop_median_ms"] = stops[stops.size() / 2] * 1000.0;
+    std::sort(stalls.begin(), stalls.end());
+    if (!stalls.empty()) {
+        state.counters["loop_longest_stall_median_ms"] = stalls[stalls.size() / 2];
+        state.counters["loop_longest_stall_max_ms"] = stalls.back();
+    }
 }
 BENCHMARK(BM_ServeBesideADeafService)
     ->Arg(0)

@@ -41,8 +41,4 @@ void log(const std::string& name, const std::string& message);
 // The same for an explicit log file (the engine and tests pass their own).
 void logTo(const std::string& path, const std::string& name, const std::string& message);
 
-// "Last entry yyyy-MM-dd HH:mm" from the file's last line, or the path with the home
-// folder abbreviated to "~".
-std::string logSubtitle(const std::string& path = logPath());
-
 } // namespace KestruneCore

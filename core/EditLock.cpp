@@ -26,7 +26,7 @@ EditLock::EditLock(const std::string& path, std::chrono::milliseconds wait) {
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            fd_ = fd;
+            fd_.reset(fd);
             return;
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
@@ -43,11 +43,6 @@ EditLock::EditLock(const std::string& path, std::chrono::milliseconds wait) {
         pause = std::min(pause * 2, std::chrono::milliseconds(50));
     }
     ::close(fd);
-}
-
-EditLock::~EditLock() {
-    if (fd_ >= 0)
-        ::close(fd_);
 }
 
 } // namespace KestruneCore

@@ -3,6 +3,8 @@
 // change. Readers take no lock: writes stay atomic renames.
 #pragma once
 
+#include "core/OwnedFd.h"
+
 #include <chrono>
 #include <string>
 
@@ -20,17 +22,16 @@ public:
     // a symbolic link), waiting at most `wait`. Check held() and error().
     explicit EditLock(const std::string& path,
                       std::chrono::milliseconds wait = defaultEditLockWait);
-    ~EditLock();
     EditLock(const EditLock&) = delete;
     EditLock& operator=(const EditLock&) = delete;
 
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return bool(fd_); }
     bool timedOut() const { return timedOut_; }
     // Why it is not held: the system's text for the failing call, or empty.
     const std::string& error() const { return error_; }
 
 private:
-    int fd_ = -1;
+    OwnedFd fd_;
     bool timedOut_ = false;
     std::string error_;
 };

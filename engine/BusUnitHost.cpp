@@ -5,10 +5,12 @@
 #include "core/ActivityLog.h"
 #include "core/Paths.h"
 #include "engine/EntryState.h"
+#include "engine/StartRunner.h"
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
@@ -44,9 +46,17 @@ std::string unitNamePart(std::string key) {
 class BusUnitHost : public ServiceHost {
 public:
     BusUnitHost(std::string enginePath, std::unique_ptr<KestruneCore::UserManagerBus> bus)
-        : engine_(std::move(enginePath)), bus_(std::move(bus)) {
-        bus_->jobDone = [this](const std::string& unit, const std::string&) {
+        : runner_(runnerCommand(enginePath)), bus_(std::move(bus)) {
+        bus_->jobDone = [this](const std::string& unit, const std::string& result) {
             news_ = news_ || isOurUnit(unit);
+            // An app's scope has started (or will not): its app goes on either way.
+            if (auto gate = gates_.find(unit); gate != gates_.end()) {
+                if (result != "done")
+                    KestruneCore::log("Kestrune", "app " + gate->second.key +
+                                                      " stays in the engine's unit: its scope " +
+                                                      result);
+                gates_.erase(gate);
+            }
         };
         // Once the manager has unloaded a unit we retired, its name is free again.
         bus_->unitGone = [this](const std::string& unit) { retiring_.erase(unit); };
@@ -72,24 +82,28 @@ public:
         service.name = unit;
         service.description = "Kestrune start runner for " + r.stem;
         // Only the stem (file-name-safe) and fixed words go on the unit's command
-        // line; the runner looks up the folder, name and method in the watch list.
-        service.argv = {engine_, "exec-service", "--key", r.stem};
+        // line, which the manager expands; the rest goes in the environment.
+        service.argv = runner_;
+        service.argv.insert(service.argv.end(), {"--key", r.stem});
         if (r.began > 0) {
             service.argv.push_back("--began");
             service.argv.push_back(secondsText(r.began));
         }
-        service.environment = {"HOME=" + r.home, std::string(serviceMarkerVariable) + "=" + r.stem};
+        service.environment = {"HOME=" + r.home, std::string(serviceMarkerVariable) + "=" + r.stem,
+                               std::string(runnerDirVariable) + "=" + r.dir,
+                               std::string(runnerNameVariable) + "=" + r.name,
+                               std::string(runnerMethodVariable) + "=" + r.method};
         service.remainAfterExit = true;
         service.stopTimeoutSeconds = stopGraceSeconds;
-        std::string stem = r.stem, name = r.name;
+        std::string stem = r.stem;
         double began = r.began;
-        bus_->startService(service, [stem, name, began](const std::string& error) {
-            // Refused after the pass moved on: ended as a start command that cannot
-            // run, so the next pass counts a failed start.
-            KestruneCore::log(name, "could not start: " + error);
+        bus_->startService(service, [stem, began](const std::string& error) {
+            // Refused after the pass moved on: the next pass counts a failed start,
+            // with the manager's words as its cause.
             EntryState(KestruneCore::stateFolder(), stem)
                 .write(".exit", exitRecordText({127, nowSeconds(),
-                                                began > 0 ? std::optional(began) : std::nullopt}));
+                                                began > 0 ? std::optional(began) : std::nullopt,
+                                                startRefusedCause(error)}));
         });
         return {unit, {}};
     }
@@ -110,11 +124,14 @@ public:
         return pid > 1 ? std::optional<int>(pid) : std::nullopt;
     }
 
-    void adoptApp(const std::string& key, int pid) override {
+    void adoptApp(const std::string& key, int pid,
+                  std::shared_ptr<KestruneCore::StartGate> gate) override {
         std::string scope = "app-kestrune-" + unitNamePart(key) + "-" + randomSuffix() + ".scope";
-        bus_->startScope(scope, "app.slice", {pid}, [key](const std::string& error) {
+        gates_[scope] = {std::move(gate), key, std::chrono::steady_clock::now() + appScopeWait};
+        bus_->startScope(scope, "app.slice", {pid}, [this, key, scope](const std::string& error) {
             // It still runs, only inside the engine's own unit.
             KestruneCore::log("Kestrune", "app " + key + " stays in the engine's unit: " + error);
+            gates_.erase(scope);
         });
     }
 
@@ -122,6 +139,19 @@ public:
 
     bool dispatch() override {
         bus_->dispatch();
+        // The app stopped waiting at the same bound and has started where it was.
+        auto now = std::chrono::steady_clock::now();
+        for (auto gate = gates_.begin(); gate != gates_.end();) {
+            if (gate->second.until > now) {
+                ++gate;
+                continue;
+            }
+            KestruneCore::log("Kestrune", "app " + gate->second.key +
+                                              " started before its scope was made: the user "
+                                              "manager did not answer within " +
+                                              std::to_string(appScopeWait.count() / 1000) + " s");
+            gate = gates_.erase(gate);
+        }
         bool news = news_;
         news_ = false;
         return news;
@@ -156,9 +186,16 @@ private:
         return duration<double>(system_clock::now().time_since_epoch()).count();
     }
 
-    std::string engine_;
+    std::vector<std::string> runner_;
     std::unique_ptr<KestruneCore::UserManagerBus> bus_;
     std::set<std::string> retiring_;
+    // Apps held back until their scopes exist, by scope name.
+    struct Gate {
+        std::shared_ptr<KestruneCore::StartGate> release;
+        std::string key;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::map<std::string, Gate> gates_;
     std::mt19937 random_{std::random_device{}()};
     bool news_ = false;
 };

@@ -117,22 +117,8 @@ int dispatch(const std::vector<std::string>& args) {
     std::string homeDir = KestruneCore::home("~");
 
     if (command == "exec-service") {
-        if (!options.count("--key"))
-            return usage("exec-service needs --key");
-        RunnerOptions r;
-        r.key = options["--key"];
-        auto take = [&](const char* name) -> std::optional<std::string> {
-            auto it = options.find(name);
-            return it == options.end() ? std::nullopt : std::optional(it->second);
-        };
-        r.dir = take("--dir");
-        r.name = take("--name");
-        r.method = take("--method");
-        if (auto began = take("--began"))
-            r.began = std::atof(began->c_str());
-        if (auto replaces = take("--replaces"))
-            r.replacesGroup = std::atoi(replaces->c_str());
-        return runStartRunner(r);
+        auto status = runStartRunner(options);
+        return status ? *status : usage("exec-service needs --key");
     }
     std::string self = currentExecutablePath();
     if (command == "run" || command == "serve") {

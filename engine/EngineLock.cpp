@@ -32,23 +32,4 @@ std::optional<EngineLock> EngineLock::acquire(const std::string& path,
     return std::nullopt;
 }
 
-EngineLock::EngineLock(EngineLock&& other) noexcept : fd_(other.fd_) {
-    other.fd_ = -1;
-}
-
-EngineLock& EngineLock::operator=(EngineLock&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
-EngineLock::~EngineLock() {
-    if (fd_ >= 0)
-        ::close(fd_); // closing the only descriptor releases the flock
-}
-
 } // namespace KestruneEngine

@@ -2,6 +2,8 @@
 // runs) from working on the same state at once.
 #pragma once
 
+#include "core/OwnedFd.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -15,15 +17,10 @@ public:
     static std::optional<EngineLock> acquire(const std::string& path,
                                              std::chrono::milliseconds wait);
 
-    EngineLock(EngineLock&& other) noexcept;
-    EngineLock& operator=(EngineLock&& other) noexcept;
-    EngineLock(const EngineLock&) = delete;
-    EngineLock& operator=(const EngineLock&) = delete;
-    ~EngineLock();
-
 private:
+    // Closing the only descriptor releases the flock.
     explicit EngineLock(int fd) : fd_(fd) {}
-    int fd_ = -1;
+    KestruneCore::OwnedFd fd_;
 };
 
 } // namespace KestruneEngine

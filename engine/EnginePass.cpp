@@ -405,13 +405,16 @@ PassEnvironment realEnvironment(ServiceHost& host, std::string home) {
         // Each open starts its output anew: it holds what this run printed.
         auto output = appOutputPath(key);
         ::unlink(output.c_str());
-        auto spawned = KestruneCore::openApplication(path, output);
+        // Held back until the host has given it its own home, so that even a child it
+        // starts at once lands there.
+        auto gate = std::make_shared<KestruneCore::StartGate>(appScopeWait);
+        auto spawned = KestruneCore::openApplication(path, output, gate.get());
         if (!spawned)
             return spawned.error;
         // Its pid may be an earlier app's, whose end nobody read (it ran healthy).
         forgetChild(spawned.pid);
         (*opened)[key] = spawned.pid;
-        host.adoptApp(key, spawned.pid);
+        host.adoptApp(key, spawned.pid, std::move(gate));
         return std::string();
     };
     env.appEnded = [opened](const std::string& key) -> std::optional<std::string> {

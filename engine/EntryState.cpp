@@ -1,5 +1,6 @@
 #include "engine/EntryState.h"
 
+#include "core/EpochText.h"
 #include "core/FileIO.h"
 #include "health/Backoff.h"
 
@@ -21,15 +22,31 @@ std::string_view trimmed(std::string_view s) {
     return s;
 }
 
+// Seconds as secondsText writes them: whole seconds, then optionally a point and
+// decimals. Read without the floating-point parser, which would bring the maths
+// library into every start runner for this one use.
 std::optional<double> parseSeconds(std::string_view s) {
     s = trimmed(s);
-    if (s.empty())
+    auto point = s.find('.');
+    auto whole = KestruneCore::epochValue(s.substr(0, point));
+    if (!whole || point == 0)
         return std::nullopt;
-    double value = 0;
-    auto r = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (r.ec != std::errc() || r.ptr != s.data() + s.size() || !std::isfinite(value))
-        return std::nullopt;
-    return value;
+    double fraction = 0;
+    if (point != std::string_view::npos) {
+        auto digits = s.substr(point + 1);
+        if (digits.empty())
+            return std::nullopt;
+        unsigned long long value = 0, scale = 1;
+        for (char c : digits) {
+            if (c < '0' || c > '9')
+                return std::nullopt;
+            if (scale < 1000000000000000000ull) // digits past the 18th change nothing
+                value = value * 10 + static_cast<unsigned>(c - '0'), scale *= 10;
+        }
+        fraction = static_cast<double>(value) / static_cast<double>(scale);
+    }
+    bool negative = !s.empty() && s.front() == '-';
+    return static_cast<double>(*whole) + (negative ? -fraction : fraction);
 }
 
 } // namespace
@@ -99,8 +116,10 @@ bool ExitRecord::belongsTo(double start) const {
 
 std::string exitRecordText(const ExitRecord& record) {
     std::string text = std::to_string(record.status) + "\t" + secondsText(record.time);
-    if (record.began)
-        text += "\t" + secondsText(*record.began);
+    if (record.began || !record.cause.empty())
+        text += "\t" + (record.began ? secondsText(*record.began) : std::string());
+    if (!record.cause.empty())
+        text += "\t" + KestruneCore::singleLineField(record.cause);
     return text + "\n";
 }
 
@@ -119,6 +138,8 @@ std::optional<ExitRecord> parseExitRecord(std::string_view text) {
     ExitRecord record{status, *time, std::nullopt};
     if (fields.size() > 2)
         record.began = parseSeconds(fields[2]);
+    if (fields.size() > 3)
+        record.cause = fields[3];
     return record;
 }
 

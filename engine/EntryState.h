@@ -16,6 +16,9 @@ struct ExitRecord {
     // stem.began of the start this runner made, so that the end of a copy being
     // replaced is never taken for the end of its successor.
     std::optional<double> began;
+    // Why the start command never ran, when the manager refused the runner's unit after
+    // the pass had moved on; empty when it ran.
+    std::string cause = {};
 
     // Whether it belongs to the start that began at `began` (records without one
     // belong to any).
@@ -50,7 +53,8 @@ private:
     std::string stem_;
 };
 
-// "status TAB epoch [TAB began]" as the start runner writes it.
+// "status TAB epoch [TAB began [TAB cause]]" as the start runner (or, for a unit the
+// manager refused, its host) writes it.
 std::string exitRecordText(const ExitRecord& record);
 std::optional<ExitRecord> parseExitRecord(std::string_view text);
 

@@ -3,6 +3,7 @@
 #include "core/FileIO.h"
 #include "engine/BusUnitHost.h"
 #include "engine/EntryState.h"
+#include "engine/StartRunner.h"
 #include "platform/AgentBackend.h"
 #include "platform/Process.h"
 
@@ -187,11 +188,12 @@ KestruneCore::SpawnResult spawnRunner(const std::vector<std::string>& args,
 
 class ProcessGroupHost : public ServiceHost {
 public:
-    explicit ProcessGroupHost(std::string enginePath) : engine_(std::move(enginePath)) {}
+    explicit ProcessGroupHost(const std::string& enginePath) : runner_(runnerCommand(enginePath)) {}
 
     StartOutcome start(const StartRequest& r) override {
-        std::vector<std::string> args{engine_, "exec-service", "--key", r.stem,     "--dir",
-                                      r.dir,   "--name",       r.name,  "--method", r.method};
+        auto args = runner_;
+        args.insert(args.end(),
+                    {"--key", r.stem, "--dir", r.dir, "--name", r.name, "--method", r.method});
         if (!r.home.empty())
             args.insert(args.end(), {"--home", r.home});
         if (r.began > 0)
@@ -252,13 +254,13 @@ public:
     }
 
 private:
-    std::string engine_;
+    std::vector<std::string> runner_;
 };
 
 class SystemdUnitHost : public ServiceHost {
 public:
     SystemdUnitHost(std::string enginePath, CommandRunner runner)
-        : engine_(std::move(enginePath)), run_(std::move(runner)) {}
+        : runner_(runnerCommand(enginePath)), run_(std::move(runner)) {}
 
     StartOutcome start(const StartRequest& r) override {
         std::string unit = serviceUnitName(r.stem);
@@ -267,24 +269,24 @@ public:
         run_({"systemctl", "--user", "stop", unit});
         run_({"systemctl", "--user", "reset-failed", unit});
         // Only the stem (file-name-safe) and fixed words go on the unit's command
-        // line: the manager expands "$" and "%" there, so the folder, name and method
-        // are looked up by the runner from the watch list instead.
-        std::vector<std::string> argv{"systemd-run",
-                                      "--user",
-                                      "--quiet",
-                                      "--collect",
-                                      "--unit=" + unit,
-                                      "-p",
-                                      "RemainAfterExit=yes",
-                                      "-p",
-                                      "TimeoutStopSec=" + std::to_string(stopGraceSeconds),
-                                      "--setenv=HOME=" + r.home,
-                                      "--setenv=" + std::string(serviceMarkerVariable) + "=" +
-                                          r.stem,
-                                      engine_,
-                                      "exec-service",
-                                      "--key",
-                                      r.stem};
+        // line, which the manager expands; the rest goes in the environment.
+        std::vector<std::string> argv{
+            "systemd-run",
+            "--user",
+            "--quiet",
+            "--collect",
+            "--unit=" + unit,
+            "-p",
+            "RemainAfterExit=yes",
+            "-p",
+            "TimeoutStopSec=" + std::to_string(stopGraceSeconds),
+            "--setenv=HOME=" + r.home,
+            "--setenv=" + std::string(serviceMarkerVariable) + "=" + r.stem,
+            "--setenv=" + std::string(runnerDirVariable) + "=" + r.dir,
+            "--setenv=" + std::string(runnerNameVariable) + "=" + r.name,
+            "--setenv=" + std::string(runnerMethodVariable) + "=" + r.method};
+        argv.insert(argv.end(), runner_.begin(), runner_.end());
+        argv.insert(argv.end(), {"--key", r.stem});
         if (r.began > 0) {
             argv.push_back("--began");
             argv.push_back(secondsText(r.began)); // digits and a point only
@@ -323,7 +325,7 @@ private:
     static bool isOurUnit(const std::string& handle) {
         return handle.rfind("kestrune-svc-", 0) == 0;
     }
-    std::string engine_;
+    std::vector<std::string> runner_;
     CommandRunner run_;
 };
 
@@ -341,6 +343,10 @@ bool userManagerAnswers() {
 }
 
 } // namespace
+
+std::string startRefusedCause(const std::string& error) {
+    return "could not start: " + error;
+}
 
 std::string serviceUnitName(const std::string& stem) {
     return "kestrune-svc-" + stem + ".service";

@@ -4,7 +4,9 @@
 #pragma once
 
 #include "platform/AgentBackend.h"
+#include "platform/Process.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -53,9 +55,13 @@ public:
     // that is readable and before it sleeps. True when runners may have begun or ended
     // since, so that runnerPid is worth asking again.
     virtual int eventFd() const { return -1; }
-    // Gives an app just opened (its process `pid`, still the only one) a home of its
-    // own, so that stopping or restarting the engine never ends it.
-    virtual void adoptApp(const std::string& key, int pid) { (void)key, (void)pid; }
+    // Gives an app just opened (its process `pid`, held back by `gate` before it runs)
+    // a home of its own, so that stopping or restarting the engine never ends it or
+    // anything it starts. The app goes on when the gate is opened or let go.
+    virtual void adoptApp(const std::string& key, int pid,
+                          std::shared_ptr<KestruneCore::StartGate> gate) {
+        (void)key, (void)pid, (void)gate;
+    }
     virtual bool dispatch() { return false; }
 };
 
@@ -63,9 +69,11 @@ public:
 // a process group is only ever signalled when it is really ours.
 inline constexpr const char* serviceMarkerVariable = "KESTRUNE_SERVICE_KEY";
 inline constexpr int stopGraceSeconds = 5;
+// How long an app just opened waits for its scope before it starts anyway.
+inline constexpr std::chrono::milliseconds appScopeWait{5000};
 
-// Runners are `enginePath exec-service …` (default: this program) in a new session;
-// stem.pid holds "pgid:starttime".
+// Runners are the start runner that comes with `enginePath` (default: this program;
+// see runnerCommand), in a new session; stem.pid holds "pgid:starttime".
 std::unique_ptr<ServiceHost> makeProcessGroupHost(std::string enginePath = {});
 std::unique_ptr<ServiceHost> makeSystemdUnitHost(std::string enginePath, CommandRunner runner);
 
@@ -73,6 +81,10 @@ std::unique_ptr<ServiceHost> makeSystemdUnitHost(std::string enginePath, Command
 // `systemd-run` children only when it answers but no bus is reachable; else the
 // process-group host. KESTRUNE_SERVICE_HOST=group or =systemd forces one.
 std::unique_ptr<ServiceHost> chooseServiceHost(std::string enginePath, CommandRunner runner);
+
+// A failed start's cause when the runner could not be started at all:
+// "could not start: " + the system's or the manager's words.
+std::string startRefusedCause(const std::string& error);
 
 // The unit name of a service's runner: "kestrune-svc-" + stem + ".service".
 std::string serviceUnitName(const std::string& stem);

@@ -266,6 +266,8 @@ private:
             return started(trying);
         if (exit && killedFromOutside(exit->status))
             return killedWhileStarting(trying, *exit);
+        if (exit && !exit->cause.empty())
+            return startFailed(exit->cause, false);
         if (exit && exit->status != 0) {
             std::string cause = exitCause(entry_, exit->status);
             bool admin = mentionsAdmin(entry_.name);
@@ -370,7 +372,7 @@ private:
         st_.writeSeconds(".began", began);
         auto outcome = ctx_.env.host->start(request);
         if (!outcome.ok())
-            return startFailed("could not start: " + outcome.error, false);
+            return startFailed(startRefusedCause(outcome.error), false);
         meet();
         st_.writeWhole(".trying", static_cast<long long>(std::floor(began)));
         st_.write(".trigger", actualTrigger);

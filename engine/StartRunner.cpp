@@ -4,19 +4,20 @@
 #include "core/FileIO.h"
 #include "core/Paths.h"
 #include "core/StartMethod.h"
-#include "core/WatchList.h"
 #include "engine/EntryState.h"
 #include "platform/Process.h"
-#include "services/ServiceCheck.h"
+#include "services/ServiceLog.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,22 +142,21 @@ std::vector<std::string> startCommand(const std::string& dir, const std::string&
 }
 
 int runStartRunner(const RunnerOptions& options) {
-    std::string name, dir, method;
-    if (options.dir && options.name && options.method) {
-        name = *options.name, dir = *options.dir, method = *options.method;
-    } else {
-        bool found = false;
-        for (const auto& entry : KestruneCore::load()) {
-            if (entry.type == KestruneCore::EntryType::service &&
-                KestruneCore::serviceKey(entry.name) == options.key) {
-                name = entry.name, dir = entry.path, method = entry.method;
-                found = true;
-                break;
-            }
-        }
-        if (!found)
-            return 2;
-    }
+    // A transient unit's command line is expanded by the manager, so unit hosts hand
+    // the folder, name and method over in the environment, which it keeps as given.
+    auto given = [](const std::optional<std::string>& option, const char* variable) {
+        if (option)
+            return *option;
+        const char* value = std::getenv(variable);
+        std::string text = value ? value : "";
+        ::unsetenv(variable); // not passed on to the start command
+        return text;
+    };
+    std::string dir = given(options.dir, runnerDirVariable);
+    std::string name = given(options.name, runnerNameVariable);
+    std::string method = given(options.method, runnerMethodVariable);
+    if (dir.empty() || name.empty() || method.empty())
+        return 2;
 
     if (options.replacesGroup > 1)
         seeOff(options.replacesGroup);
@@ -204,6 +204,9 @@ int runStartRunner(const RunnerOptions& options) {
             ::_exit(err == ENOENT ? 127 : 126);
         }
         if (pid > 0) {
+            // The runner waits as long as the service runs: what it read to get here
+            // (the watch list) goes back to the system rather than sitting in its heap.
+            ::malloc_trim(0);
             commandPid = pid;
             struct sigaction forward {};
             forward.sa_handler = passOn;
@@ -229,6 +232,39 @@ int runStartRunner(const RunnerOptions& options) {
         KestruneCore::log(name, startEndMessage(method, status));
     state.write(".exit", exitRecordText({status, epochNow(), options.began}));
     return status > 255 ? 255 : status;
+}
+
+std::optional<int> runStartRunner(const std::map<std::string, std::string>& options) {
+    auto take = [&](const char* name) -> std::optional<std::string> {
+        auto it = options.find(name);
+        return it == options.end() ? std::nullopt : std::optional(it->second);
+    };
+    auto key = take("--key");
+    if (!key)
+        return std::nullopt;
+    RunnerOptions r;
+    r.key = *key;
+    r.dir = take("--dir");
+    r.name = take("--name");
+    r.method = take("--method");
+    if (auto began = take("--began"))
+        r.began = std::atof(began->c_str());
+    if (auto replaces = take("--replaces"))
+        r.replacesGroup = std::atoi(replaces->c_str());
+    return runStartRunner(r);
+}
+
+std::vector<std::string> runnerCommand(const std::string& enginePath) {
+    auto slash = enginePath.rfind('/');
+    if (slash != std::string::npos) {
+        std::string folder = enginePath.substr(0, slash + 1);
+        for (const char* place : {KESTRUNE_RUNNER_FROM_BINDIR, "kestrune-runner"}) {
+            std::string runner = folder + place;
+            if (::access(runner.c_str(), X_OK) == 0)
+                return {runner};
+        }
+    }
+    return {enginePath, "exec-service"};
 }
 
 } // namespace KestruneEngine

@@ -4,6 +4,7 @@
 
 #include "core/ActivityLog.h"
 #include "core/AppEntry.h"
+#include "core/EpochText.h"
 #include "core/Paths.h"
 #include "core/SanitizedKey.h"
 
@@ -19,11 +20,6 @@ enum class SwitchOnAction { none, launchApp, checkNow };
 
 // The current time in whole seconds since 1970.
 std::int64_t epochNow();
-
-// A file holding whole seconds since 1970 (optional sign, white space around).
-std::optional<std::int64_t> epoch(const std::string& path);
-// The same rules applied to text.
-std::optional<std::int64_t> epochValue(std::string_view text);
 
 // Since when the engine has been trying to start a service (its ".trying" file).
 std::optional<Clock::time_point> tryingSince(const std::string& name,

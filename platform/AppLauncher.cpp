@@ -63,12 +63,12 @@ LaunchPlan launchPlan(const std::string& path) {
     return {LaunchCommand{{path}, {}, {}}, {}};
 }
 
-SpawnResult openApplication(const std::string& path, const std::string& outputTo) {
+SpawnResult openApplication(const std::string& path, const std::string& outputTo, StartGate* gate) {
     auto plan = launchPlan(path);
     if (!plan.command)
         return {false, -1, plan.error};
     const auto& cmd = *plan.command;
-    return spawnDetached(cmd.argv, cmd.environment, cmd.workingDirectory, outputTo);
+    return spawnDetached(cmd.argv, cmd.environment, cmd.workingDirectory, outputTo, gate);
 }
 
 } // namespace KestruneCore

@@ -26,7 +26,9 @@ struct LaunchPlan {
 LaunchPlan launchPlan(const std::string& path);
 
 // Starts the application; on failure the error is the system's description, shown
-// after "launch failed: ". Its output goes to `outputTo` when given, else nowhere.
-SpawnResult openApplication(const std::string& path, const std::string& outputTo = {});
+// after "launch failed: ". Its output goes to `outputTo` when given, else nowhere; a
+// gate holds it back as spawnDetached describes.
+SpawnResult openApplication(const std::string& path, const std::string& outputTo = {},
+                            StartGate* gate = nullptr);
 
 } // namespace KestruneCore

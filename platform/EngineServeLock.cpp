@@ -40,25 +40,6 @@ std::optional<EngineServeLock> EngineServeLock::hold(const std::string& path) {
     return EngineServeLock(fd);
 }
 
-EngineServeLock::EngineServeLock(EngineServeLock&& other) noexcept : fd_(other.fd_) {
-    other.fd_ = -1;
-}
-
-EngineServeLock& EngineServeLock::operator=(EngineServeLock&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
-EngineServeLock::~EngineServeLock() {
-    if (fd_ >= 0)
-        ::close(fd_); // the last descriptor of the open file releases its lock
-}
-
 bool engineIsServing(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)

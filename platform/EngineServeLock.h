@@ -3,6 +3,8 @@
 // delay the engine; a killed engine holds nothing, so the answer is never stale.
 #pragma once
 
+#include "core/OwnedFd.h"
+
 #include <optional>
 #include <string>
 
@@ -17,15 +19,10 @@ public:
     // destroyed. None when the file cannot be opened or locked.
     static std::optional<EngineServeLock> hold(const std::string& path = serveLockPath());
 
-    EngineServeLock(EngineServeLock&& other) noexcept;
-    EngineServeLock& operator=(EngineServeLock&& other) noexcept;
-    EngineServeLock(const EngineServeLock&) = delete;
-    EngineServeLock& operator=(const EngineServeLock&) = delete;
-    ~EngineServeLock();
-
 private:
+    // The last descriptor of the open file releases its lock.
     explicit EngineServeLock(int fd) : fd_(fd) {}
-    int fd_ = -1;
+    OwnedFd fd_;
 };
 
 // True while some process holds the serve lock on `path`. Only asks (F_OFD_GETLK);

@@ -314,9 +314,30 @@ ProcessRunner realProcessRunner() {
     };
 }
 
+StartGate::StartGate(std::chrono::milliseconds bound) : bound_(bound) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) == 0) {
+        wait_.reset(ends[0]);
+        release_.reset(ends[1]);
+    }
+}
+
+StartGate::~StartGate() {
+    open();
+}
+
+void StartGate::open() {
+    // A byte rather than only closing: a process forked meanwhile may hold this end too.
+    if (release_)
+        (void)!::write(release_.get(), "", 1);
+    release_.reset();
+    wait_.reset();
+}
+
 SpawnResult spawnDetached(const std::vector<std::string>& argv,
                           const EnvironmentAdditions& environment,
-                          const std::string& workingDirectory, const std::string& appendOutputTo) {
+                          const std::string& workingDirectory, const std::string& appendOutputTo,
+                          StartGate* gate) {
     SpawnResult result;
     auto [program, err] = resolveProgram(argv);
     if (err != 0) {
@@ -329,6 +350,8 @@ SpawnResult spawnDetached(const std::vector<std::string>& argv,
     CStrings env = environmentWith(environment);
     const char* output = appendOutputTo.empty() ? "/dev/null" : appendOutputTo.c_str();
     const char* cwd = workingDirectory.empty() ? nullptr : workingDirectory.c_str();
+    int gateFd = gate ? gate->waitFd() : -1;
+    int gateMs = gate ? static_cast<int>(gate->bound().count()) : 0;
 
     int pidPipe[2];
     int errPipe[2];
@@ -383,6 +406,17 @@ SpawnResult spawnDetached(const std::vector<std::string>& argv,
             ::close(out);
         if (cwd && ::chdir(cwd) != 0)
             fail(errno);
+        if (gateFd >= 0) {
+            // Ready: the caller stops waiting for the exec and opens the gate.
+            ::close(errPipe[1]);
+            struct pollfd until {
+                gateFd, POLLIN, 0
+            };
+            while (::poll(&until, 1, gateMs) < 0 && errno == EINTR) {
+            }
+            ::execve(program.c_str(), args.data(), env.data());
+            ::_exit(127);
+        }
         ::execve(program.c_str(), args.data(), env.data());
         fail(errno);
     }

@@ -2,6 +2,8 @@
 // through a shell, so nothing from a file or the user is ever parsed as a command.
 #pragma once
 
+#include "core/OwnedFd.h"
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -65,10 +67,31 @@ struct SpawnResult {
 // process group) and does not wait for it; no zombie is left behind. Standard input
 // is /dev/null; standard output and error go to /dev/null or are appended to
 // `appendOutputTo`. Success means the program was executed.
+//
+// With a gate, the program is held back just before it is executed until the gate is
+// opened, for at most its bound: time to move it somewhere before it can start
+// anything of its own. Success then means everything up to that point was done; a
+// program that cannot be executed after all exits with status 127.
+class StartGate {
+public:
+    explicit StartGate(std::chrono::milliseconds bound);
+    ~StartGate(); // opens it
+    StartGate(const StartGate&) = delete;
+    StartGate& operator=(const StartGate&) = delete;
+
+    void open();
+    // What the held-back program waits on (-1 when no pipe could be made: no wait).
+    int waitFd() const { return wait_.get(); }
+    std::chrono::milliseconds bound() const { return bound_; }
+
+private:
+    OwnedFd wait_, release_;
+    std::chrono::milliseconds bound_;
+};
 SpawnResult spawnDetached(const std::vector<std::string>& argv,
                           const EnvironmentAdditions& environment = {},
                           const std::string& workingDirectory = {},
-                          const std::string& appendOutputTo = {});
+                          const std::string& appendOutputTo = {}, StartGate* gate = nullptr);
 
 // The full path of a program name as exec would find it through PATH (a name with a
 // "/" is returned as it is when it is an executable file), or none.

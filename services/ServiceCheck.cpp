@@ -1,7 +1,6 @@
 #include "services/ServiceCheck.h"
 
 #include "core/FileIO.h"
-#include "core/LogCap.h"
 #include "core/SanitizedKey.h"
 
 #include <charconv>
@@ -82,18 +81,6 @@ std::string serviceKey(const std::string& name) {
 
 std::string serviceCheckPath(const std::string& name, const std::string& stateDir) {
     return stateDir + "/" + serviceKey(name) + ".check";
-}
-
-std::string serviceLogPath(const std::string& name) {
-    std::string safe = name;
-    for (auto& c : safe)
-        if (c == '/')
-            c = '_';
-    return logsFolder() + "/kestrune-" + safe + ".log";
-}
-
-bool capServiceLog(const std::string& name) {
-    return capLogFile(serviceLogPath(name), serviceLogCapBytes);
 }
 
 } // namespace KestruneCore

@@ -4,6 +4,7 @@
 
 #include "core/ActivityLog.h"
 #include "core/Paths.h"
+#include "services/ServiceLog.h"
 
 #include <cstddef>
 #include <optional>
@@ -39,15 +40,5 @@ std::string serviceKey(const std::string& name);
 
 // stateDir + "/" + serviceKey(name) + ".check"
 std::string serviceCheckPath(const std::string& name, const std::string& stateDir = stateFolder());
-
-// logs folder + "/kestrune-" + name with "/" replaced by "_" + ".log".
-std::string serviceLogPath(const std::string& name);
-
-// A service log is capped at this size: past it, its newest part moves to one ".1".
-inline constexpr std::size_t serviceLogCapBytes = 8u * 1024u * 1024u;
-
-// capLogFile(serviceLogPath(name), serviceLogCapBytes): the start runner calls it
-// before it appends, the engine after each check (a running command keeps writing).
-bool capServiceLog(const std::string& name);
 
 } // namespace KestruneCore

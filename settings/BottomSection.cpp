@@ -1,6 +1,7 @@
 #include "settings/BottomSection.h"
 
 #include "core/ActivityLog.h"
+#include "core/LogSubtitle.h"
 #include "feedback/qt/FeedbackActions.h"
 #include "settings/Card.h"
 #include "settings/CreditLink.h"

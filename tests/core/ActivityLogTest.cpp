@@ -1,4 +1,5 @@
 #include "core/ActivityLog.h"
+#include "core/LogSubtitle.h"
 #include "TempDir.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"

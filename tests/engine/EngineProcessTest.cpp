@@ -125,6 +125,15 @@ protected:
 
     std::string log() const { return KestruneTest::readAll(logPath()); }
 
+    void serve() {
+        std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", tmp.path()};
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ASSERT_EQ(::posix_spawn(&servePid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    }
+
     // Kills the server but not the runner that waits for it, as a crash would.
     void killServer() {
         auto pgid = runnerGroup();
@@ -197,13 +206,7 @@ TEST_F(EngineProcess, SwitchingOffAndOnDuringASlowStartLeavesOneCopy) {
 TEST_F(EngineProcess, ServeKeepsTheServiceAliveOnItsOwn) {
     addService(foregroundServer());
     state().write(".toggled", "");
-    std::string home = tmp.path();
-    std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", home};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ASSERT_EQ(::posix_spawn(&servePid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    ASSERT_NO_FATAL_FAILURE(serve());
 
     ASSERT_TRUE(eventually([&] { return healthy(); }));
     EXPECT_TRUE(engineIsServing()); // what kestrunectl reads as "Agent: loaded"
@@ -236,13 +239,7 @@ TEST_F(EngineProcess, ServeKeepsTheServiceAliveOnItsOwn) {
 TEST_F(EngineProcess, ServeActsOnWatchListEditsWithoutBeingAsked) {
     // Nothing to do at first: serve sleeps (its safety-net wake-up is a minute away).
     save({});
-    std::string home = tmp.path();
-    std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", home};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ASSERT_EQ(::posix_spawn(&servePid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    ASSERT_NO_FATAL_FAILURE(serve());
     ASSERT_TRUE(eventually([&] { return fileExists(problemsPath()); }));
 
     addService(foregroundServer());
@@ -281,13 +278,7 @@ TEST_F(EngineProcess, StoppingAServiceFreesThePortItsLeftoverChildHolds) {
 TEST_F(EngineProcess, RestartNowStopsTheServiceWholeAndStartsItAtOnce) {
     addService(foregroundServer());
     state().write(".toggled", "");
-    std::string home = tmp.path();
-    std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", home};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ASSERT_EQ(::posix_spawn(&servePid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    ASSERT_NO_FATAL_FAILURE(serve());
     ASSERT_TRUE(eventually([&] { return healthy() && loadProblems().empty(); }));
     auto oldGroup = runnerGroup();
     ASSERT_TRUE(oldGroup);
@@ -310,4 +301,31 @@ TEST_F(EngineProcess, RestartNowStopsTheServiceWholeAndStartsItAtOnce) {
     EXPECT_NE(runnerGroup(), oldGroup);
     for (pid_t pid : oldServer)
         EXPECT_TRUE(eventually([&] { return ::kill(pid, 0) != 0; }, std::chrono::seconds(10)));
+}
+
+// A neighbour whose launch.json is 60 MB of nesting is refused unread, every pass:
+// the service beside it is brought back as usual, and serve never holds the file.
+TEST_F(EngineProcess, AHugeLaunchJsonBesideItIsNeverRead) {
+    addService(foregroundServer());
+    constexpr std::size_t depth = 30 * 1000 * 1000;
+    tmp.write("huge/scripts/launch.json",
+              "{\"healthcheck\":" + std::string(depth, '[') + std::string(depth, ']') + "}");
+    auto list = load();
+    list.push_back({"huge", tmp / "huge", true, EntryType::service, "launch.sh"});
+    save(list);
+    state().write(".toggled", "");
+    ASSERT_NO_FATAL_FAILURE(serve());
+    ASSERT_TRUE(eventually([&] { return healthy(); }));
+    killServer();
+    ASSERT_TRUE(eventually(
+        [&] { return occurrences(log(), "] started: healthy after ") == 2 && healthy(); }));
+
+    EXPECT_EQ(occurrences(log(), "[huge]"), 0u);
+#ifndef __SANITIZE_ADDRESS__ // whose own memory would hide the difference
+    // Its peak resident memory: about 15 MB here, 2.4 GB when the file was parsed.
+    auto status = readFile("/proc/" + std::to_string(servePid) + "/status").value_or("");
+    auto peak = status.find("VmHWM:");
+    ASSERT_NE(peak, std::string::npos);
+    EXPECT_LT(std::atol(status.c_str() + peak + 6), 40 * 1024) << "KiB at the most";
+#endif
 }

@@ -361,3 +361,55 @@ TEST(UserManager, AnAppTheEngineOpenedOutlivesTheEngine) {
     for (int pid : opened())
         ::kill(pid, SIGKILL);
 }
+
+// An app that starts a child the instant it runs: the child is in the app's scope too,
+// not left in the engine's unit to be ended with it, by a restart or by Quit.
+TEST(UserManager, WhatAnAppStartsAtOnceOutlivesTheEngineAndQuitToo) {
+    if (!underUserManager())
+        GTEST_SKIP() << "needs a systemd user manager (tests/support/with-user-manager)";
+    std::string managerHome = std::getenv("HOME");
+    KestruneTest::ScopedHome home{managerHome};
+    // A private shell, so that no other shell on the machine passes for the app.
+    std::string shell = managerHome + "/forker-sh";
+    ASSERT_EQ(runProcess({"cp", "/bin/sh", shell}).exitStatus, 0);
+    std::string desktop = managerHome + "/forker.desktop";
+    ASSERT_TRUE(writeFileAtomically(
+        desktop, "[Desktop Entry]\nType=Application\nName=Forker\nExec=" + shell +
+                     " -c \"sleep 1000 & exec sleep 1000\"\n"));
+    save({{"Forker", desktop, true, EntryType::app, ""}});
+    auto engine = [&](const char* command) {
+        return runProcess({KESTRUNE_ENGINE_PATH, "--home", managerHome, command}).exitStatus;
+    };
+    // A zombie is no survivor.
+    auto running = [](pid_t pid) {
+        auto stat = readFile("/proc/" + std::to_string(pid) + "/stat").value_or("");
+        auto close = stat.rfind(')');
+        return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+    };
+    ASSERT_EQ(engine("install"), 0);
+    ASSERT_TRUE(eventually([&] { return processesRunning(desktop).size() == 2; }))
+        << KestruneTest::readAll(logPath());
+    auto pids = processesRunning(desktop);
+    auto cgroup = [](pid_t pid) {
+        return readFile("/proc/" + std::to_string(pid) + "/cgroup").value_or("");
+    };
+    for (pid_t pid : pids)
+        EXPECT_TRUE(eventually([&] {
+            return cgroup(pid).find("/app.slice/app-kestrune-") != std::string::npos;
+        })) << cgroup(pid)
+            << KestruneTest::readAll(logPath());
+
+    ASSERT_EQ(
+        KestruneEngine::runCommand({"systemctl", "--user", "restart", "kestrune-engine.service"}),
+        0);
+    for (pid_t pid : pids)
+        EXPECT_TRUE(running(pid)) << pid;
+    // "Quit kestrune completely" stops the engine's unit.
+    ASSERT_EQ(
+        KestruneEngine::runCommand({"systemctl", "--user", "stop", "kestrune-engine.service"}), 0);
+    for (pid_t pid : pids)
+        EXPECT_TRUE(running(pid)) << pid;
+    EXPECT_EQ(engine("uninstall"), 0);
+    for (pid_t pid : processesRunning(desktop))
+        ::kill(pid, SIGKILL);
+}

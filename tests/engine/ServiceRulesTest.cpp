@@ -182,7 +182,8 @@ TEST(ServiceRules, TheStartCommandsExitDecidesAtOnce) {
     h.addService("web", webJson);
     h.addService("admin", R"({"healthcheck":{"url":"http://admin.test/"}})");
     h.addService("solo", R"({"healthcheck":{"url":"http://solo.test/"}})");
-    for (auto name : {"web", "admin"}) {
+    h.addService("unit", R"({"healthcheck":{"url":"http://unit.test/"}})");
+    for (auto name : {"web", "admin", "unit"}) {
         h.health[std::string("http://") + name + ".test/"] = EngineHarness::refused();
         h.service(name).write(".toggled", "");
     }
@@ -195,6 +196,10 @@ TEST(ServiceRules, TheStartCommandsExitDecidesAtOnce) {
     h.now += 1;
     h.exitWith("web", 3);
     h.exitWith("admin", 1);
+    // The manager refused the runner's unit after the pass: its words are the cause.
+    h.service("unit").write(
+        ".exit", KestruneEngine::exitRecordText({127, h.now, h.service("unit").seconds(".began"),
+                                                 "could not start: Unit\tfull"}));
     h.pass();
     EXPECT_NE(h.log().find("[web] start failed: launch.sh exited with status 3\n"),
               std::string::npos);
@@ -202,6 +207,11 @@ TEST(ServiceRules, TheStartCommandsExitDecidesAtOnce) {
     EXPECT_EQ(h.problemOf("web")->detail, "launch.sh exited with status 3");
     EXPECT_EQ(h.problemOf("admin")->kind, "needs-admin");
     EXPECT_EQ(h.problemOf("admin")->detail, "Needs your admin password");
+    EXPECT_NE(h.log().find("[unit] start failed: could not start: Unit full\n"), std::string::npos);
+    EXPECT_EQ(h.log().find("[unit] start failed: launch.sh"), std::string::npos);
+    EXPECT_EQ(h.problemOf("unit")->kind, "retrying");
+    EXPECT_EQ(h.problemOf("unit")->detail, "could not start: Unit full");
+    EXPECT_TRUE(h.service("unit").exists(".next"));
 
     // A healthy service whose start command ends while it stops answering is down at
     // once: no tolerance for the failed check.
@@ -287,6 +297,22 @@ TEST(ServiceRules, AStartKilledFromOutsideIsACrashUntilItLoops) {
     h.pass();
     EXPECT_EQ(h.starts("web"), 6);
     EXPECT_EQ(h.problemOf("web")->kind, "not-running-relaunching");
+
+    // Killed before its first check three times, 11 s apart: each time started again
+    // in the same pass, never a failed start.
+    EngineHarness spaced;
+    spaced.addService("web", webJson);
+    spaced.health["http://web.test/"] = EngineHarness::refused();
+    spaced.service("web").write(".toggled", "");
+    spaced.pass();
+    for (int kill = 1; kill <= 3; ++kill) {
+        spaced.now += crashWindowSeconds + 1;
+        spaced.exitWith("web", 137);
+        spaced.pass();
+        EXPECT_EQ(spaced.starts("web"), kill + 1);
+        EXPECT_EQ(spaced.problemOf("web")->kind, "not-running-relaunching") << kill;
+    }
+    EXPECT_EQ(spaced.log().find("start failed"), std::string::npos);
 }
 
 TEST(ServiceRules, AttemptsResetAfterFiveHealthyMinutes) {

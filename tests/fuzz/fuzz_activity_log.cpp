@@ -3,6 +3,7 @@
 #include "FuzzInput.h"
 
 #include "core/ActivityLog.h"
+#include "core/LogSubtitle.h"
 #include "feedback/LogTail.h"
 #include "health/SlowStarts.h"
 

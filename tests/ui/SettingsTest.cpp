@@ -1,6 +1,7 @@
 #include "TempDir.h"
 #include "app/D.h"
 #include "core/FileIO.h"
+#include "core/LogSubtitle.h"
 #include "core/Paths.h"
 #include "discovery/Discovery.h"
 #include "feedback/qt/FeedbackActions.h"
