@@ -73,7 +73,7 @@ std::string ServiceCheck::line() const {
 }
 
 bool ServiceCheck::save(const std::string& to) const {
-    return writeFileAtomically(to, line());
+    return rewriteFileAtomically(to, line());
 }
 
 std::string serviceKey(const std::string& name) {
