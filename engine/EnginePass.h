@@ -45,6 +45,9 @@ struct PassEnvironment {
     // Stems this engine has seen healthy or started since it began. A down service
     // it has never met is started at its first failed check.
     std::shared_ptr<std::set<std::string>> met = std::make_shared<std::set<std::string>>();
+    // By stem: when a healthy service's log is next held to its cap.
+    std::shared_ptr<std::map<std::string, double>> logCapDue =
+        std::make_shared<std::map<std::string, double>>();
 };
 
 // A check and the moments it began and completed (epoch seconds).

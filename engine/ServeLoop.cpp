@@ -8,6 +8,7 @@
 #include "engine/EntryState.h"
 #include "engine/PassContext.h"
 #include "engine/StartRunner.h"
+#include "engine/StateCache.h"
 #include "platform/EngineServeLock.h"
 
 #include <cerrno>
@@ -125,6 +126,9 @@ public:
             int n = ::epoll_wait(epollFd_, events, 32, static_cast<int>(std::max<long>(ms, 0)));
             if (n < 0 && errno != EINTR)
                 break;
+            // Whatever woke the loop may read state files another process has changed.
+            if (auto* cache = StateCache::active())
+                cache->refresh();
             for (int i = 0; i < n; ++i) {
                 auto wakes = handle(events[i].data.fd);
                 want = want || wakes == Wake::pass;
@@ -426,6 +430,7 @@ int serve(const PassEnvironment& env) {
     // Held until the process ends: how the terminal tool learns that the engine runs.
     KestruneCore::makeFolders(KestruneCore::stateFolder());
     static auto serving = KestruneCore::EngineServeLock::hold();
+    StateCache::activate(KestruneCore::stateFolder());
     // Apps are opened detached, yet stay our children: how one that dies at once ended
     // (its status) is then known, and shown as the reason.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);

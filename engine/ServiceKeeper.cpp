@@ -23,6 +23,7 @@ constexpr double firstStartCheck = 0.1;
 constexpr double longestStartCheckGap = 0.5;
 constexpr int needsAdminTailLines = 20;
 constexpr double runnerEndSettleSeconds = 1.0;
+constexpr double logCapGapSeconds = 60.0;
 
 int intervalOf(const std::optional<KestruneCore::ServiceConfig>& config) {
     if (config && config->interval && *config->interval > 0)
@@ -33,7 +34,10 @@ int intervalOf(const std::optional<KestruneCore::ServiceConfig>& config) {
 // The check file is stem + ".check" (the stem being the service key), read through the
 // core's reader.
 std::optional<double> lastCheckTime(const EntryState& st) {
-    auto check = KestruneCore::ServiceCheck::load(st.path(".check"));
+    auto text = st.text(".check");
+    if (!text)
+        return std::nullopt;
+    auto check = KestruneCore::ServiceCheck::parse(*text);
     if (!check)
         return std::nullopt;
     return std::chrono::duration<double>(check->time.time_since_epoch()).count();
@@ -230,10 +234,16 @@ private:
         record.url = check_->url;
         record.result = check_->result;
         record.cause = check_->cause;
-        record.save(st_.path(".check"));
+        st_.rewrite(".check", record.line());
         lastCheck_ = now_;
-        // A running start command may be filling its log; keep it within its cap.
-        KestruneCore::capServiceLog(entry_.name);
+        // A start command may be filling its log; keep it within its cap. While a start
+        // is under way or the service fails that is looked at every check, otherwise
+        // now and then: what runs healthy rarely floods its log.
+        auto& due = (*ctx_.env.logCapDue)[st_.stem()];
+        if (!check_->ok || st_.exists(".trying") || now_ >= due || now_ < due - logCapGapSeconds) {
+            KestruneCore::capServiceLog(entry_.name);
+            due = now_ + logCapGapSeconds;
+        }
     }
 
     EntryOutcome healthy() {
