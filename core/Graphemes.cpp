@@ -20,6 +20,27 @@ bool printableAscii(std::string_view text) {
     return true;
 }
 
+bool ascii(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) > 0x7F)
+            return false;
+    return true;
+}
+
+// ASCII text has one cluster per byte but for CR LF, which is one: its other characters
+// are either controls, which stand alone, or join nothing.
+std::vector<std::string> asciiClusters(std::string_view text) {
+    std::vector<std::string> out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            out.emplace_back(text.substr(i++, 2));
+        else
+            out.emplace_back(1, text[i]);
+    }
+    return out;
+}
+
 #define KESTRUNE_NAME_TEXT(x) #x
 // ICU's exported names carry its version ("ubrk_open_72"); its headers rename each
 // function accordingly, so the text of the renamed name is the symbol to look up.
@@ -142,13 +163,10 @@ UBreakIterator* characterIterator(const Icu& u) {
 } // namespace
 
 std::vector<std::string> graphemeClusters(std::string_view text) {
-    if (printableAscii(text)) {
-        std::vector<std::string> out;
-        out.reserve(text.size());
-        for (char c : text)
-            out.emplace_back(1, c);
-        return out;
-    }
+    // Names and log lines are nearly always ASCII (a service key's text ends in a line
+    // break): ICU is opened only for other text.
+    if (ascii(text))
+        return asciiClusters(text);
     const Icu* u = icu();
     UBreakIterator* it = u ? characterIterator(*u) : nullptr;
     if (!it)

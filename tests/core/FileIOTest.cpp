@@ -115,7 +115,7 @@ TEST(Graphemes, PrintableAsciiAnswersAsTheFullRulesDo) {
         everyPrintable += c;
     for (const std::string& text :
          std::vector<std::string>{"", " ", "x", "web-api_2 (staging)", "\"'\\`~", everyPrintable,
-                                  "a\tb", "\r\n", "a\x7f", "\x1b[2J"}) {
+                                  "a\tb", "\r\n", "a\x7f", "\x1b[2J", "x\r\r\n\n\r", "web\n"}) {
         SCOPED_TRACE(text);
         auto clusters = graphemeClusters(text + accent);
         ASSERT_FALSE(clusters.empty());
