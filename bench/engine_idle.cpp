@@ -8,10 +8,13 @@
 #include "core/WatchList.h"
 #include "engine/EnginePass.h"
 #include "engine/ServiceHost.h"
+#include "engine/StateCache.h"
 
 #include <benchmark/benchmark.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -36,6 +39,16 @@ std::vector<KestruneCore::AppEntry> services(KestruneTest::TempDir& tmp,
         list.push_back({dir, tmp / dir, true, KestruneCore::EntryType::service, "launch.sh"});
     }
     return list;
+}
+
+// CPU time of a process in milliseconds, to the nanosecond (its CPU clock; /proc's
+// utime and stime count whole clock ticks, 10 ms, too coarse for a few ms a minute).
+double cpuMs(pid_t pid) {
+    clockid_t clock{};
+    timespec t{};
+    if (::clock_getcpuclockid(pid, &clock) != 0 || ::clock_gettime(clock, &t) != 0)
+        return -1;
+    return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
 // utime + stime in milliseconds, and resident set in KiB, of a process.
@@ -65,37 +78,70 @@ long pssKib(pid_t pid, const std::string& field = "Pss") {
     return at == std::string::npos ? -1 : std::atol(text.c_str() + at + field.size() + 2);
 }
 
-void BM_ServeIdleWithThirtyHealthyServices(benchmark::State& state) {
-    KestruneTest::TempDir tmp;
-    KestruneTest::ScopedHome home(tmp.path());
-    std::vector<std::unique_ptr<KestruneTest::HttpTestServer>> servers;
-    std::vector<std::string> urls;
-    for (int i = 0; i < 30; ++i) {
-        servers.push_back(std::make_unique<KestruneTest::HttpTestServer>());
-        urls.push_back(servers.back()->url());
+// One `serve` with its own home, 30 healthy services and their servers.
+class IdleServe {
+public:
+    explicit IdleServe(const std::string& engine) : home_(tmp_.path()) {
+        std::vector<std::string> urls;
+        for (int i = 0; i < 30; ++i) {
+            servers_.push_back(std::make_unique<KestruneTest::HttpTestServer>());
+            urls.push_back(servers_.back()->url());
+        }
+        KestruneCore::save(services(tmp_, urls));
+        std::vector<std::string> args{engine, "serve", "--home", tmp_.path()};
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ);
     }
-    KestruneCore::save(services(tmp, urls));
-    std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", tmp.path()};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t serve = -1;
-    ::posix_spawn(&serve, argv[0], nullptr, nullptr, argv.data(), environ);
+    ~IdleServe() {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    pid_t pid() const { return pid_; }
+    std::size_t checks() const { return servers_[0]->requestCount(); }
+
+private:
+    KestruneTest::TempDir tmp_;
+    KestruneTest::ScopedHome home_;
+    std::vector<std::unique_ptr<KestruneTest::HttpTestServer>> servers_;
+    pid_t pid_ = -1;
+};
+
+int threadCount(pid_t pid) {
+    auto status = KestruneCore::readFile("/proc/" + std::to_string(pid) + "/status").value_or("");
+    auto at = status.find("\nThreads:");
+    return at == std::string::npos ? -1 : std::atoi(status.c_str() + at + 9);
+}
+
+// With KESTRUNE_BASELINE_ENGINE naming another build of kestrune-engine, that one idles
+// beside this build's over the same window (counters prefixed "base_"), so both see the
+// same machine load.
+void BM_ServeIdleWithThirtyHealthyServices(benchmark::State& state) {
+    std::vector<std::pair<std::string, std::unique_ptr<IdleServe>>> engines;
+    engines.emplace_back("", std::make_unique<IdleServe>(KESTRUNE_ENGINE_PATH));
+    if (const char* baseline = std::getenv("KESTRUNE_BASELINE_ENGINE"))
+        engines.emplace_back("base_", std::make_unique<IdleServe>(baseline));
     std::this_thread::sleep_for(3s); // the first pass and settling
     for (auto _ : state) {
-        auto before = usage(serve);
+        std::vector<double> before;
+        for (auto& [prefix, e] : engines)
+            before.push_back(cpuMs(e->pid()));
         std::this_thread::sleep_for(std::chrono::seconds(state.range(0)));
-        auto after = usage(serve);
-        state.counters["cpu_ms_per_min"] =
-            (after.first - before.first) * 60.0 / static_cast<double>(state.range(0));
-        state.counters["rss_kib"] = static_cast<double>(after.second);
-        state.counters["pss_kib"] = static_cast<double>(pssKib(serve));
-        state.counters["pss_anon_kib"] = static_cast<double>(pssKib(serve, "Pss_Anon"));
-        state.counters["checks"] = static_cast<double>(servers[0]->requestCount());
+        for (std::size_t i = 0; i < engines.size(); ++i) {
+            const auto& [prefix, e] = engines[i];
+            auto after = usage(e->pid());
+            state.counters[prefix + "cpu_ms_per_min"] =
+                (cpuMs(e->pid()) - before[i]) * 60.0 / static_cast<double>(state.range(0));
+            state.counters[prefix + "rss_kib"] = static_cast<double>(after.second);
+            state.counters[prefix + "pss_kib"] = static_cast<double>(pssKib(e->pid()));
+            state.counters[prefix + "pss_anon_kib"] =
+                static_cast<double>(pssKib(e->pid(), "Pss_Anon"));
+            state.counters[prefix + "threads"] = threadCount(e->pid());
+            state.counters[prefix + "checks"] = static_cast<double>(e->checks());
+        }
     }
-    ::kill(serve, SIGTERM);
-    ::waitpid(serve, nullptr, 0);
 }
 BENCHMARK(BM_ServeIdleWithThirtyHealthyServices)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond);
 
@@ -162,6 +208,8 @@ void BM_PassOverThirtyHealthyServices(benchmark::State& state) {
     KestruneCore::save(services(tmp, urls));
     NoHost host;
     auto env = KestruneEngine::realEnvironment(host, tmp.path());
+    // As serve keeps its state files.
+    KestruneEngine::StateCache::activate(KestruneCore::stateFolder());
     double now = 1800000000;
     env.now = [&] { return now; };
     env.check = [](const KestruneCore::ServiceConfig& c) {

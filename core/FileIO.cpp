@@ -1,6 +1,7 @@
 #include "core/FileIO.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -175,7 +176,12 @@ bool writeFileAtomically(const std::string& path, std::string_view content) {
     return writeFileAtomically(path, content, ignored);
 }
 
-bool writeFileAtomically(const std::string& path, std::string_view content, int& errorNumber) {
+namespace {
+
+// The temporary file writeFileAtomically fills beside `path`: its name, or none (its
+// error in `errorNumber`) when it could not be made and filled.
+std::optional<std::string> writtenTemporary(const std::string& path, std::string_view content,
+                                            int& errorNumber) {
     errorNumber = 0;
     std::string folder = parentFolder(path);
     std::string tmpl =
@@ -185,7 +191,7 @@ bool writeFileAtomically(const std::string& path, std::string_view content, int&
     int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
         errorNumber = errno;
-        return false;
+        return std::nullopt;
     }
     // mkostemp creates 0600; our files are ordinary user files.
     ::fchmod(fd, 0644);
@@ -196,12 +202,40 @@ bool writeFileAtomically(const std::string& path, std::string_view content, int&
         ok = false;
         errorNumber = errno;
     }
-    if (ok) {
-        if (::rename(name.data(), path.c_str()) == 0)
-            return true;
-        errorNumber = errno;
+    if (!ok) {
+        ::unlink(name.data());
+        return std::nullopt;
     }
-    ::unlink(name.data());
+    return std::string(name.data());
+}
+
+} // namespace
+
+bool writeFileAtomically(const std::string& path, std::string_view content, int& errorNumber) {
+    auto written = writtenTemporary(path, content, errorNumber);
+    if (!written)
+        return false;
+    if (::rename(written->c_str(), path.c_str()) == 0)
+        return true;
+    errorNumber = errno;
+    ::unlink(written->c_str());
+    return false;
+}
+
+bool rewriteFileAtomically(const std::string& path, std::string_view content) {
+    int errorNumber = 0;
+    auto written = writtenTemporary(path, content, errorNumber);
+    if (!written)
+        return false;
+    // Swapped, the old content is left under the temporary name and goes with it.
+    if (::renameat2(AT_FDCWD, written->c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+        ::unlink(written->c_str());
+        return true;
+    }
+    // No file yet, or a file system that cannot swap: an ordinary rename.
+    if (::rename(written->c_str(), path.c_str()) == 0)
+        return true;
+    ::unlink(written->c_str());
     return false;
 }
 

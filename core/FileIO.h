@@ -44,6 +44,14 @@ bool writeFileAtomically(const std::string& path, std::string_view content, int&
 // followed (a loop, an unreadable link).
 std::optional<std::string> writeTarget(const std::string& path, int& errorNumber);
 
+// writeFileAtomically for a small file rewritten every few seconds (a service's last
+// check): the new file is swapped with the old one, which is then removed, so a
+// reader still sees the old or the new content, never a mix or no file. Unlike a
+// rename over the old file, the swap does not make ext4 write the data out at once,
+// so after a power cut the file may read as empty or garbled (readers take that as
+// absent). Not for files whose loss would cost anything.
+bool rewriteFileAtomically(const std::string& path, std::string_view content);
+
 // writeFileAtomically to writeTarget(path): the temporary file is made beside the
 // link's target and renamed over it, and the link is left in place.
 bool writeThroughLinkAtomically(const std::string& path, std::string_view content);

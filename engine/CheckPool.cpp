@@ -1,5 +1,7 @@
 #include "engine/CheckPool.h"
 
+#include <algorithm>
+
 namespace KestruneEngine {
 
 CheckPool::CheckPool(std::size_t baseThreads, std::size_t maxThreads)
@@ -11,9 +13,11 @@ CheckPool::~CheckPool() {
         stopping_ = true;
     }
     wake_.notify_all();
-    for (auto& t : threads_)
-        if (t.joinable())
-            t.join();
+    // No thread retires once stopping, so both lists are final here.
+    for (auto* list : {&threads_, &retired_})
+        for (auto& t : *list)
+            if (t.joinable())
+                t.join();
 }
 
 void CheckPool::abandon() {
@@ -21,11 +25,16 @@ void CheckPool::abandon() {
     stopping_ = true;
     queue_.clear();
     wake_.notify_all();
-    for (auto& t : threads_)
-        t.detach();
+    for (auto* list : {&threads_, &retired_})
+        for (auto& t : *list)
+            t.detach();
 }
 
 void CheckPool::spawnLocked() {
+    // Threads that retired have ended or are about to: joined before a new one comes.
+    for (auto& t : retired_)
+        t.join();
+    retired_.clear();
     threads_.emplace_back([this] { work(); });
 }
 
@@ -64,8 +73,19 @@ void CheckPool::work() {
         {
             std::unique_lock lock(mutex_);
             ++idle_;
-            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            bool woken =
+                wake_.wait_for(lock, linger, [this] { return stopping_ || !queue_.empty(); });
             --idle_;
+            if (!woken) {
+                // Nothing to check for a while: the thread goes, and comes back with
+                // the next checks.
+                auto self = std::find_if(threads_.begin(), threads_.end(), [](const auto& t) {
+                    return t.get_id() == std::this_thread::get_id();
+                });
+                retired_.push_back(std::move(*self));
+                threads_.erase(self);
+                return;
+            }
             if (queue_.empty())
                 return;
             task = std::move(queue_.front().run);

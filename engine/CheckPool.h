@@ -1,7 +1,8 @@
-// Threads that run health checks beside the engine's loop. A few stay for the life
-// of the engine (starting a thread per check costs more than the check); when checks
-// have waited too long because the threads are busy with services that hang, more
-// are added, so a hung service can hold up no check but its own.
+// Threads that run health checks beside the engine's loop. A few serve each round of
+// checks (starting a thread per check costs more than the check) and go once no check
+// has come for a while, so an engine between rounds runs on its loop alone; when
+// checks have waited too long because the threads are busy with services that hang,
+// more are added, so a hung service can hold up no check but its own.
 #pragma once
 
 #include <chrono>
@@ -19,6 +20,8 @@ namespace KestruneEngine {
 class CheckPool {
 public:
     using Steady = std::chrono::steady_clock;
+    // How long a thread waits for a check before it goes.
+    static constexpr std::chrono::seconds linger{2};
 
     CheckPool(std::size_t baseThreads, std::size_t maxThreads);
     // Waits for the checks under way; see abandon().
@@ -60,6 +63,7 @@ private:
     std::condition_variable wake_;
     std::deque<Task> queue_;
     std::vector<std::thread> threads_;
+    std::vector<std::thread> retired_; // ended for want of work, not yet joined
     std::size_t idle_ = 0;
     std::size_t base_;
     std::size_t max_;

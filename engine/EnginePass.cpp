@@ -12,6 +12,7 @@
 #include "engine/EntryState.h"
 #include "engine/PassContext.h"
 #include "engine/ServiceKeeper.h"
+#include "engine/StateCache.h"
 #include "health/AppLiveness.h"
 #include "health/Problems.h"
 #include "health/StartRecords.h"
@@ -128,9 +129,25 @@ KestruneCore::Problem clashProblem(const KestruneCore::AppEntry& entry, const st
     return p;
 }
 
+// The problems file, through serve's cache when there is one.
+std::optional<std::string> readProblemsText(const std::string& path) {
+    if (auto* cache = StateCache::active(); cache && cache->covers(path))
+        return cache->read(path);
+    return KestruneCore::readFile(path);
+}
+
+void writeProblemsText(const std::string& path, const std::string& text) {
+    if (auto* cache = StateCache::active(); cache && cache->covers(path))
+        cache->write(path, text);
+    else
+        KestruneCore::writeFileAtomically(path, text);
+}
+
 } // namespace
 
 unsigned long long fileInode(const std::string& path) {
+    if (auto* cache = StateCache::active(); cache && cache->covers(path))
+        return cache->inode(path);
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_ino) : 0;
 }
@@ -226,12 +243,16 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
     if (!problemsLock->held())
         return result;
     result.ran = true;
+    // What other processes changed up to now (they change nothing of ours while
+    // these locks are held) is taken in before anything is read.
+    if (auto* cache = StateCache::active())
+        cache->refresh();
 
     if (!KestruneCore::loadMaster()) {
         if (feed)
             feed->arrived.clear();
-        if (KestruneCore::readFile(problemsPath) != std::string())
-            KestruneCore::writeFileAtomically(problemsPath, "");
+        if (readProblemsText(problemsPath) != std::string())
+            writeProblemsText(problemsPath, "");
         return result;
     }
     auto list = KestruneCore::load();
@@ -381,8 +402,8 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
     }
     // Rewritten only when it changes: most passes find everything as it was.
     auto text = problemsText(problems);
-    if (KestruneCore::readFile(problemsPath) != text)
-        KestruneCore::writeFileAtomically(problemsPath, text);
+    if (readProblemsText(problemsPath) != text)
+        writeProblemsText(problemsPath, text);
     return result;
 }
 

@@ -45,6 +45,13 @@ struct PassEnvironment {
     // Stems this engine has seen healthy or started since it began. A down service
     // it has never met is started at its first failed check.
     std::shared_ptr<std::set<std::string>> met = std::make_shared<std::set<std::string>>();
+    // By stem: what this engine remembers of its checks between passes.
+    struct CheckMemory {
+        double lastCheck = 0; // when the last check completed, whether or not written
+        double logCapDue = 0; // when a healthy service's log is next held to its cap
+    };
+    std::shared_ptr<std::map<std::string, CheckMemory>> checkMemory =
+        std::make_shared<std::map<std::string, CheckMemory>>();
 };
 
 // A check and the moments it began and completed (epoch seconds).

@@ -2,6 +2,7 @@
 
 #include "core/EpochText.h"
 #include "core/FileIO.h"
+#include "engine/StateCache.h"
 #include "health/Backoff.h"
 
 #include <charconv>
@@ -59,23 +60,52 @@ std::string EntryState::path(std::string_view suffix) const {
 }
 
 bool EntryState::exists(std::string_view suffix) const {
-    return KestruneCore::fileExists(path(suffix));
+    auto file = path(suffix);
+    if (auto* cache = StateCache::active(); cache && cache->covers(file))
+        return cache->read(file).has_value();
+    return KestruneCore::fileExists(file);
 }
 
 std::optional<std::string> EntryState::text(std::string_view suffix) const {
-    return KestruneCore::readFile(path(suffix), 64 * 1024);
+    auto file = path(suffix);
+    if (auto* cache = StateCache::active(); cache && cache->covers(file))
+        return cache->read(file);
+    return KestruneCore::readFile(file, 64 * 1024);
 }
 
 void EntryState::write(std::string_view suffix, std::string_view content) const {
-    KestruneCore::writeFileAtomically(path(suffix), content);
+    auto file = path(suffix);
+    if (auto* cache = StateCache::active(); cache && cache->covers(file))
+        cache->write(file, content);
+    else
+        KestruneCore::writeFileAtomically(file, content);
+}
+
+void EntryState::rewrite(std::string_view suffix, std::string_view content) const {
+    auto file = path(suffix);
+    if (auto* cache = StateCache::active(); cache && cache->covers(file))
+        cache->write(file, content, true);
+    else
+        KestruneCore::rewriteFileAtomically(file, content);
 }
 
 void EntryState::remove(std::string_view suffix) const {
-    ::unlink(path(suffix).c_str());
+    auto file = path(suffix);
+    if (auto* cache = StateCache::active(); cache && cache->covers(file))
+        cache->remove(file);
+    else
+        ::unlink(file.c_str());
 }
 
 std::optional<long long> EntryState::whole(std::string_view suffix) const {
-    auto value = KestruneCore::epoch(path(suffix));
+    auto file = path(suffix);
+    std::optional<std::int64_t> value;
+    if (auto* cache = StateCache::active(); cache && cache->covers(file)) {
+        if (auto content = cache->read(file))
+            value = KestruneCore::epochValue(*content);
+    } else {
+        value = KestruneCore::epoch(file);
+    }
     if (!value)
         return std::nullopt;
     return static_cast<long long>(*value);

@@ -1,6 +1,6 @@
 // The small per-entry files the engine keeps in the state folder, all named
 // stem + suffix (".trying", ".fails", ...). Reads are tolerant: a missing or garbled
-// file reads as absent.
+// file reads as absent. Under `serve` they go through its StateCache.
 #pragma once
 
 #include <optional>
@@ -35,6 +35,8 @@ public:
     bool exists(std::string_view suffix) const;
     std::optional<std::string> text(std::string_view suffix) const;
     void write(std::string_view suffix, std::string_view content) const;
+    // For a file rewritten at every check (see rewriteFileAtomically).
+    void rewrite(std::string_view suffix, std::string_view content) const;
     void remove(std::string_view suffix) const;
 
     // A whole decimal number (counts, whole-second epochs); none when absent.

@@ -8,6 +8,7 @@
 #include "engine/EntryState.h"
 #include "engine/PassContext.h"
 #include "engine/StartRunner.h"
+#include "engine/StateCache.h"
 #include "platform/EngineServeLock.h"
 
 #include <cerrno>
@@ -125,6 +126,9 @@ public:
             int n = ::epoll_wait(epollFd_, events, 32, static_cast<int>(std::max<long>(ms, 0)));
             if (n < 0 && errno != EINTR)
                 break;
+            // Whatever woke the loop may read state files another process has changed.
+            if (auto* cache = StateCache::active())
+                cache->refresh();
             for (int i = 0; i < n; ++i) {
                 auto wakes = handle(events[i].data.fd);
                 want = want || wakes == Wake::pass;
@@ -132,6 +136,10 @@ public:
             }
             if (stop_)
                 break;
+            // Results that did not wake the loop came in with those that did, or before
+            // the gathering ended.
+            if (collectResults(false))
+                urgent = true;
             if (!feed_.arrived.empty() && !resultsIn) {
                 resultsIn = true;
                 firstResult = Steady::now();
@@ -145,6 +153,15 @@ public:
             if (urgent || results || (want && now >= lastPass + coalesce)) {
                 urgent = want = resultsIn = false;
                 lastPass = now;
+                {
+                    // A result that came in since they were taken wakes the loop itself.
+                    std::lock_guard lock(resultsMutex_);
+                    roundWoken_ = !results_.empty();
+                    if (roundWoken_) {
+                        uint64_t one = 1;
+                        [[maybe_unused]] auto n = ::write(resultFd_, &one, sizeof one);
+                    }
+                }
                 due = pass();
             }
         }
@@ -182,8 +199,15 @@ private:
         stateWd_ = ::inotify_add_watch(inotifyFd_, KestruneCore::stateFolder().c_str(), mask);
     }
 
-    // Runs a check on a pool thread; its result comes back through the eventfd.
+    // Runs a check on a pool thread; its result comes back through the eventfd. Only
+    // results the loop must see at once wake it: the first since the last pass (which
+    // starts the gathering), a failure, and the last one under way; the others are
+    // taken in with those.
     void submit(const std::string& stem, const KestruneCore::ServiceConfig& config) {
+        {
+            std::lock_guard lock(resultsMutex_);
+            ++outstanding_;
+        }
         pool_->post([this, stem, config] {
             TimedCheck check;
             check.began = env_.now();
@@ -194,19 +218,29 @@ private:
                 check.outcome.result = "failed";
             }
             check.ended = env_.now();
+            bool wake = false;
             {
                 std::lock_guard lock(resultsMutex_);
+                --outstanding_;
+                wake = !roundWoken_ || !check.outcome.ok || outstanding_ == 0;
+                roundWoken_ = true;
                 results_.emplace_back(stem, std::move(check));
             }
-            uint64_t one = 1;
-            [[maybe_unused]] auto n = ::write(resultFd_, &one, sizeof one);
+            if (wake) {
+                uint64_t one = 1;
+                [[maybe_unused]] auto n = ::write(resultFd_, &one, sizeof one);
+            }
         });
     }
 
     // Whether a result that needs acting on (a failed check) came in.
-    bool collectResults() {
-        uint64_t count = 0;
-        [[maybe_unused]] auto n = ::read(resultFd_, &count, sizeof count);
+    // With `signalled`, the eventfd is read too; otherwise only results that came in
+    // without waking the loop are taken.
+    bool collectResults(bool signalled) {
+        if (signalled) {
+            uint64_t count = 0;
+            [[maybe_unused]] auto n = ::read(resultFd_, &count, sizeof count);
+        }
         std::vector<std::pair<std::string, TimedCheck>> got;
         {
             std::lock_guard lock(resultsMutex_);
@@ -288,7 +322,7 @@ private:
         if (fd == resultFd_) {
             // A failure is acted on at once; healthy results are applied together
             // once the checks begun with them are in, which keeps an idle engine cheap.
-            return collectResults() ? Wake::now : Wake::no;
+            return collectResults(true) ? Wake::now : Wake::no;
         }
         auto it = watched_.find(fd);
         if (it == watched_.end())
@@ -397,6 +431,8 @@ private:
     CheckFeed feed_;
     std::mutex resultsMutex_;
     std::vector<std::pair<std::string, TimedCheck>> results_;
+    std::size_t outstanding_ = 0; // checks posted whose results are not in
+    bool roundWoken_ = false;     // a result has woken the loop since the last pass
     int signalFd_ = -1;
     int inotifyFd_ = -1;
     int resultFd_ = -1;
@@ -426,6 +462,7 @@ int serve(const PassEnvironment& env) {
     // Held until the process ends: how the terminal tool learns that the engine runs.
     KestruneCore::makeFolders(KestruneCore::stateFolder());
     static auto serving = KestruneCore::EngineServeLock::hold();
+    StateCache::activate(KestruneCore::stateFolder());
     // Apps are opened detached, yet stay our children: how one that dies at once ended
     // (its status) is then known, and shown as the reason.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);

@@ -29,7 +29,7 @@ inline constexpr int coalesceMilliseconds = 50;
 inline constexpr int resultGatherMilliseconds = 20;
 // A check that waits this long for a thread (all busy with hung services) gets one.
 inline constexpr int checkPatienceMilliseconds = 200;
-inline constexpr std::size_t baseCheckThreads = 8;
+inline constexpr std::size_t baseCheckThreads = 2;
 inline constexpr std::size_t maxCheckThreads = 64;
 // A runner's own exit record is written just before it ends; one older than this
 // when its end is seen belongs to an earlier end.

@@ -4,6 +4,7 @@
 #include "core/FileIO.h"
 #include "core/StartMethod.h"
 #include "engine/StartRunner.h"
+#include "engine/StateCache.h"
 #include "health/RestartRequest.h"
 #include "services/ServiceCheck.h"
 
@@ -23,6 +24,8 @@ constexpr double firstStartCheck = 0.1;
 constexpr double longestStartCheckGap = 0.5;
 constexpr int needsAdminTailLines = 20;
 constexpr double runnerEndSettleSeconds = 1.0;
+constexpr double logCapGapSeconds = 60.0;
+constexpr double checkFileRefreshSeconds = 30.0;
 
 int intervalOf(const std::optional<KestruneCore::ServiceConfig>& config) {
     if (config && config->interval && *config->interval > 0)
@@ -33,7 +36,10 @@ int intervalOf(const std::optional<KestruneCore::ServiceConfig>& config) {
 // The check file is stem + ".check" (the stem being the service key), read through the
 // core's reader.
 std::optional<double> lastCheckTime(const EntryState& st) {
-    auto check = KestruneCore::ServiceCheck::load(st.path(".check"));
+    auto text = st.text(".check");
+    if (!text)
+        return std::nullopt;
+    auto check = KestruneCore::ServiceCheck::parse(*text);
     if (!check)
         return std::nullopt;
     return std::chrono::duration<double>(check->time.time_since_epoch()).count();
@@ -230,10 +236,37 @@ private:
         record.url = check_->url;
         record.result = check_->result;
         record.cause = check_->cause;
-        record.save(st_.path(".check"));
+        bool eventful = !check_->ok || plan_.toggled || plan_.restart || st_.exists(".trying");
+        if (eventful || !recordStillTells(record))
+            st_.rewrite(".check", record.line());
         lastCheck_ = now_;
-        // A running start command may be filling its log; keep it within its cap.
-        KestruneCore::capServiceLog(entry_.name);
+        auto& memory = (*ctx_.env.checkMemory)[st_.stem()];
+        memory.lastCheck = now_;
+        // A start command may be filling its log; keep it within its cap. While a start
+        // is under way or the service fails that is looked at every check, otherwise
+        // now and then: what runs healthy rarely floods its log.
+        auto& due = memory.logCapDue;
+        if (eventful || now_ >= due || now_ < due - logCapGapSeconds) {
+            KestruneCore::capServiceLog(entry_.name);
+            due = now_ + logCapGapSeconds;
+        }
+    }
+
+    // Whether the check file may stay as it is: only under serve (which remembers when
+    // it last checked), when it says the same but for a time less than a while ago.
+    // Every new file costs the file system an inode, which at 30 services checked each
+    // 5 s was most of an idle engine's work; readers see the same verdict, at most
+    // that much older.
+    bool recordStillTells(const KestruneCore::ServiceCheck& record) const {
+        if (!StateCache::active())
+            return false;
+        auto text = st_.text(".check");
+        auto held = text ? KestruneCore::ServiceCheck::parse(*text) : std::nullopt;
+        if (!held || held->url != record.url || held->result != record.result ||
+            held->cause != record.cause)
+            return false;
+        double age = std::chrono::duration<double>(record.time - held->time).count();
+        return age >= 0 && age < checkFileRefreshSeconds;
     }
 
     EntryOutcome healthy() {
@@ -419,6 +452,10 @@ ServicePlan planService(const KestruneCore::AppEntry& entry, const std::string& 
                         const PassContext& ctx) {
     ServicePlan plan{entry, EntryState(ctx.stateDir, stem), std::nullopt, false, false, {}};
     plan.lastCheck = lastCheckTime(plan.state);
+    // A check that left the file as it was is remembered here.
+    if (auto memory = ctx.env.checkMemory->find(stem); memory != ctx.env.checkMemory->end())
+        if (!plan.lastCheck || memory->second.lastCheck > *plan.lastCheck)
+            plan.lastCheck = memory->second.lastCheck;
     auto load = KestruneCore::ServiceConfig::load(entry.path);
     if (load.isOk() && (load.config.url || !load.config.ports.empty()))
         plan.config = load.config;

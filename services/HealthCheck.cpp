@@ -1,6 +1,7 @@
 #include "services/HealthCheck.h"
 
 #include "platform/CurlLibrary.h"
+#include "services/LocalHttp.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -33,55 +34,122 @@ HealthCheck failed(HealthFailure failure, std::string result, std::string cause)
     return {false, std::move(result), std::move(cause), failure};
 }
 
-HealthCheck checkAddress(const std::string& url, int timeout,
-                         const std::optional<std::vector<int>>& expected) {
-    const CurlLibrary* c = curlLibrary();
-    if (!c)
-        return failed(HealthFailure::noReply, "error",
-                      "Can't check " + url + ": " + curlLibraryError());
-    const long seconds = std::max(timeout, 1);
-    std::unique_ptr<CURL, void (*)(CURL*)> curl(c->easyInit(), c->easyCleanup);
-    if (!curl)
-        return failed(HealthFailure::noReply, "error", "Can't check " + url);
-    CURL* h = curl.get();
-    c->easySetopt(h, CURLOPT_URL, url.c_str());
-    c->easySetopt(h, CURLOPT_IPRESOLVE, long(CURL_IPRESOLVE_V4));
-    c->easySetopt(h, CURLOPT_TIMEOUT, seconds);
-    c->easySetopt(h, CURLOPT_NOSIGNAL, 1L);
-    c->easySetopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-    // Only web addresses: a declaration must not make the check read local files.
-    c->easySetopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    c->easySetopt(h, CURLOPT_WRITEFUNCTION, discardBody);
-    c->easySetopt(h, CURLOPT_USERAGENT, "Kestrune health check");
+// How one GET of an address ended, whichever way it was made.
+struct Transfer {
+    enum class End { answered, unresolved, refused, timedOut, badAddress, failed };
+    End end = End::failed;
+    long status = 0;
+    std::string error; // badAddress, failed: the transfer's own words
+};
 
-    CURLcode code = c->easyPerform(h);
+Transfer curlTransfer(const CurlLibrary& c, const std::string& url, long seconds) {
+    std::unique_ptr<CURL, void (*)(CURL*)> curl(c.easyInit(), c.easyCleanup);
+    if (!curl)
+        return {Transfer::End::failed, 0, "out of memory"};
+    CURL* h = curl.get();
+    c.easySetopt(h, CURLOPT_URL, url.c_str());
+    c.easySetopt(h, CURLOPT_IPRESOLVE, long(CURL_IPRESOLVE_V4));
+    c.easySetopt(h, CURLOPT_TIMEOUT, seconds);
+    c.easySetopt(h, CURLOPT_NOSIGNAL, 1L);
+    c.easySetopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    // Only web addresses: a declaration must not make the check read local files.
+    c.easySetopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    c.easySetopt(h, CURLOPT_WRITEFUNCTION, discardBody);
+    c.easySetopt(h, CURLOPT_USERAGENT, "Kestrune health check");
+
+    CURLcode code = c.easyPerform(h);
     switch (code) {
     case CURLE_OK: {
         long status = 0;
-        c->easyGetinfo(h, CURLINFO_RESPONSE_CODE, &status);
-        std::string text = std::to_string(status);
-        if (!accepted(status, expected))
+        c.easyGetinfo(h, CURLINFO_RESPONSE_CODE, &status);
+        return {Transfer::End::answered, status, {}};
+    }
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return {Transfer::End::unresolved, 0, {}};
+    case CURLE_COULDNT_CONNECT:
+        return {Transfer::End::refused, 0, {}};
+    case CURLE_OPERATION_TIMEDOUT:
+        return {Transfer::End::timedOut, 0, {}};
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return {Transfer::End::badAddress, 0, c.easyStrerror(code)};
+    default:
+        return {Transfer::End::failed, 0, c.easyStrerror(code)};
+    }
+}
+
+std::optional<UrlParts> plainUrlParts(std::string_view url);
+
+// A plain http:// address of this computer ("http://127.0.0.1:3000/health",
+// "http://localhost:8080/") is asked over a socket of our own; anything else (https,
+// other hosts, addresses only libcurl reads) by libcurl.
+std::optional<Transfer> localTransfer(const std::string& url, long seconds) {
+    if (url.rfind("http://", 0) != 0)
+        return std::nullopt;
+    auto parts = plainUrlParts(url);
+    if (!parts)
+        return std::nullopt;
+    std::string ip = parts->host == "localhost" ? "127.0.0.1" : parts->host;
+    if (ip.rfind("127.", 0) != 0)
+        return std::nullopt;
+    std::string_view rest = std::string_view(url).substr(7);
+    std::size_t pathAt = std::min(rest.find_first_of("/?#"), rest.size());
+    std::string_view authority = rest.substr(0, pathAt);
+    std::string_view target = rest.substr(pathAt);
+    target = target.substr(0, target.find('#'));
+    std::string request =
+        target.empty() || target.front() != '/' ? "/" + std::string(target) : std::string(target);
+    auto reply = localHttpGet(ip, static_cast<int>(parts->port), request, std::string(authority),
+                              std::chrono::seconds(seconds));
+    switch (reply.end) {
+    case LocalHttpReply::End::answered:
+        return Transfer{Transfer::End::answered, reply.status, {}};
+    case LocalHttpReply::End::refused:
+        return Transfer{Transfer::End::refused, 0, {}};
+    case LocalHttpReply::End::timedOut:
+        return Transfer{Transfer::End::timedOut, 0, {}};
+    case LocalHttpReply::End::failed:
+        break;
+    }
+    return Transfer{Transfer::End::failed, 0, reply.error};
+}
+
+HealthCheck checkAddress(const std::string& url, int timeout,
+                         const std::optional<std::vector<int>>& expected) {
+    const long seconds = std::max(timeout, 1);
+    auto transfer = localTransfer(url, seconds);
+    if (!transfer) {
+        const CurlLibrary* c = curlLibrary();
+        if (!c)
+            return failed(HealthFailure::noReply, "error",
+                          "Can't check " + url + ": " + curlLibraryError());
+        transfer = curlTransfer(*c, url, seconds);
+    }
+    switch (transfer->end) {
+    case Transfer::End::answered: {
+        std::string text = std::to_string(transfer->status);
+        if (!accepted(transfer->status, expected))
             return failed(HealthFailure::status, "HTTP " + text, "Got " + text + " from " + url);
         return {true, "healthy (" + text + ")", "", HealthFailure::none};
     }
-    case CURLE_COULDNT_RESOLVE_HOST:
+    case Transfer::End::unresolved:
         return failed(HealthFailure::unresolved, "unresolved",
                       urlParts(url, true).host + " doesn't resolve");
-    case CURLE_COULDNT_CONNECT:
+    case Transfer::End::refused:
         return failed(HealthFailure::refused, "refused",
                       urlParts(url, true).port == 80 ? "Nothing answering on port 80 (local proxy)"
                                                      : "Nothing answering at " + url);
-    case CURLE_OPERATION_TIMEDOUT:
+    case Transfer::End::timedOut:
         return failed(HealthFailure::timeout, "timeout",
                       "No reply within " + std::to_string(seconds) + "s");
-    case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
+    case Transfer::End::badAddress:
         return failed(HealthFailure::badAddress, "bad url",
-                      "Can't check " + url + ": " + c->easyStrerror(code));
-    default:
-        return failed(HealthFailure::noReply, "no reply",
-                      "Got no usable reply from " + url + " (" + c->easyStrerror(code) + ")");
+                      "Can't check " + url + ": " + transfer->error);
+    case Transfer::End::failed:
+        break;
     }
+    return failed(HealthFailure::noReply, "no reply",
+                  "Got no usable reply from " + url + " (" + transfer->error + ")");
 }
 
 bool isDigit(char c) {

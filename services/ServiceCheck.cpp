@@ -51,10 +51,16 @@ std::string epochText(Clock::time_point t) {
 
 std::optional<ServiceCheck> ServiceCheck::load(const std::string& from) {
     auto text = readUtf8File(from, 1024 * 1024);
-    // A NUL byte means the file is not the engine's text.
-    if (!text || text->find('\0') != std::string::npos)
+    if (!text)
         return std::nullopt;
-    auto lines = splitLines(*text);
+    return parse(*text);
+}
+
+std::optional<ServiceCheck> ServiceCheck::parse(std::string_view text) {
+    // A NUL byte means the file is not the engine's text.
+    if (text.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    auto lines = splitLines(text);
     if (lines.empty())
         return std::nullopt;
     auto fields = splitFields(lines.front());
@@ -72,7 +78,7 @@ std::string ServiceCheck::line() const {
 }
 
 bool ServiceCheck::save(const std::string& to) const {
-    return writeFileAtomically(to, line());
+    return rewriteFileAtomically(to, line());
 }
 
 std::string serviceKey(const std::string& name) {

@@ -24,6 +24,8 @@ struct ServiceCheck {
     // cause, TAB-separated. None when the file is missing, not UTF-8 text, has fewer
     // than three fields or a time that is not a plain number of seconds.
     static std::optional<ServiceCheck> load(const std::string& from);
+    // The same from a check file's text.
+    static std::optional<ServiceCheck> parse(std::string_view text);
 
     // The line a check file holds (LF-terminated): the time as seconds since 1970 with
     // six decimals, then the fields. TABs and line breaks inside a field become blanks

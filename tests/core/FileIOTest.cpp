@@ -17,32 +17,41 @@ using KestruneTest::TempDir;
 
 TEST(FileIO, AtomicWriteNeverShowsAMixAndLeavesNoTemporaryFiles) {
     TempDir tmp;
-    std::string file = tmp / "apps.tsv";
     const std::string a(200000, 'a');
     const std::string b(300000, 'b');
-    ASSERT_TRUE(writeFileAtomically(file, a));
+    // The ordinary write, and the swap used for files rewritten every few seconds
+    // (which also makes a file that is not there yet).
+    using Write = bool (*)(const std::string&, std::string_view);
+    for (Write write :
+         {Write([](const std::string&f, std::string_view c) { return writeFileAtomically(f, c); }),
+          Write(rewriteFileAtomically)}) {
+        std::string file = tmp / "apps.tsv";
+        ::unlink(file.c_str());
+        ASSERT_TRUE(write(file, a));
 
-    std::atomic<bool> stop{false};
-    std::atomic<int> torn{0};
-    std::thread reader([&] {
-        while (!stop) {
-            auto text = readFile(file);
-            if (!text || (*text != a && *text != b))
-                ++torn;
-        }
-    });
-    for (int i = 0; i < 200; ++i)
-        ASSERT_TRUE(writeFileAtomically(file, i % 2 ? a : b));
-    stop = true;
-    reader.join();
-    EXPECT_EQ(torn.load(), 0);
+        std::atomic<bool> stop{false};
+        std::atomic<int> torn{0};
+        std::thread reader([&] {
+            while (!stop) {
+                auto text = readFile(file);
+                if (!text || (*text != a && *text != b))
+                    ++torn;
+            }
+        });
+        for (int i = 0; i < 200; ++i)
+            ASSERT_TRUE(write(file, i % 2 ? a : b));
+        stop = true;
+        reader.join();
+        EXPECT_EQ(torn.load(), 0);
+        EXPECT_EQ(readFile(file), a);
 
-    int entries = 0;
-    DIR* d = ::opendir(tmp.path().c_str());
-    while (auto* e = ::readdir(d))
-        entries += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
-    ::closedir(d);
-    EXPECT_EQ(entries, 1);
+        int entries = 0;
+        DIR* d = ::opendir(tmp.path().c_str());
+        while (auto* e = ::readdir(d))
+            entries += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
+        ::closedir(d);
+        EXPECT_EQ(entries, 1);
+    }
 
     EXPECT_FALSE(writeFileAtomically(tmp / "no/such/folder/file", "x"));
     // Why it failed, for the error line: the folder is missing; the target is a folder.
@@ -92,6 +101,9 @@ TEST(Graphemes, CombiningSequencesCountAsOneCharacter) {
     EXPECT_EQ(graphemeSuffix(text, 2), "ab");
     EXPECT_EQ(graphemePrefix(text, 10), text);
     EXPECT_EQ(graphemeClusters("").size(), 0u);
+    // Bytes that are not UTF-8 each become a replacement character.
+    EXPECT_EQ(graphemeClusters("a\xff\xc3"),
+              (std::vector<std::string>{"a", "\xEF\xBF\xBD", "\xEF\xBF\xBD"}));
 }
 
 TEST(Graphemes, PrintableAsciiAnswersAsTheFullRulesDo) {
@@ -103,7 +115,7 @@ TEST(Graphemes, PrintableAsciiAnswersAsTheFullRulesDo) {
         everyPrintable += c;
     for (const std::string& text :
          std::vector<std::string>{"", " ", "x", "web-api_2 (staging)", "\"'\\`~", everyPrintable,
-                                  "a\tb", "\r\n", "a\x7f", "\x1b[2J"}) {
+                                  "a\tb", "\r\n", "a\x7f", "\x1b[2J", "x\r\r\n\n\r", "web\n"}) {
         SCOPED_TRACE(text);
         auto clusters = graphemeClusters(text + accent);
         ASSERT_FALSE(clusters.empty());

@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <future>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace KestruneCore;
 using namespace KestruneTest;
@@ -37,7 +41,95 @@ bool waitForConnections(const HttpTestServer& server, std::size_t count) {
     return server.connectionCount() >= count;
 }
 
+// Answers the first connection's request with exactly `reply`, sent in pieces of
+// `piece` bytes, then keeps the connection open until it goes.
+class RawReplyServer {
+public:
+    RawReplyServer(std::string reply, std::size_t piece) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len);
+        ::listen(fd_, 4);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this, reply = std::move(reply), piece] {
+            client_ = ::accept(fd_, nullptr, nullptr);
+            std::string request;
+            char buf[1024];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                ssize_t n = ::recv(client_, buf, sizeof buf, 0);
+                if (n <= 0)
+                    return;
+                request.append(buf, static_cast<std::size_t>(n));
+            }
+            for (std::size_t at = 0; at < reply.size(); at += piece) {
+                ::send(client_, reply.data() + at, std::min(piece, reply.size() - at),
+                       MSG_NOSIGNAL);
+                std::this_thread::sleep_for(2ms);
+            }
+        });
+    }
+    ~RawReplyServer() {
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        ::close(client_);
+        ::close(fd_);
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+private:
+    int fd_ = -1;
+    int client_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
+
 } // namespace
+
+// Addresses on this computer are asked without libcurl: the answers it must still read
+// as libcurl did, and those it reads only as far as the check needs.
+TEST(HealthCheck, LocalAddressesReadOnlyAsFarAsTheStatusLine) {
+    struct Row {
+        std::string reply;
+        std::size_t piece;
+        std::string result;
+    };
+    const std::vector<Row> rows{
+        {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 204 No Content\r\n\r\n", 64, "healthy (204)"},
+        {"HTTP/1.0 503 Service Unavailable\r\n\r\n", 64, "HTTP 503"},
+        {"HTTP/1.1 200\r\n\r\n", 64, "healthy (200)"},
+        // Trickled a byte at a time, and no body ever follows the head.
+        {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", 1, "healthy (200)"},
+        {"SSH-2.0-OpenSSH_9.2\r\n", 64, "no reply"},
+        {"HTTP/1.1 2", 64, "timeout"},
+    };
+    for (const auto& row : rows) {
+        RawReplyServer server(row.reply, row.piece);
+        ServiceConfig c = withUrl(server.url());
+        c.timeout = 1;
+        auto check = checkHealth(c);
+        ASSERT_TRUE(check) << row.reply;
+        EXPECT_EQ(check->result, row.result) << row.reply;
+        if (row.result == "no reply") {
+            EXPECT_EQ(check->cause,
+                      "Got no usable reply from " + server.url() + " (Weird server reply)");
+        }
+    }
+
+    // What is sent: the path and query, never the fragment; the host as written.
+    HttpTestServer site;
+    std::string port = std::to_string(site.port());
+    auto check = checkHealth(withUrl("http://localhost:" + port + "/health?deep=1#top"));
+    EXPECT_EQ(check->result, "healthy (200)");
+    ASSERT_EQ(site.requestCount(), 1u);
+    EXPECT_EQ(site.requests()[0].path, "/health?deep=1");
+    EXPECT_EQ(site.requests()[0].header("Host"), "localhost:" + port);
+    EXPECT_EQ(checkHealth(withUrl("http://127.0.0.1:" + port + "?q"))->result, "healthy (200)");
+    EXPECT_EQ(site.requests()[1].path, "/?q");
+}
 
 TEST(HealthCheck, StatusIsJudgedAgainstExpectedCodesWithoutFollowingRedirects) {
     HttpTestServer server(HttpResponse::redirect(301, "/elsewhere"));
