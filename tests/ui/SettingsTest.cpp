@@ -10,7 +10,6 @@
 #include "settings/BottomSection.h"
 #include "settings/CreditLink.h"
 #include "settings/ElidedLabel.h"
-#include "settings/FolderOpener.h"
 #include "settings/ListSection.h"
 #include "settings/SettingsContent.h"
 #include "settings/SettingsWindow.h"
