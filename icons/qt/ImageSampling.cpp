@@ -21,14 +21,13 @@ std::vector<Tap> taps(int from, int to) {
     return out;
 }
 
-// a·(256 − w) + b·w, over 256, per 8-bit channel of two premultiplied pixels. Function
-// objects rather than functions, so that each sampling loop has its mixing inlined.
-constexpr auto mixPixels = [](QRgb a, QRgb b, unsigned w) -> QRgb {
+// a·(256 − w) + b·w, over 256, per 8-bit channel of two premultiplied pixels.
+inline QRgb mixPixels(QRgb a, QRgb b, unsigned w) {
     const unsigned v = 256 - w;
     const unsigned rb = (((a & 0xff00ff) * v + (b & 0xff00ff) * w) >> 8) & 0xff00ff;
     const unsigned ag = (((a >> 8) & 0xff00ff) * v + ((b >> 8) & 0xff00ff) * w) & 0xff00ff00;
     return rb | ag;
-};
+}
 
 // The source as one of the 32-bit formats read directly.
 QImage readable(const QImage& image) {
@@ -42,9 +41,10 @@ QImage readable(const QImage& image) {
     }
 }
 
-// Fills `out` (rows of `stride` pixels) with the source sampled at `size`.
-template <class Pixel, class Read, class Mix>
-void sample(const QImage& source, QSize size, Pixel* out, qsizetype stride, Read read, Mix mix) {
+// Fills `out` (rows of `stride` pixels) with the source sampled at `size`, each source
+// pixel premultiplied by `read` (a function object, so that the loop has it inlined).
+template <class Read>
+void sample(const QImage& source, QSize size, QRgb* out, qsizetype stride, Read read) {
     const std::vector<Tap> columns = taps(source.width(), size.width());
     const std::vector<Tap> rows = taps(source.height(), size.height());
     const Tap* __restrict across = columns.data();
@@ -55,11 +55,12 @@ void sample(const QImage& source, QSize size, Pixel* out, qsizetype stride, Read
             reinterpret_cast<const QRgb*>(source.constScanLine(down.first));
         const QRgb* __restrict lower =
             reinterpret_cast<const QRgb*>(source.constScanLine(down.second));
-        Pixel* __restrict to = out;
+        QRgb* __restrict to = out;
         for (int x = 0; x < width; ++x) {
             const Tap t = across[x];
-            to[x] = mix(mix(read(upper[t.first]), read(upper[t.second]), t.weight),
-                        mix(read(lower[t.first]), read(lower[t.second]), t.weight), down.weight);
+            to[x] = mixPixels(mixPixels(read(upper[t.first]), read(upper[t.second]), t.weight),
+                              mixPixels(read(lower[t.first]), read(lower[t.second]), t.weight),
+                              down.weight);
         }
     }
 }
@@ -154,11 +155,9 @@ QImage sampledImage(const QImage& image, QSize size) {
     auto* bits = reinterpret_cast<QRgb*>(out.bits());
     const qsizetype stride = out.bytesPerLine() / qsizetype(sizeof(QRgb));
     if (source.format() == QImage::Format_ARGB32)
-        sample(
-            source, size, bits, stride, [](QRgb p) { return qPremultiply(p); }, mixPixels);
+        sample(source, size, bits, stride, [](QRgb p) { return qPremultiply(p); });
     else
-        sample(
-            source, size, bits, stride, [](QRgb p) { return p; }, mixPixels);
+        sample(source, size, bits, stride, [](QRgb p) { return p; });
     return out;
 }
 

@@ -95,9 +95,9 @@ QImage coverOf(const QPainterPath& path, int canvas) {
     return cover;
 }
 
-// What keeps of each pixel of a tile drawn at `tile` once its corners are cut to the
-// squircle: the squircle's cover over the tile's own cover (the tile's edges already
-// carry their partial cover, which must not be taken twice). Rows of one size share a
+// How much of each pixel of a tile drawn at `tile` stays once its corners are cut to
+// the squircle: the squircle's cover over the tile's own cover (the tile's edges already
+// carry their partial cover, which must not be taken away twice). Rows of one size share a
 // few tiles, so small masks are kept: building the curve costs more than all the pixel
 // work of a row picture.
 QImage tileMask(int canvas, const QRectF& tile) {
