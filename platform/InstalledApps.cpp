@@ -46,12 +46,11 @@ std::map<std::string, std::string> desktopFilesById(const std::string& folder) {
 
 } // namespace
 
-std::vector<std::string> applicationFolders() {
+std::vector<std::string> dataFolders() {
     std::vector<std::string> out;
     const char* dataHome = std::getenv("XDG_DATA_HOME");
-    out.push_back(
-        (dataHome && dataHome[0] == '/' ? std::string(dataHome) : home("~") + "/.local/share") +
-        "/applications");
+    out.push_back(dataHome && dataHome[0] == '/' ? std::string(dataHome)
+                                                 : home("~") + "/.local/share");
     const char* dirs = std::getenv("XDG_DATA_DIRS");
     std::string list = dirs && *dirs ? dirs : "/usr/local/share:/usr/share";
     for (std::size_t start = 0; start <= list.size();) {
@@ -60,9 +59,16 @@ std::vector<std::string> applicationFolders() {
         while (dir.size() > 1 && dir.back() == '/')
             dir.pop_back();
         if (!dir.empty() && dir[0] == '/')
-            out.push_back(dir + "/applications");
+            out.push_back(dir);
         start = colon + 1;
     }
+    return out;
+}
+
+std::vector<std::string> applicationFolders() {
+    std::vector<std::string> out;
+    for (const auto& folder : dataFolders())
+        out.push_back(folder + "/applications");
     return out;
 }
 

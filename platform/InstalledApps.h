@@ -18,8 +18,10 @@ struct InstalledApp {
 };
 
 // $XDG_DATA_HOME (else ~/.local/share) then each of $XDG_DATA_DIRS (else
-// /usr/local/share:/usr/share), each followed by "/applications"; relative entries of
-// the variables are ignored.
+// /usr/local/share:/usr/share); relative entries of the variables are ignored.
+std::vector<std::string> dataFolders();
+
+// Each of dataFolders followed by "/applications".
 std::vector<std::string> applicationFolders();
 
 // The applications of `folders` (earlier folders first): an entry shadows those with

@@ -1,5 +1,10 @@
 #include "settings/AppPicker.h"
 
+#include "icons/qt/IconPictures.h"
+#include "settings/Style.h"
+#include "settings/WorkspaceIcon.h"
+#include "ui/Symbols.h"
+
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -14,16 +19,6 @@ namespace Kestrune {
 namespace {
 
 constexpr int listIconSize = 32;
-
-QIcon appIcon(const std::string& icon) {
-    QString name = QString::fromStdString(icon);
-    // Only a regular file is read: a FIFO or device under an icon's name would block.
-    if (name.startsWith('/'))
-        return QFileInfo(name).isFile() ? QIcon(name) : QIcon();
-    if (!name.isEmpty() && !name.contains('/'))
-        return QIcon::fromTheme(name, QIcon::fromTheme("application-x-executable"));
-    return QIcon::fromTheme("application-x-executable");
-}
 
 // Takes an .app folder when the user opens it or presses Open on it, as a file would
 // be taken; everything else behaves as in any file dialog.
@@ -84,11 +79,19 @@ AppPicker::AppPicker(const std::vector<KestruneCore::InstalledApp>& apps, QWidge
     list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list->setUniformItemSizes(true);
     list->setAccessibleName("Applications");
+    // Each entry's picture is drawn off the main thread; a glyph stands in until then,
+    // and for good when the entry has none.
+    pictures_ = std::make_unique<KestruneCore::IconPictures>(KestruneCore::workspacePictureMaker());
+    connect(pictures_.get(), &KestruneCore::IconPictures::ready, this, &AppPicker::pictureReady);
+    const QImage glyph = Kestrune::tintedTemplate(Kestrune::symbolImage("cube", {64, 64}),
+                                                  secondaryLabelColour(palette()));
+    standIn_ = QIcon(QPixmap::fromImage(glyph));
     for (const auto& app : apps) {
-        auto* item = new QListWidgetItem(appIcon(app.icon), QString::fromStdString(app.name));
+        auto* item = new QListWidgetItem(standIn_, QString::fromStdString(app.name));
         item->setData(Qt::UserRole, QString::fromStdString(app.path));
         item->setToolTip(QString::fromStdString(app.path));
         list->addItem(item);
+        showPicture(item);
     }
 
     // "Other…" at the far side from the dialog's answer, as in any open dialog.
@@ -117,6 +120,29 @@ AppPicker::AppPicker(const std::vector<KestruneCore::InstalledApp>& apps, QWidge
     connect(add, &QPushButton::clicked, this, &AppPicker::accept);
     connect(cancel, &QPushButton::clicked, this, &AppPicker::reject);
     search->setFocus();
+}
+
+void AppPicker::showPicture(QListWidgetItem* item) {
+    const qreal dpr = list->devicePixelRatioF();
+    std::optional<QImage> picture = pictures_->picture(
+        item->data(Qt::UserRole).toString().toStdString(), int(listIconSize * dpr));
+    if (!picture || picture->isNull())
+        return;
+    QPixmap pixmap = QPixmap::fromImage(*picture);
+    pixmap.setDevicePixelRatio(dpr);
+    item->setIcon(QIcon(pixmap));
+}
+
+void AppPicker::pictureReady(const QString& path) {
+    for (int i = 0; i < list->count(); ++i)
+        if (list->item(i)->data(Qt::UserRole).toString() == path)
+            showPicture(list->item(i));
+}
+
+AppPicker::~AppPicker() = default;
+
+void AppPicker::waitForPictures() {
+    pictures_->waitForDone();
 }
 
 void AppPicker::filter(const QString& text) {

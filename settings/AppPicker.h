@@ -6,14 +6,21 @@
 #include "platform/InstalledApps.h"
 
 #include <QDialog>
+#include <QIcon>
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 class QLineEdit;
 class QListWidget;
+class QListWidgetItem;
 class QPushButton;
+
+namespace KestruneCore {
+class IconPictures;
+}
 
 namespace Kestrune {
 
@@ -22,6 +29,7 @@ class AppPicker : public QDialog {
 public:
     explicit AppPicker(const std::vector<KestruneCore::InstalledApp>& apps,
                        QWidget* parent = nullptr);
+    ~AppPicker() override;
 
     QLineEdit* search;
     QListWidget* list;
@@ -34,12 +42,19 @@ public:
     QStringList chosen() const { return chosen_; }
 
     void accept() override;
+    // Blocks until every entry's picture is drawn and shown (tests and screenshots).
+    void waitForPictures();
 
 private:
     void filter(const QString& text);
     void chooseOtherFiles();
+    // Shows the entry's own picture once it is drawn.
+    void showPicture(QListWidgetItem* item);
+    void pictureReady(const QString& path);
 
     QStringList chosen_;
+    QIcon standIn_;
+    std::unique_ptr<KestruneCore::IconPictures> pictures_;
 };
 
 // The file dialog for apps outside the list: .desktop files, AppImages, .app folders

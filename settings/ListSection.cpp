@@ -79,14 +79,19 @@ protected:
     }
 };
 
-QPixmap iconPixmap(QImage image, bool service, const QPalette& palette, qreal dpr) {
+// What an app row shows until its own picture is drawn, and keeps when it has none.
+QImage appStandIn() {
+    return symbolImage("cube", {64, 64});
+}
+
+QPixmap iconPixmap(QImage image, const QPalette& palette, qreal dpr) {
     if (image.isNull())
         return {};
     image = KestruneCore::normalizedIcon(image);
     if (image.isNull())
         return {};
     int box = int(iconSize * dpr);
-    if (service && isTemplateImage(image)) {
+    if (isTemplateImage(image)) {
         // A glyph sits smaller than a picture, centred, in the secondary text colour.
         QImage glyph = tintedTemplate(image, secondaryLabelColour(palette))
                            .scaled(int(templateGlyphSize * dpr), int(templateGlyphSize * dpr),
@@ -150,7 +155,8 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     onToggle = [](const AppEntry&, bool) {};
     onDetails = [](const AppEntry&) {};
     onRestart = [](const AppEntry&) {};
-    rowIcon = [](const AppEntry& e) { return KestruneCore::workspaceIcon(e.path); };
+    // An app's own picture is drawn off the main thread, from its file.
+    rowIcon = [](const AppEntry& e) { return RowIcon(appStandIn(), e.path); };
     rowSubtitle = [](const AppEntry&) { return std::string(); };
     webAddress = [](const AppEntry&) { return std::string(); };
     onOpenInBrowser = [](const std::string&) {};
@@ -242,7 +248,9 @@ ListSection::ListSection(EntryType type_, QString emptyText_, QObject* target, i
     column->addLayout(bar);
     card->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 
-    filePictures_ = std::make_unique<KestruneCore::IconPictures>();
+    // Services' pictures are of their icon files; apps', of the apps' own files.
+    filePictures_ = std::make_unique<KestruneCore::IconPictures>(
+        services ? KestruneCore::IconPictures::Maker() : KestruneCore::workspacePictureMaker());
     connect(filePictures_.get(), &KestruneCore::IconPictures::ready, this,
             &ListSection::filePictureReady);
 
@@ -357,7 +365,7 @@ QWidget* ListSection::makeRowView(int row) {
         file = std::move(icon.file);
         if (icon.image && !icon.image->isNull()) {
             picture.description = icon.image->text("description");
-            picture.pixmap = iconPixmap(*icon.image, e.type == EntryType::service, palette, dpr);
+            picture.pixmap = iconPixmap(*icon.image, palette, dpr);
         }
         // A file's picture is kept by the file's content, not under this key.
         if (!key.empty() && file.empty())
@@ -402,8 +410,10 @@ void ListSection::showFilePicture(QLabel* icon, const std::string& file) {
     // it, else the stand-in the row already shows.
     QImage image = ready ? *ready : filePictures_->previous(file, side);
     if (image.isNull()) {
-        if (ready)
-            icon->clear(); // no picture can be made of it: an empty image
+        // No picture can be made of it: an empty image for an icon file; an app keeps
+        // its stand-in.
+        if (ready && type == EntryType::service)
+            icon->clear();
         return;
     }
     QPixmap pixmap = QPixmap::fromImage(image);

@@ -1,72 +1,72 @@
 #include "settings/WorkspaceIcon.h"
 
+#include "icons/qt/NormalizedIcon.h"
 #include "icons/qt/ServiceIcon.h"
 #include "platform/BundleInfo.h"
 
-#include <QFileIconProvider>
 #include <QFileInfo>
 #include <QIcon>
+
+#include <algorithm>
 
 namespace KestruneCore {
 
 namespace {
 
-constexpr int iconPixels = 64;
+constexpr const char* genericProgramIcon = "application-x-executable";
 
-std::optional<QImage> imageOf(const QIcon& icon) {
-    if (icon.isNull())
-        return std::nullopt;
-    QImage image = icon.pixmap(QSize(iconPixels, iconPixels)).toImage();
-    if (image.isNull())
-        return std::nullopt;
-    return image;
+QImage namedIcon(const std::string& name, const IconThemeSearch& themes, int pixels) {
+    if (name.starts_with('/'))
+        return loadIconFile(name);
+    auto file = themeIconFile(themes, name, pixels);
+    return file ? loadIconFile(*file) : QImage();
 }
 
-std::optional<QImage> imageFile(const QString& path) {
-    // Read by us, as a regular file of an icon's size: the image library never opens
-    // whatever an entry's Icon= names itself.
-    QImage image = loadIconFile(path.toStdString());
-    if (image.isNull())
-        return std::nullopt;
-    if (image.width() > iconPixels || image.height() > iconPixels)
-        image = image.scaled(iconPixels, iconPixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    return image;
-}
-
-std::optional<QImage> desktopIcon(const std::string& path) {
-    auto entry = readDesktopEntry(path);
-    if (!entry || entry->icon.empty())
-        return std::nullopt;
-    QString name = QString::fromStdString(entry->icon);
-    if (name.startsWith('/'))
-        return imageFile(name);
-    return imageOf(QIcon::fromTheme(name));
-}
-
-std::optional<QImage> bundleIcon(const std::string& path) {
+QImage bundleIcon(const std::string& path) {
     auto file = infoPlistString(path, "CFBundleIconFile");
     if (!file || file->empty() || file->find('/') != std::string::npos)
-        return std::nullopt;
-    QString resources = QString::fromStdString(path + "/Contents/Resources/" + *file);
-    if (auto image = imageFile(resources))
-        return image;
-    if (QFileInfo(resources).suffix().isEmpty())
-        return imageFile(resources + ".icns");
-    return std::nullopt;
+        return {};
+    const std::string resources = path + "/Contents/Resources/" + *file;
+    QImage image = loadIconFile(resources);
+    if (image.isNull() && QFileInfo(QString::fromStdString(resources)).suffix().isEmpty())
+        image = loadIconFile(resources + ".icns");
+    return image;
 }
 
 } // namespace
 
-std::optional<QImage> workspaceIcon(const std::string& path) {
-    std::optional<QImage> image;
-    if (isDesktopFile(path))
-        image = desktopIcon(path);
-    else if (path.size() > 4 && path.ends_with(".app"))
+QImage workspaceIcon(const std::string& path, const IconThemeSearch& themes, int pixels) {
+    QImage image;
+    if (isDesktopFile(path)) {
+        if (auto entry = readDesktopEntry(path); entry && !entry->icon.empty())
+            image = namedIcon(entry->icon, themes, pixels);
+    } else if (path.size() > 4 && path.ends_with(".app")) {
         image = bundleIcon(path);
-    if (image)
-        return image;
-    static QFileIconProvider provider;
-    return imageOf(provider.icon(QFileInfo(QString::fromStdString(path))));
+    }
+    if (image.isNull())
+        image = namedIcon(genericProgramIcon, themes, pixels);
+    return image;
+}
+
+IconThemeSearch desktopIconThemes() {
+    // Qt's folders first (a desktop may add its own), then the standard ones, which a
+    // bare platform plugin leaves out.
+    IconThemeSearch search;
+    for (const QString& base : QIcon::themeSearchPaths())
+        if (base.startsWith('/')) // not the program's own resources
+            search.bases.push_back(base.toStdString());
+    for (auto& base : iconThemeFolders())
+        if (std::find(search.bases.begin(), search.bases.end(), base) == search.bases.end())
+            search.bases.push_back(std::move(base));
+    search.theme = (QIcon::themeName().isEmpty() ? QIcon::fallbackThemeName() : QIcon::themeName())
+                       .toStdString();
+    return search;
+}
+
+IconPictures::Maker workspacePictureMaker() {
+    return [themes = desktopIconThemes()](const std::string& path, int side) {
+        return normalizedIcon(workspaceIcon(path, themes, side), side);
+    };
 }
 
 } // namespace KestruneCore

@@ -2,11 +2,11 @@
 
 #include "core/ActivityLog.h"
 #include "core/FileIO.h"
+#include "platform/qt/FileManager.h"
 #include "ui/Threads.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDBusMessage>
 #include <QDesktopServices>
 #include <QUrl>
 
@@ -21,13 +21,13 @@ void sendInBackground(const UrlRequest& request, TransportCompletion completion)
 }
 
 void revealInFileManager(const std::string& path) {
-    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1",
-                                                       "/org/freedesktop/FileManager1",
-                                                       "org.freedesktop.FileManager1", "ShowItems");
-    call << QStringList{QString::fromStdString(fileURL(path))} << QString();
-    QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
-    if (reply.type() != QDBusMessage::ReplyMessage)
-        opener(fileURL(parentFolder(path)));
+    showInFileManager(QDBusConnection::sessionBus(), path, FileManagerShow::item,
+                      [path] { opener(fileURL(parentFolder(path))); });
+}
+
+void openFolderInFileManager(const std::string& folder) {
+    showInFileManager(QDBusConnection::sessionBus(), folder, FileManagerShow::folder,
+                      [folder] { opener(fileURL(folder)); });
 }
 
 std::function<void(const UrlRequest&, TransportCompletion)> transport = sendInBackground;
@@ -41,6 +41,8 @@ std::function<void(const std::string&)> opener = [](const std::string& url) {
 };
 
 std::function<void(const std::string&)> revealer = revealInFileManager;
+
+std::function<void(const std::string&)> folderOpener = openFolderInFileManager;
 
 std::function<void()> feedbackOpener = [] {};
 

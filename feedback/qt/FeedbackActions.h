@@ -24,10 +24,17 @@ extern std::function<bool(const FeedbackMail&)> mailer;
 // Opens a URL with the desktop's handler.
 extern std::function<void(const std::string& url)> opener;
 
-// Shows a file selected in the file manager, or its folder when that cannot be done.
+// Shows a file selected in the file manager, or opens its folder through `opener` when
+// no file manager answers; never waits for one.
 extern std::function<void(const std::string& path)> revealer;
 // The default of `revealer`.
 void revealInFileManager(const std::string& path);
+
+// Opens a folder in the file manager (a service row's "Open Folder"), else through
+// `opener`; never waits for one.
+extern std::function<void(const std::string& folder)> folderOpener;
+// The default of `folderOpener`.
+void openFolderInFileManager(const std::string& folder);
 
 // Opens the feedback form; does nothing until the controller sets it at launch.
 extern std::function<void()> feedbackOpener;

@@ -6,6 +6,8 @@
 
 #include <QCoreApplication>
 
+#include <utility>
+
 #include <sys/stat.h>
 
 namespace KestruneCore {
@@ -18,7 +20,7 @@ constexpr int workers = 2;
 
 } // namespace
 
-IconPictures::IconPictures(QObject* parent) : QObject(parent) {
+IconPictures::IconPictures(Maker make, QObject* parent) : QObject(parent), make_(std::move(make)) {
     pool_.setMaxThreadCount(workers);
 }
 
@@ -37,13 +39,14 @@ std::optional<QImage> IconPictures::picture(const std::string& path, int side) {
                   std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, side};
     if (auto it = done_.find(key); it != done_.end())
         return it->second;
-    if (!S_ISREG(st.st_mode) || st.st_size <= 0 ||
-        static_cast<unsigned long long>(st.st_size) > maxIconFileBytes)
+    if (!make_ && (!S_ISREG(st.st_mode) || st.st_size <= 0 ||
+                   static_cast<unsigned long long>(st.st_size) > maxIconFileBytes))
         return QImage();
     if (making_.insert(key).second) {
         pool_.start([this, key] {
             // loadIconFile reads the file itself and checks again that it is regular.
-            QImage image = normalizedIcon(loadIconFile(std::get<0>(key)), std::get<3>(key));
+            QImage image = make_ ? make_(std::get<0>(key), std::get<3>(key))
+                                 : normalizedIcon(loadIconFile(std::get<0>(key)), std::get<3>(key));
             QMetaObject::invokeMethod(
                 this, [this, key, image] { finished(key, image); }, Qt::QueuedConnection);
         });

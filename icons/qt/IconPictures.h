@@ -9,6 +9,7 @@
 #include <QThreadPool>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -20,11 +21,17 @@ namespace KestruneCore {
 class IconPictures : public QObject {
     Q_OBJECT
 public:
-    explicit IconPictures(QObject* parent = nullptr);
+    // How a picture of the thing at a path is made at `side` pixels, on a worker (so it
+    // may use nothing bound to the main thread); a null image when none can be made.
+    using Maker = std::function<QImage(const std::string& path, int side)>;
+
+    // Without a maker, paths are icon files, read and normalised; with one, a path may
+    // name anything that exists (an app's file or folder) and the maker draws it.
+    explicit IconPictures(Maker make = {}, QObject* parent = nullptr);
     ~IconPictures() override;
 
-    // The picture of the icon file at `path`, normalised at `side` × `side` pixels.
-    // Ready: the picture (a null image when the file is no regular icon file or does
+    // The picture of the thing at `path`, normalised at `side` × `side` pixels.
+    // Ready: the picture (a null image when the path is no regular icon file, or does
     // not decode). Not ready: none, and `ready(path)` follows once it is made.
     std::optional<QImage> picture(const std::string& path, int side);
 
@@ -46,6 +53,7 @@ private:
     using Key = std::tuple<std::string, std::int64_t, std::int64_t, int>;
     void finished(const Key& key, const QImage& image);
 
+    Maker make_;
     std::map<Key, QImage> done_;
     std::set<Key> making_;
     QThreadPool pool_;

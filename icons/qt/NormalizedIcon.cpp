@@ -1,12 +1,17 @@
 #include "icons/qt/NormalizedIcon.h"
 
 #include "icons/IconGrid.h"
+#include "icons/qt/ImageSampling.h"
 #include "ui/Symbols.h"
 
 #include <QPainter>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <map>
+#include <mutex>
+#include <vector>
 
 namespace KestruneCore {
 
@@ -22,12 +27,6 @@ constexpr int cornerSegments = 32;
 double cornerExponent() {
     const double depth = (1 - 1 / std::sqrt(2.0)) / cornerExtent;
     return -1 / std::log2(1 - depth);
-}
-
-double alphaOf(const QImage& raster, int x, int y) {
-    if (x < 0 || y < 0 || x >= raster.width() || y >= raster.height())
-        return 0;
-    return qAlpha(reinterpret_cast<const QRgb*>(raster.constScanLine(y))[x]) / 255.0;
 }
 
 } // namespace
@@ -84,6 +83,59 @@ QPainterPath squirclePath(const QRectF& rect, double radius) {
 
 namespace {
 
+// Anti-aliased cover (0…255) of `path` on each pixel of a `canvas` square.
+QImage coverOf(const QPainterPath& path, int canvas) {
+    QImage cover(canvas, canvas, QImage::Format_Alpha8);
+    if (cover.isNull())
+        return cover;
+    cover.fill(0);
+    QPainter p(&cover);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillPath(path, Qt::black);
+    return cover;
+}
+
+// How much of each pixel of a tile drawn at `tile` stays once its corners are cut to
+// the squircle: the squircle's cover over the tile's own cover (the tile's edges already
+// carry their partial cover, which must not be taken away twice). Rows of one size share a
+// few tiles, so small masks are kept: building the curve costs more than all the pixel
+// work of a row picture.
+QImage tileMask(int canvas, const QRectF& tile) {
+    static std::mutex lock;
+    static std::map<std::array<double, 5>, QImage> kept;
+    const std::array<double, 5> key{double(canvas), tile.x(), tile.y(), tile.width(),
+                                    tile.height()};
+    const bool keep = canvas <= 256;
+    if (keep) {
+        std::lock_guard guard(lock);
+        if (auto it = kept.find(key); it != kept.end())
+            return it->second;
+    }
+    QPainterPath square;
+    square.addRect(tile);
+    const QImage within = coverOf(square, canvas);
+    const QImage squircle = coverOf(squirclePath(tile, squircleRadius(tile.width())), canvas);
+    QImage mask(canvas, canvas, QImage::Format_ARGB32_Premultiplied);
+    if (within.isNull() || squircle.isNull() || mask.isNull())
+        return {};
+    for (int y = 0; y < canvas; ++y) {
+        const uchar* w = within.constScanLine(y);
+        const uchar* s = squircle.constScanLine(y);
+        QRgb* m = reinterpret_cast<QRgb*>(mask.scanLine(y));
+        for (int x = 0; x < canvas; ++x) {
+            const int keepOf = w[x] == 0 ? 0 : std::min(255, (s[x] * 255 + w[x] / 2) / w[x]);
+            m[x] = qRgba(0, 0, 0, keepOf);
+        }
+    }
+    if (keep) {
+        std::lock_guard guard(lock);
+        if (kept.size() >= 16)
+            kept.clear();
+        kept.emplace(key, mask);
+    }
+    return mask;
+}
+
 // The redraw at `side` pixels; side 0 is the full canvas, where an image that already
 // follows the grid is given back as it is.
 QImage normalized(const QImage& image, int side) {
@@ -93,77 +145,61 @@ QImage normalized(const QImage& image, int side) {
     if (points.width() <= 0 || points.height() <= 0)
         return image;
 
-    // Drawing from premultiplied pixels is the raster engine's fast path; converting
-    // once costs far less than converting on each draw.
-    const QImage source = image.format() == QImage::Format_ARGB32_Premultiplied
-                              ? image
-                              : image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-
+    // The analysis raster is read through its alpha alone (the shape decides, not the
+    // colours), and only at the pixels the bounds and tile tests ask for.
     const int rasterWidth = iconAnalysisWidth;
     const int rasterHeight =
         static_cast<int>(std::trunc(points.height() * rasterWidth / points.width()));
     if (rasterHeight <= 0 || rasterHeight > 64 * rasterWidth)
         return image; // too wide or too tall to analyse
-    QImage raster;
-    if (source.size() == QSize(rasterWidth, rasterHeight)) {
-        raster = source; // already the analysis size: nothing to redraw
-    } else {
-        raster = QImage(rasterWidth, rasterHeight, QImage::Format_ARGB32_Premultiplied);
-        raster.fill(Qt::transparent);
-        QPainter p(&raster);
-        p.setRenderHint(QPainter::SmoothPixmapTransform);
-        p.drawImage(QRectF(0, 0, rasterWidth, rasterHeight), source);
-    }
-    const AlphaAt alpha = [&raster](int x, int y) { return alphaOf(raster, x, y); };
-    // The scan reads the raster's rows directly: it is most of the work at row size.
-    const uchar* bits = raster.constBits();
-    const qsizetype stride = raster.bytesPerLine();
-    const auto visible = visibleBoundsOf(rasterWidth, rasterHeight, [bits, stride](int x, int y) {
-        return qAlpha(reinterpret_cast<const QRgb*>(bits + y * stride)[x]) / 255.0;
-    });
+    const SampledAlpha raster(image, {rasterWidth, rasterHeight});
+    if (!raster.valid())
+        return image;
+    const auto alphaAt = [&raster](int x, int y) { return raster(x, y) * (1 / 255.0); };
+    const auto visible = visibleBoundsOf(rasterWidth, rasterHeight, alphaAt,
+                                         [&raster](int y) { return raster.mayShow(y); });
     const bool onGrid = visible && gridCompliant(rasterWidth, rasterHeight, *visible);
     if (onGrid && side == 0)
         return image;
+    const bool tile =
+        !onGrid && rasterWidth == rasterHeight && isOpaqueTile(rasterWidth, rasterHeight, alphaAt);
 
     const double canvas = side == 0 ? iconCanvas : side;
     const int pixels = static_cast<int>(canvas);
-    QImage out(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
-    if (out.isNull())
-        return image;
-    out.fill(Qt::transparent);
     // Already on the grid: the whole image is the canvas; otherwise it is fitted to the
     // content square.
     const IconRect place = onGrid ? IconRect{0, 0, canvas, canvas}
                                   : gridPlacement(points.width(), points.height(), canvas);
     const QRectF target(place.x, place.y, place.width, place.height);
-    QPainter p(&out);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setRenderHint(QPainter::SmoothPixmapTransform);
-    // At row size a source larger than the analysis raster is drawn from that raster: it
-    // holds far more pixels than the row shows, and reading the whole source again
-    // would cost more than everything else together.
-    const QImage& artwork = side != 0 && source.width() > rasterWidth ? raster : source;
-    if (side != 0 &&
-        (artwork.width() > 2 * target.width() || artwork.height() > 2 * target.height())) {
-        // Far smaller than the artwork: averaged down first, since drawing samples only a
-        // few pixels per output pixel and would alias.
-        const QSize reduced(std::max(1, int(std::ceil(target.width()))),
-                            std::max(1, int(std::ceil(target.height()))));
-        p.drawImage(target,
-                    artwork.scaled(reduced, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    // At row size a large source is first sampled down to twice the drawn size (the row
+    // shows a small fraction of its pixels), then averaged onto the row's pixels; the
+    // full canvas, and a source no larger than drawn, are drawn smoothly as they are.
+    QImage out;
+    const QSize twice(std::max(1, int(2 * target.width())), std::max(1, int(2 * target.height())));
+    if (side != 0 && (image.width() > target.width() || image.height() > target.height())) {
+        out = averagedOnto(image.width() > twice.width() || image.height() > twice.height()
+                               ? sampledImage(image, twice)
+                               : image,
+                           target, pixels);
     } else {
-        p.drawImage(target, artwork);
+        out = QImage(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
+        if (!out.isNull()) {
+            out.fill(Qt::transparent);
+            QPainter p(&out);
+            p.setRenderHint(QPainter::Antialiasing); // edges off the pixel grid: partial cover
+            p.setRenderHint(QPainter::SmoothPixmapTransform);
+            p.drawImage(target, image);
+        }
     }
-    if (!onGrid && rasterWidth == rasterHeight && isOpaqueTile(rasterWidth, rasterHeight, alpha)) {
-        // Cut the corners away: the region between the tile's square and its squircle,
-        // erased with anti-aliased coverage (a clip path would leave jagged edges).
-        QPainterPath corners = squirclePath(target, squircleRadius(target.width()));
-        corners.addRect(target);
-        corners.setFillRule(Qt::OddEvenFill);
-        p.setCompositionMode(QPainter::CompositionMode_DestinationOut);
-        p.fillPath(corners, Qt::black);
+    if (out.isNull())
+        return image;
+    if (tile) {
+        // Cut the corners away with anti-aliased cover (a clip path would leave jagged
+        // edges).
+        QPainter p(&out);
+        p.setCompositionMode(QPainter::CompositionMode_DestinationIn);
+        p.drawImage(0, 0, tileMask(pixels, target));
     }
-    p.end();
     return out;
 }
 

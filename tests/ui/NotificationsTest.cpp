@@ -2,6 +2,7 @@
 #include "app/D.h"
 #include "core/Paths.h"
 #include "platform/Process.h"
+#include "platform/qt/FileManager.h"
 #include "statusitem/DesktopNotifications.h"
 #include "statusitem/DesktopTheme.h"
 #include "statusitem/PanelAppearance.h"
@@ -125,6 +126,63 @@ TEST_F(PrivateBus, NoServiceMeansDenied) {
     ASSERT_TRUE(waitFor(
         [] { return readAll(KestruneCore::stateFolder() + "/notify-permission") == "denied\n"; }));
     EXPECT_FALSE(d.notifyAllowed);
+}
+
+namespace {
+
+// Stands in for a file manager on the bus: answers each call, or refuses it.
+class FakeFileManager : public QDBusVirtualObject {
+public:
+    bool refuse = false;
+    std::vector<QDBusMessage> received;
+
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& bus) override {
+        received.push_back(message);
+        bus.send(refuse ? message.createErrorReply("org.freedesktop.DBus.Error.Failed", "no")
+                        : message.createReply());
+        return true;
+    }
+};
+
+} // namespace
+
+// The file manager runs in this very process, on the main thread: it can answer only
+// if asking it never waits there.
+TEST_F(PrivateBus, FileManagerIsAskedWithoutWaitingAndElseTheFallbackRuns) {
+    QDBusConnection managerBus = connect("kestrune-fake");
+    FakeFileManager manager;
+    ASSERT_TRUE(managerBus.registerVirtualObject("/org/freedesktop/FileManager1", &manager));
+    ASSERT_TRUE(managerBus.registerService("org.freedesktop.FileManager1"));
+    const QDBusConnection client = connect("kestrune-client");
+    using KestruneCore::FileManagerShow;
+    using KestruneCore::showInFileManager;
+
+    // Answered, then refused: replies come back in order, so once the second falls
+    // back the first has had its answer.
+    bool answeredFellBack = false, refusedFellBack = false;
+    showInFileManager(client, "/tmp/a b/log.txt", FileManagerShow::item,
+                      [&] { answeredFellBack = true; });
+    EXPECT_FALSE(answeredFellBack); // never inside the call
+    ASSERT_TRUE(waitFor([&] { return manager.received.size() == 1; }));
+    manager.refuse = true;
+    showInFileManager(client, "/tmp/a b", FileManagerShow::folder, [&] { refusedFellBack = true; });
+    ASSERT_TRUE(waitFor([&] { return refusedFellBack; }));
+    EXPECT_FALSE(answeredFellBack);
+    ASSERT_EQ(manager.received.size(), 2u);
+    EXPECT_EQ(manager.received[0].member(), "ShowItems");
+    EXPECT_EQ(manager.received[0].arguments().value(0).toStringList(),
+              QStringList{"file:///tmp/a%20b/log.txt"});
+    EXPECT_EQ(manager.received[1].member(), "ShowFolders");
+
+    // No file manager at all, and no bus at all.
+    ASSERT_TRUE(managerBus.unregisterService("org.freedesktop.FileManager1"));
+    for (const QDBusConnection& bus : {client, QDBusConnection("kestrune-test-no-bus")}) {
+        bool fellBack = false;
+        showInFileManager(bus, "/tmp/x", FileManagerShow::item, [&] { fellBack = true; });
+        EXPECT_FALSE(fellBack);
+        EXPECT_TRUE(waitFor([&] { return fellBack; }));
+    }
 }
 
 namespace {

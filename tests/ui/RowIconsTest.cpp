@@ -219,3 +219,52 @@ TEST_F(RowIcons, PicturesArriveLaterAndFollowAnOverwrittenFile) {
     EXPECT_TRUE(showsColour(d->svcSec().rowIconView(0), Qt::red));
     ASSERT_TRUE(waitFor([&] { return showsColour(d->svcSec().rowIconView(0), Qt::blue); }));
 }
+
+TEST_F(RowIcons, AppPicturesAreDrawnOffTheMainThread) {
+    // Apps whose icon is a FIFO or a 1 GB sparse file keep the glyph; a real icon shows.
+    std::vector<std::string> fifos = {tmp.path() + "/fifo.png",
+                                      tmp.path() + "/Fifo.app/Contents/Resources/icon.png"};
+    makeFolders(tmp.path() + "/Fifo.app/Contents/Resources");
+    for (const auto& fifo : fifos)
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    tmp.write("Fifo.app/Contents/Info.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+              "<key>CFBundleIconFile</key><string>icon.png</string></dict></plist>\n");
+    const std::string huge = tmp.path() + "/huge.png";
+    ::close(::open(huge.c_str(), O_CREAT | O_WRONLY, 0600));
+    ASSERT_EQ(::truncate(huge.c_str(), 1LL << 30), 0);
+    QImage green(64, 64, QImage::Format_ARGB32);
+    green.fill(Qt::darkGreen);
+    ASSERT_TRUE(green.save(QString::fromStdString(tmp.path() + "/good.png"), "PNG"));
+    const auto entry = [&](const std::string& name, const std::string& icon) {
+        return tmp.write(name + ".desktop", "[Desktop Entry]\nType=Application\nName=" + name +
+                                                "\nExec=true\nIcon=" + icon + "\n");
+    };
+    const std::vector<std::string> held = {entry("Fifo", fifos[0]), entry("Huge", huge),
+                                           tmp.path() + "/Fifo.app"};
+    const std::string good = entry("Good", tmp.path() + "/good.png");
+    std::string watchList;
+    for (const auto& path : held)
+        watchList += "1\tx\t" + path + "\tapp\n";
+    start(watchList + "1\tGood\t" + good + "\tapp\n", {});
+
+    MainThreadWatchdog watchdog(fifos);
+    d->openSettings();
+    const auto iconOf = [&](const std::string& path) -> QLabel* {
+        const auto& rows = d->appsSec().rows;
+        for (size_t i = 0; i < rows.size(); ++i)
+            if (rows[i].path == path)
+                return d->appsSec().rowIconView(int(i));
+        return nullptr;
+    };
+    ASSERT_NE(iconOf(good), nullptr);
+    ASSERT_TRUE(waitFor([&] { return showsColour(iconOf(good), Qt::darkGreen); }));
+    d->reloadSections();
+    ASSERT_TRUE(waitFor([&] { return !d->appsSec().filePictures().busy(); }));
+    EXPECT_FALSE(watchdog.stalled());
+    for (const auto& path : held) {
+        SCOPED_TRACE(path);
+        ASSERT_NE(iconOf(path), nullptr);
+        EXPECT_FALSE(iconOf(path)->pixmap().isNull()); // the glyph stays
+    }
+}

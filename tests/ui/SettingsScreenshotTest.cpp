@@ -219,6 +219,7 @@ TEST(SettingsScreenshot, AppPicker) {
         QApplication::setPalette(palette);
         Kestrune::AppPicker picker(installedApps({tmp.path() + "/share/applications"}));
         picker.show();
+        picker.waitForPictures();
         picker.search->setText(query);
         if (!*query)
             picker.list->setCurrentRow(3);

@@ -11,7 +11,6 @@
 #include "settings/BottomSection.h"
 #include "settings/CreditLink.h"
 #include "settings/ElidedLabel.h"
-#include "settings/FolderOpener.h"
 #include "settings/ListSection.h"
 #include "settings/SettingsContent.h"
 #include "settings/SettingsWindow.h"
@@ -659,18 +658,17 @@ TEST(WorkspaceIcon, DesktopFilesBundlesAndMissingFiles) {
     // The file's own picture where it names one, scaled to the row's needs.
     for (const std::string& path : {desktop, bundle}) {
         SCOPED_TRACE(path);
-        auto image = workspaceIcon(path);
-        ASSERT_TRUE(image);
-        QColor centre = image->pixelColor(image->width() / 2, image->height() / 2);
+        QImage image = workspaceIcon(path, {}, 64);
+        ASSERT_FALSE(image.isNull());
+        QColor centre = image.pixelColor(image.width() / 2, image.height() / 2);
         EXPECT_EQ(centre.rgb(), QColor(20, 120, 220).rgb());
     }
     // A named icon that is gone and a path that does not exist fall back without harm.
     for (const std::string& path : {noIcon, tmp.path() + "/nothing/here.AppImage"}) {
         SCOPED_TRACE(path);
-        auto image = workspaceIcon(path);
-        if (image) {
-            EXPECT_FALSE(image->isNull());
-            EXPECT_NE(image->pixelColor(image->width() / 2, image->height() / 2).rgb(),
+        QImage image = workspaceIcon(path, {}, 64);
+        if (!image.isNull()) {
+            EXPECT_NE(image.pixelColor(image.width() / 2, image.height() / 2).rgb(),
                       QColor(20, 120, 220).rgb());
         }
     }
