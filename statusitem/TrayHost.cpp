@@ -5,7 +5,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
+#include <QDBusReply>
 #include <QDBusServiceWatcher>
 #include <QGuiApplication>
 
@@ -35,6 +35,14 @@ int displayScreen() {
     return dot == std::string::npos ? 0 : std::atoi(text.c_str() + dot + 1);
 }
 
+// The process name of a bus peer's process id; empty when unknown.
+QString programOf(const QDBusReply<uint>& pid) {
+    if (!pid.isValid())
+        return {};
+    auto comm = KestruneCore::readFile("/proc/" + std::to_string(pid.value()) + "/comm");
+    return comm ? QString::fromUtf8(*comm).trimmed() : QString();
+}
+
 } // namespace
 
 TrayHost::TrayHost(QDBusConnection bus, QObject* parent)
@@ -52,9 +60,12 @@ TrayHost::TrayHost(QDBusConnection bus, QObject* parent)
             });
     // Asked once; the watcher above keeps it current.
     auto* names = bus.isConnected() ? bus.interface() : nullptr;
-    QString owner = names ? names->serviceOwner(watcherName).value() : QString();
-    watcherUp_ = !owner.isEmpty();
-    lookUpProgram(owner);
+    owner_ = names ? names->serviceOwner(watcherName).value() : QString();
+    watcherUp_ = !owner_.isEmpty();
+    // Known before the first icon goes out, so a host is never handed a look it
+    // would draw wrongly.
+    if (watcherUp_)
+        program_ = programOf(names->servicePid(owner_));
     if (x11Connection() && !xembedManager()) {
         xembedPoll_.setInterval(xembedPollMs);
         connect(&xembedPoll_, &QTimer::timeout, this, [this] {
@@ -84,14 +95,10 @@ void TrayHost::lookUpProgram(const QString& owner) {
     connect(pending, &QDBusPendingCallWatcher::finished, this,
             [this, owner](QDBusPendingCallWatcher* w) {
                 w->deleteLater();
-                QDBusPendingReply<uint> pid = *w;
+                QDBusReply<uint> pid = *w;
                 if (owner != owner_)
                     return; // the name moved on while we asked
-                QString program;
-                if (pid.isValid())
-                    if (auto comm = KestruneCore::readFile("/proc/" + std::to_string(pid.value()) +
-                                                           "/comm"))
-                        program = QString::fromUtf8(*comm).trimmed();
+                QString program = programOf(pid);
                 if (program == program_)
                     return;
                 program_ = program;
