@@ -21,9 +21,8 @@ struct TrayHostFacts {
 // The session's part of the facts, from the environment.
 TrayHostFacts sessionTrayHostFacts(const QString& program);
 
-// Dark where the host's or the desktop's stock bar is dark and no theme says
-// otherwise (waybar's stock style, sway's own bar, the bars of wlroots sessions);
-// none elsewhere.
+// Dark where the host's or the desktop's stock bar is dark: waybar's stock style,
+// swaybar's, and sway and Hyprland sessions, whose bars those are; none elsewhere.
 std::optional<Appearance> stockPanelAppearance(const TrayHostFacts& facts);
 
 // False for hosts known to draw a named symbolic icon in its file's own colours, so a
