@@ -31,6 +31,7 @@
 #include "statusitem/StatusMenu.h"
 #include "statusitem/StatusNotifierItem.h"
 #include "statusitem/TrayHost.h"
+#include "statusitem/TrayHostTraits.h"
 #include "ui/Threads.h"
 
 #include <QAbstractButton>
@@ -248,6 +249,12 @@ void D::applicationDidFinishLaunching() {
     panel_ = std::make_unique<PanelAppearance>();
     connect(panel_.get(), &PanelAppearance::changed, this,
             [this] { renderer.appearanceDidChange(panelAppearance()); });
+    connect(trayHost_.get(), &TrayHost::programChanged, this, [this] {
+        // The host tells its stock panel's look and whether it takes our icon names.
+        panel_->setTrayHost(trayHost_->program());
+        renderer.draw();
+    });
+    panel_->setTrayHost(trayHost_->program());
     renderer.appearanceDidChange(panelAppearance());
     placeIcon();
     if (item && !statusItem_)
@@ -280,9 +287,11 @@ void D::showPicture(const std::optional<StatusPicture>& picture) {
     if (item)
         item->setIcon(icon);
     if (statusItem_) {
-        // Hosts that draw themed icons take the name and recolour it for their panel;
-        // the rest draw the pictures.
-        statusItem_->setIcon(picture ? statusIconName(renderer.state()) : QString(), icon);
+        // Hosts that recolour themed icons take the name and draw it in their panel's
+        // colours; the rest are given no name, so they draw the pictures, which follow
+        // the panel's look as far as it is known.
+        bool named = picture && hostRecoloursSymbolicIcons(trayHost_->program());
+        statusItem_->setIcon(named ? statusIconName(renderer.state()) : QString(), icon);
     }
 }
 

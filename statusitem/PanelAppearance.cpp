@@ -1,6 +1,7 @@
 #include "statusitem/PanelAppearance.h"
 
 #include "statusitem/DesktopTheme.h"
+#include "statusitem/TrayHostTraits.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>
@@ -51,7 +52,8 @@ std::optional<Appearance> colorSchemeAppearance(const QVariant& value) {
 }
 
 PanelAppearance::PanelAppearance(QDBusConnection bus, QObject* parent)
-    : QObject(parent), bus_(std::move(bus)), theme_(desktopThemeAppearance()) {
+    : QObject(parent), bus_(std::move(bus)), theme_(desktopThemeAppearance()),
+      stock_(stockPanelAppearance(sessionTrayHostFacts({}))) {
     if (!bus_.isConnected())
         return;
     bus_.connect(portalService, portalPath, settingsInterface, "SettingChanged", this,
@@ -73,6 +75,8 @@ Appearance PanelAppearance::current() const {
         return *portal_;
     if (theme_)
         return *theme_;
+    if (stock_)
+        return *stock_;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
     if (auto* hints = QGuiApplication::styleHints()) {
         if (hints->colorScheme() == Qt::ColorScheme::Dark)
@@ -82,6 +86,13 @@ Appearance PanelAppearance::current() const {
     }
 #endif
     return appearanceOf(QGuiApplication::palette());
+}
+
+void PanelAppearance::setTrayHost(const QString& program) {
+    Appearance before = current();
+    stock_ = stockPanelAppearance(sessionTrayHostFacts(program));
+    if (current() != before)
+        emit changed();
 }
 
 void PanelAppearance::settingChanged(const QString& group, const QString& key,

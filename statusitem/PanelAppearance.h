@@ -1,6 +1,7 @@
 // Whether the panel holding the tray icon is dark or light. The application's palette
 // says nothing about the panel, so the desktop is asked first: the colour-scheme
 // preference of its settings portal, then the theme it publishes (see DesktopTheme.h),
+// then the look of the tray host's or the desktop's stock panel (see TrayHostTraits.h),
 // then the platform theme's colour scheme, and only then the palette. The icon stays readable when
 // the guess is wrong (see trayImage), so a desktop that says nothing costs legibility, not
 // visibility.
@@ -31,6 +32,8 @@ public:
     Appearance current() const;
     // What the portal said, none before it answered or when it cannot say.
     std::optional<Appearance> portalPreference() const { return portal_; }
+    // The program that hosts the tray changed; emits changed() when that changes the look.
+    void setTrayHost(const QString& program);
 
 signals:
     // The portal's preference arrived or changed.
@@ -45,6 +48,7 @@ private:
     QDBusConnection bus_;
     std::optional<Appearance> portal_;
     std::optional<Appearance> theme_;
+    std::optional<Appearance> stock_;
 };
 
 } // namespace Kestrune

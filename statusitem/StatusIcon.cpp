@@ -21,7 +21,6 @@ constexpr qreal mainPointSize = 15;
 constexpr qreal badgePointSize = 8;
 constexpr qreal badgeExtraWidth = 5;
 constexpr qreal ringWidth = 1.5;
-constexpr QRgb offGrey = 0xff7c7c7c;
 
 // The tinted form of a glyph: its shape filled with one colour, alpha kept.
 QImage tinted(const Symbol& symbol, const QColor& colour) {
@@ -300,11 +299,14 @@ QImage trayImage(IconState state, Appearance appearance, int pixels) {
         badge->draw(*p, at);
     }
 
-    // Off is a neutral grey that sits between the panels and the healthy glyphs (about
-    // 3:1 against a #353535 or #dcdad5 panel and 4:1 against either healthy tint), so
-    // it reads as greyed out by its whole body on either kind of panel, whatever the
-    // guess of the panel's look.
-    QColor fill = state == IconState::off ? QColor::fromRgb(offGrey) : tintColor(state, appearance);
+    // Off is a light neutral grey that stands apart by its whole body from light, dark
+    // and mid-tone panels such as waybar's blue tray, and from either healthy tint,
+    // whatever the guess of the panel's look: #a0a0a0 (about 1.9:1 against #dcdad5,
+    // 1.6:1 against #2980b9) beside the near-black paw, a shade lighter (2:1 against
+    // #2980b9, 5.7:1 against #353535) beside the white one.
+    QColor fill = state != IconState::off          ? tintColor(state, appearance)
+                  : appearance == Appearance::dark ? QColor(0xb0, 0xb0, 0xb0)
+                                                   : QColor(0xa0, 0xa0, 0xa0);
     // The outline is of the opposite lightness, so on a panel of the other kind the
     // shape still shows by its edge.
     QColor edge = luminance(fill) > 0.18 ? QColor(0, 0, 0) : QColor(255, 255, 255);

@@ -65,8 +65,8 @@ inline constexpr int traySizes[] = {16, 20, 22, 24, 32, 48, 64};
 // `pixels`: the same layout as statusIcon (the badge in a strip beside the glyph), so
 // the paw has one size and place in every state; the glyphs' colour follows the
 // appearance, and a thin outline of the opposite lightness keeps them readable on a
-// panel of the other kind; off is a mid grey, told from the panel and from healthy by
-// its whole body on either kind of panel. Glyph parts cut off by the
+// panel of the other kind; off is a light grey, told from the panel and from healthy by
+// its whole body on light, dark and mid-tone panels. Glyph parts cut off by the
 // badge's clear ring are removed rather than left floating.
 QImage trayImage(IconState state, Appearance appearance, int pixels);
 

@@ -1,6 +1,11 @@
 #include "statusitem/TrayHost.h"
 
+#include "core/FileIO.h"
+
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusReply>
 #include <QDBusServiceWatcher>
 #include <QGuiApplication>
 
@@ -30,22 +35,37 @@ int displayScreen() {
     return dot == std::string::npos ? 0 : std::atoi(text.c_str() + dot + 1);
 }
 
+// The process name of a bus peer's process id; empty when unknown.
+QString programOf(const QDBusReply<uint>& pid) {
+    if (!pid.isValid())
+        return {};
+    auto comm = KestruneCore::readFile("/proc/" + std::to_string(pid.value()) + "/comm");
+    return comm ? QString::fromUtf8(*comm).trimmed() : QString();
+}
+
 } // namespace
 
 TrayHost::TrayHost(QDBusConnection bus, QObject* parent)
-    : QObject(parent), watcher_(new QDBusServiceWatcher(
-                           watcherName, bus, QDBusServiceWatcher::WatchForOwnerChange, this)) {
+    : QObject(parent), bus_(bus),
+      watcher_(new QDBusServiceWatcher(watcherName, bus, QDBusServiceWatcher::WatchForOwnerChange,
+                                       this)) {
     connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString&, const QString&, const QString& owner) {
                 bool was = watcherUp_;
                 watcherUp_ = !owner.isEmpty();
+                lookUpProgram(owner);
                 if (watcherUp_ && !was)
                     emit appeared();
                 emit statusNotifierWatcherChanged();
             });
     // Asked once; the watcher above keeps it current.
     auto* names = bus.isConnected() ? bus.interface() : nullptr;
-    watcherUp_ = names && names->isServiceRegistered(watcherName).value();
+    owner_ = names ? names->serviceOwner(watcherName).value() : QString();
+    watcherUp_ = !owner_.isEmpty();
+    // Known before the first icon goes out, so a host is never handed a look it
+    // would draw wrongly.
+    if (watcherUp_)
+        program_ = programOf(names->servicePid(owner_));
     if (x11Connection() && !xembedManager()) {
         xembedPoll_.setInterval(xembedPollMs);
         connect(&xembedPoll_, &QTimer::timeout, this, [this] {
@@ -56,6 +76,34 @@ TrayHost::TrayHost(QDBusConnection bus, QObject* parent)
         });
         xembedPoll_.start();
     }
+}
+
+void TrayHost::lookUpProgram(const QString& owner) {
+    owner_ = owner;
+    if (owner.isEmpty()) {
+        if (!program_.isEmpty()) {
+            program_.clear();
+            emit programChanged();
+        }
+        return;
+    }
+    auto call =
+        QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                       "org.freedesktop.DBus", "GetConnectionUnixProcessID");
+    call << owner;
+    auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this,
+            [this, owner](QDBusPendingCallWatcher* w) {
+                w->deleteLater();
+                QDBusReply<uint> pid = *w;
+                if (owner != owner_)
+                    return; // the name moved on while we asked
+                QString program = programOf(pid);
+                if (program == program_)
+                    return;
+                program_ = program;
+                emit programChanged();
+            });
 }
 
 bool TrayHost::xembedManager() const {

@@ -6,6 +6,7 @@
 #include "statusitem/DesktopNotifications.h"
 #include "statusitem/DesktopTheme.h"
 #include "statusitem/PanelAppearance.h"
+#include "statusitem/TrayHostTraits.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -236,8 +237,15 @@ TEST_F(PrivateBus, PanelAppearanceFollowsTheSettingsPortal) {
     KestruneTest::TempDir home;
     KestruneTest::ScopedHome scopedHome(home.path());
     KestruneTest::ScopedEnv noTheme("GTK_THEME", std::nullopt);
+    KestruneTest::ScopedEnv noDesktop("XDG_CURRENT_DESKTOP", std::nullopt);
+    KestruneTest::ScopedEnv noSway("SWAYSOCK", std::nullopt);
     PanelAppearance none(QDBusConnection("kestrune-test-no-bus"));
     EXPECT_EQ(none.portalPreference(), std::nullopt);
+    EXPECT_EQ(none.current(), appearanceOf(QGuiApplication::palette()));
+    // A tray host whose stock panel is dark decides before the palette.
+    none.setTrayHost("waybar");
+    EXPECT_EQ(none.current(), Appearance::dark);
+    none.setTrayHost("xfce4-panel");
     EXPECT_EQ(none.current(), appearanceOf(QGuiApplication::palette()));
     home.write(".config/gtk-3.0/settings.ini", "[Settings]\ngtk-theme-name=Greybird-dark\n");
     EXPECT_EQ(PanelAppearance(QDBusConnection("kestrune-test-no-bus")).current(), Appearance::dark);
@@ -295,4 +303,32 @@ TEST(DesktopTheme, ThemeNameFromXSettingsAndGtkSettings) {
     EXPECT_EQ(lxqtThemeName("[Qt]\ntheme=frost\n[General]\nicon_theme=breeze\n theme = dark \n"),
               "dark");
     EXPECT_EQ(lxqtThemeName("[General]\nicon_theme=breeze\n[Qt]\ntheme=dark\n"), std::nullopt);
+}
+
+// Where no setting tells the panel's look, the tray's host and the session's desktop
+// do; hosts that draw icon files as they are get pictures rather than a name.
+TEST(TrayHostTraits, StockPanelLookAndNamedIconsByHostAndDesktop) {
+    struct Case {
+        TrayHostFacts facts;
+        std::optional<Appearance> look;
+        bool named;
+    };
+    const std::optional<Appearance> dark = Appearance::dark, none;
+    for (const auto& c : {
+             Case{{"waybar", {}, false}, dark, false},
+             Case{{"swaybar", {}, false}, dark, false},
+             Case{{"lxqt-panel", {"LXQt"}, false}, none, false},
+             Case{{"xfce4-panel", {"XFCE"}, false}, none, true},
+             Case{{"plasmashell", {"KDE"}, false}, none, true},
+             Case{{"gnome-shell", {"ubuntu", "GNOME"}, false}, none, true},
+             Case{{"", {}, true}, dark, true}, // a sway session before the host is known
+             Case{{"", {"Hyprland"}, false}, dark, true},
+             Case{{"", {"sway"}, false}, dark, true},
+             Case{{"", {}, false}, none, true},
+         }) {
+        SCOPED_TRACE(c.facts.program.toStdString() + " " +
+                     c.facts.desktops.join(':').toStdString());
+        EXPECT_EQ(stockPanelAppearance(c.facts), c.look);
+        EXPECT_EQ(hostRecoloursSymbolicIcons(c.facts.program), c.named);
+    }
 }

@@ -250,4 +250,14 @@ TEST(TrayImage, ReadableOnLightAndDarkPanelsWhateverTheGuess) {
                 EXPECT_GE(contrast(offPad, panel), 1.5);
                 EXPECT_GE(contrast(offPad, healthyPad), 1.5);
             }
+    // waybar's stock tray is a mid-tone blue, taken for dark: no colour reaches 4.5:1
+    // on it but black, so the bodies are held to the lower marks.
+    const QColor blue(0x29, 0x80, 0xb9);
+    QColor healthyPad =
+        onPanel(trayImage(IconState::healthy, Appearance::dark, 22), blue).pixelColor(7, 14);
+    QColor offPad =
+        onPanel(trayImage(IconState::off, Appearance::dark, 22), blue).pixelColor(7, 14);
+    EXPECT_GE(contrast(healthyPad, blue), 3.0);
+    EXPECT_GE(contrast(offPad, blue), 1.5);
+    EXPECT_GE(contrast(offPad, healthyPad), 1.5);
 }

@@ -215,6 +215,12 @@ TEST_F(WaylandSession, TrayItemMenuAndFloatingSettingsOnSway) {
     auto [service, menuPath] = exportedMenu();
     ASSERT_FALSE(menuPath.isEmpty());
     ASSERT_TRUE(waitFor([&] { return menuEntries(service, menuPath).size() >= 5; }));
+    // waybar draws icon files in their own colours, so it is given pictures and no name
+    // from the first icon on.
+    QDBusMessage iconName = call(service, "/StatusNotifierItem", "org.freedesktop.DBus.Properties",
+                                 "Get", {"org.kde.StatusNotifierItem", "IconName"});
+    ASSERT_EQ(iconName.type(), QDBusMessage::ReplyMessage);
+    EXPECT_EQ(iconName.arguments()[0].value<QDBusVariant>().variant().toString().toStdString(), "");
 
     const QString dbusmenu = "com.canonical.dbusmenu";
     SignalCount changes;
