@@ -1,6 +1,7 @@
 #include "core/FileIO.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -222,7 +223,60 @@ bool writeFileAtomically(const std::string& path, std::string_view content, int&
     return false;
 }
 
+namespace {
+
+// Whether no other process has the file open: a write lease is granted only then. Taken
+// and given back at once; an open in between (only another writer of the spare could)
+// merely waits for the release, and its notice comes as SIGURG, which is ignored.
+bool openHereOnly(int fd) {
+    if (::fcntl(fd, F_SETSIG, SIGURG) != 0 || ::fcntl(fd, F_SETLEASE, F_WRLCK) != 0)
+        return false;
+    ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    return true;
+}
+
+// Fills the file the last swap put aside (the spare) with `content`, when that is safe:
+// a regular file of ours with no other name, that nobody has open. A reader still
+// holding it opened it while it was the live file, and must never see it change;
+// nobody opens it by its spare name but a writer.
+bool refilledSpare(const std::string& spare, std::string_view content) {
+    int fd = ::open(spare.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && openHereOnly(fd);
+    if (ok && (st.st_mode & 07777) != 0644)
+        ::fchmod(fd, 0644);
+    // Written over in place, then cut to length: a file emptied first would be written
+    // out at its close by ext4, as a rename over it would.
+    for (std::size_t at = 0; ok && at < content.size();) {
+        ssize_t n = ::pwrite(fd, content.data() + at, content.size() - at, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        at += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    if (ok && static_cast<std::size_t>(st.st_size) > content.size())
+        ok = ::ftruncate(fd, static_cast<off_t>(content.size())) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+} // namespace
+
 bool rewriteFileAtomically(const std::string& path, std::string_view content) {
+    // The old content is kept under the spare name and refilled at the next write, so
+    // a file rewritten every few seconds never costs the file system a new inode
+    // (which on ext4 grows dearer with every recently freed one it has to pass over).
+    std::string folder = parentFolder(path);
+    std::string spare =
+        (folder.empty() ? std::string(".") : folder) + "/." + lastPathComponent(path) + ".spare";
+    if (refilledSpare(spare, content)) {
+        if (::renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0)
+            return true;
+        // No file yet: the spare becomes it.
+        if (errno == ENOENT && ::rename(spare.c_str(), path.c_str()) == 0)
+            return true;
+    }
     int errorNumber = 0;
     auto written = writtenTemporary(path, content, errorNumber);
     if (!written)

@@ -45,11 +45,13 @@ bool writeFileAtomically(const std::string& path, std::string_view content, int&
 std::optional<std::string> writeTarget(const std::string& path, int& errorNumber);
 
 // writeFileAtomically for a small file rewritten every few seconds (a service's last
-// check): the new file is swapped with the old one, which is then removed, so a
-// reader still sees the old or the new content, never a mix or no file. Unlike a
-// rename over the old file, the swap does not make ext4 write the data out at once,
-// so after a power cut the file may read as empty or garbled (readers take that as
-// absent). Not for files whose loss would cost anything.
+// check): the new content is written into a spare file beside it ("." + name +
+// ".spare", the old file of the last swap) and the two are swapped, so a reader still
+// sees the old or the new content, never a mix or no file. The spare is refilled only
+// while nobody has it open; otherwise a new temporary file is swapped in and the old
+// one removed. Unlike a rename over the old file, the swap does not make ext4 write
+// the data out at once, so after a power cut the file may read as empty or garbled
+// (readers take that as absent). Not for files whose loss would cost anything.
 bool rewriteFileAtomically(const std::string& path, std::string_view content);
 
 // writeFileAtomically to writeTarget(path): the temporary file is made beside the

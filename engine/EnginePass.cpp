@@ -372,6 +372,9 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
                 times[i] = at.now;
             }
             outcomes[i] = guarded([&] { return applyService(plans[k], check, at); });
+            if (const auto& out = *outcomes[i]; out.checkFrom && out.due && plans[k].config)
+                result.routine.push_back({plans[k].state.stem(), plans[k].entry.path,
+                                          *plans[k].config, *out.checkFrom, *out.due});
         }
         if (auto handle = plans[k].state.text(".pid"); handle && !handle->empty())
             result.runners.push_back({plans[k].state.stem(), *handle, plans[k].entry.name,
@@ -398,6 +401,8 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
             problems.push_back(*p);
         if (out.due && (!result.nextDue || *out.due < *result.nextDue))
             result.nextDue = out.due;
+        if (out.due && !out.checkFrom && (!result.passDue || *out.due < *result.passDue))
+            result.passDue = out.due;
         result.watchPids.insert(result.watchPids.end(), out.pids.begin(), out.pids.end());
     }
     // Rewritten only when it changes: most passes find everything as it was.

@@ -82,6 +82,16 @@ struct PassResult {
         unsigned long long start = 0;
     };
     std::vector<Runner> runners;
+    // Services whose next step is only their check: serve begins these checks itself
+    // when they fall due, and a pass applies their results; `passDue` is when a pass is
+    // wanted for anything else.
+    struct RoutineCheck {
+        std::string stem, folder;
+        KestruneCore::ServiceConfig config;
+        double from = 0, due = 0; // may go along with others from `from`; due at `due`
+    };
+    std::vector<RoutineCheck> routine;
+    std::optional<double> passDue;
 };
 
 // Without a feed, the checks a pass needs run side by side and the pass applies

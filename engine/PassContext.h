@@ -30,17 +30,20 @@ struct EntryOutcome {
     std::optional<double> due;
     std::vector<int> pids;
     std::optional<double> at; // when this happened, if not at the pass's time
+    // Set when all that is due next is the service's own check (at `due`): the moment
+    // from which that check may be made along with others falling due.
+    std::optional<double> checkFrom;
 
     static EntryOutcome healthy(std::optional<double> due = std::nullopt) {
-        return {Mode::none, {}, {}, due, {}, {}};
+        return {Mode::none, {}, {}, due, {}, {}, {}};
     }
     static EntryOutcome problem(std::string kind, std::string detail,
                                 std::optional<double> due = std::nullopt) {
-        return {Mode::set, std::move(kind), std::move(detail), due, {}, {}};
+        return {Mode::set, std::move(kind), std::move(detail), due, {}, {}, {}};
     }
     static EntryOutcome keeping(std::string kind, std::string detail,
                                 std::optional<double> due = std::nullopt) {
-        return {Mode::keep, std::move(kind), std::move(detail), due, {}, {}};
+        return {Mode::keep, std::move(kind), std::move(detail), due, {}, {}, {}};
     }
 };
 

@@ -107,6 +107,8 @@ public:
             auto wake = now + longestSleep;
             if (due)
                 wake = std::min(wake, std::max(*due, lastPass + coalesce));
+            if (auto checks = routineDue(); checks && !want)
+                wake = std::min(wake, steadyAt(*checks));
             if (want)
                 wake = std::min(wake, lastPass + coalesce);
             if (resultsIn)
@@ -153,16 +155,13 @@ public:
             if (urgent || results || (want && now >= lastPass + coalesce)) {
                 urgent = want = resultsIn = false;
                 lastPass = now;
-                {
-                    // A result that came in since they were taken wakes the loop itself.
-                    std::lock_guard lock(resultsMutex_);
-                    roundWoken_ = !results_.empty();
-                    if (roundWoken_) {
-                        uint64_t one = 1;
-                        [[maybe_unused]] auto n = ::write(resultFd_, &one, sizeof one);
-                    }
-                }
+                beginRound();
                 due = pass();
+            } else if (auto checks = routineDue(); checks && env_.now() >= *checks && !want) {
+                // Only checks are due: they begin without a pass, and the pass their
+                // results wake applies them (one pass a round, not two).
+                if (!beginRoutineChecks())
+                    want = true;
             }
         }
         // A hung check must not hold up the exit: its thread is left behind.
@@ -197,6 +196,60 @@ private:
         const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE_SELF;
         dataWd_ = ::inotify_add_watch(inotifyFd_, KestruneCore::dataFolder().c_str(), mask);
         stateWd_ = ::inotify_add_watch(inotifyFd_, KestruneCore::stateFolder().c_str(), mask);
+    }
+
+    // Checks posted from here on are a new round: its first result wakes the loop, and
+    // a result that came in since the last were taken wakes it itself.
+    void beginRound() {
+        std::lock_guard lock(resultsMutex_);
+        roundWoken_ = !results_.empty();
+        if (roundWoken_) {
+            uint64_t one = 1;
+            [[maybe_unused]] auto n = ::write(resultFd_, &one, sizeof one);
+        }
+    }
+
+    // When the earliest routine check falls due (epoch seconds).
+    std::optional<double> routineDue() const {
+        if (routine_.empty())
+            return std::nullopt;
+        double earliest = routine_.front().due;
+        for (const auto& r : routine_)
+            earliest = std::min(earliest, r.due);
+        return earliest;
+    }
+
+    // Begins every routine check that may go now, as the pass would have. A service
+    // whose launch.json changed since the last pass is the pass's to look at again:
+    // false then, and nothing begun.
+    bool beginRoutineChecks() {
+        double now = env_.now();
+        std::vector<PassResult::RoutineCheck> going, later;
+        for (auto& r : routine_) {
+            if (r.from > now) {
+                later.push_back(std::move(r));
+                continue;
+            }
+            auto load = KestruneCore::ServiceConfig::load(r.folder);
+            if (!load.isOk() || load.config != r.config) {
+                routine_.clear();
+                return false;
+            }
+            going.push_back(std::move(r));
+        }
+        routine_ = std::move(later);
+        beginRound();
+        for (const auto& r : going) {
+            feed_.underWay.insert(r.stem);
+            submit(r.stem, r.config);
+        }
+        return true;
+    }
+
+    Steady::time_point steadyAt(double epoch) const {
+        double delay = std::max(0.0, epoch - env_.now());
+        return Steady::now() +
+               std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(delay));
     }
 
     // Runs a check on a pool thread; its result comes back through the eventfd. Only
@@ -262,17 +315,17 @@ private:
         } catch (const std::exception& e) {
             // A pass that throws must not end the engine; try again shortly.
             KestruneCore::log("Kestrune", std::string("engine pass failed: ") + e.what());
-            result.nextDue = env_.now() + 5;
+            result = PassResult{};
+            result.nextDue = result.passDue = env_.now() + 5;
         }
         ensureWatches();
         watch(result);
-        if (!result.ran && !result.nextDue)
-            result.nextDue = env_.now() + 0.2;
-        if (!result.nextDue)
+        routine_ = std::move(result.routine);
+        if (!result.ran && !result.passDue)
+            result.passDue = env_.now() + 0.2;
+        if (!result.passDue)
             return std::nullopt;
-        double delay = std::max(0.0, *result.nextDue - env_.now());
-        return Steady::now() +
-               std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(delay));
+        return steadyAt(*result.passDue);
     }
 
     // Watches exactly the apps' processes and the current runners of this pass.
@@ -429,6 +482,7 @@ private:
     PassEnvironment env_;
     CheckPool* pool_;
     CheckFeed feed_;
+    std::vector<PassResult::RoutineCheck> routine_; // from the last pass
     std::mutex resultsMutex_;
     std::vector<std::pair<std::string, TimedCheck>> results_;
     std::size_t outstanding_ = 0; // checks posted whose results are not in

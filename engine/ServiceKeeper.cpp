@@ -61,6 +61,13 @@ double checkGap(const EntryState& st, int interval) {
                                   : static_cast<double>(interval);
 }
 
+// How much earlier than its due time a check is made when others are made: a service
+// checked at a full interval goes with those falling due within a short while, so
+// services checked together stay together and the engine wakes once per interval.
+double checkSlack(double gap, int interval) {
+    return gap < interval ? 0.0 : std::min(1.0, interval * 0.2);
+}
+
 bool mentionsAdmin(const std::string& name) {
     auto tail = KestruneCore::readFileTail(KestruneCore::serviceLogPath(name), 64 * 1024);
     if (!tail)
@@ -138,7 +145,7 @@ public:
                 return healthy();
             }
             std::string cause = check_ ? check_->cause : std::string();
-            return EntryOutcome::keeping(Kind::retryLimit, cause, nextCheckDue());
+            return untilNextCheck(EntryOutcome::keeping(Kind::retryLimit, cause));
         }
 
         if (!plan_.config) {
@@ -155,7 +162,7 @@ public:
         }
 
         if (!check_)
-            return EntryOutcome::keeping({}, {}, nextCheckDue());
+            return untilNextCheck(EntryOutcome::keeping({}, {}));
 
         if (check_->ok) {
             st_.remove(".fails");
@@ -172,7 +179,7 @@ public:
                     return EntryOutcome::healthy(exit->time + runnerEndSettleSeconds);
                 st_.remove(".exit");
             }
-            return EntryOutcome::healthy(nextCheckDue());
+            return untilNextCheck(EntryOutcome::healthy());
         }
 
         if (endedSinceHealthy && isStartable())
@@ -215,6 +222,13 @@ private:
         auto last = lastCheck_;
         double gap = checkGap(st_, interval_);
         return last && *last <= now_ ? *last + gap : now_ + gap;
+    }
+
+    // `out`, due when the next check is, which is all that is due next.
+    EntryOutcome untilNextCheck(EntryOutcome out) const {
+        out.due = nextCheckDue();
+        out.checkFrom = *out.due - checkSlack(checkGap(st_, interval_), interval_);
+        return out;
     }
 
     void meet() const { ctx_.env.met->insert(st_.stem()); }
@@ -274,7 +288,7 @@ private:
         meet();
         if (!st_.exists(".healthy"))
             st_.writeSeconds(".healthy", now_);
-        return EntryOutcome::healthy(nextCheckDue());
+        return untilNextCheck(EntryOutcome::healthy());
     }
 
     // Switched off and on while a start of ours is still under way: the back-off
@@ -330,7 +344,7 @@ private:
         for (auto suffix : {".trying", ".began", ".next", ".fails", ".exit"})
             st_.remove(suffix);
         st_.writeSeconds(".healthy", now_);
-        return EntryOutcome::healthy(nextCheckDue());
+        return untilNextCheck(EntryOutcome::healthy());
     }
 
     EntryOutcome startedUnchecked(double trying) {
@@ -488,11 +502,8 @@ ServicePlan planService(const KestruneCore::AppEntry& entry, const std::string& 
         plan.needsCheck = true;
         return plan;
     }
-    // Checks falling due within a short while are done now, so services checked
-    // together stay together and the engine wakes once per interval, not once each.
     double gap = checkGap(st, interval);
-    double slack = gap < interval ? 0.0 : std::min(1.0, interval * 0.2);
-    plan.needsCheck = !last || *last > now || now + slack >= *last + gap;
+    plan.needsCheck = !last || *last > now || now + checkSlack(gap, interval) >= *last + gap;
     return plan;
 }
 

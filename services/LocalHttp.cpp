@@ -28,6 +28,13 @@ public:
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
     int fd() const { return fd_; }
+    // Once the request is out, the connection ends with a reset rather than the
+    // closing handshake: the answer is all we want, and neither side is left
+    // holding the connection in TIME_WAIT (360 a minute at 30 services).
+    void resetOnClose() const {
+        linger now{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    }
 
 private:
     int fd_;
@@ -102,16 +109,11 @@ LocalHttpReply localHttpGet(const std::string& ip, int port, const std::string& 
     if (socket.fd() < 0)
         return failedWith("Couldn't connect to server");
     const int fd = socket.fd();
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        if (errno != EINPROGRESS)
-            return {LocalHttpReply::End::refused, 0, {}};
-        if (waitFor(fd, POLLOUT, deadline) == 0)
-            return {LocalHttpReply::End::timedOut, 0, {}};
-        int error = 0;
-        socklen_t len = sizeof error;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0)
-            return {LocalHttpReply::End::refused, 0, {}};
-    }
+    // On this computer the handshake is over by the time connect returns, so the
+    // request goes out at once; only a send that finds it still under way waits. An
+    // error before anything was sent is the connection's own: not accepted.
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS)
+        return {LocalHttpReply::End::refused, 0, {}};
 
     std::string request = "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader +
                           "\r\nUser-Agent: Kestrune health check\r\nAccept: */*\r\n"
@@ -122,11 +124,15 @@ LocalHttpReply localHttpGet(const std::string& ip, int port, const std::string& 
             sent += static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            if (sent == 0)
+                return {LocalHttpReply::End::refused, 0, {}};
             return failedWith("Failure when sending data to the peer");
+        }
         if (waitFor(fd, POLLOUT, deadline) == 0)
             return {LocalHttpReply::End::timedOut, 0, {}};
     }
+    socket.resetOnClose();
 
     std::string head;
     bool anything = false;
@@ -146,6 +152,9 @@ LocalHttpReply localHttpGet(const std::string& ip, int port, const std::string& 
         }
         if (head.size() > longestHead)
             return failedWith("Weird server reply");
+        // The answer needs the service's turn first: wait, then read.
+        if (waitFor(fd, POLLIN, deadline) == 0)
+            return {LocalHttpReply::End::timedOut, 0, {}};
         ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n > 0) {
             anything = true;
@@ -157,8 +166,6 @@ LocalHttpReply localHttpGet(const std::string& ip, int port, const std::string& 
                                        : "Server returned nothing (no headers, no data)");
         if (errno != EAGAIN && errno != EINTR)
             return failedWith("Failure when receiving data from the peer");
-        if (waitFor(fd, POLLIN, deadline) == 0)
-            return {LocalHttpReply::End::timedOut, 0, {}};
     }
 }
 

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -45,10 +46,12 @@ TEST(FileIO, AtomicWriteNeverShowsAMixAndLeavesNoTemporaryFiles) {
         EXPECT_EQ(torn.load(), 0);
         EXPECT_EQ(readFile(file), a);
 
+        // Nothing left over but, for the swap, the spare it refills next time.
         int entries = 0;
         DIR* d = ::opendir(tmp.path().c_str());
         while (auto* e = ::readdir(d))
-            entries += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
+            entries += std::string(e->d_name) != "." && std::string(e->d_name) != ".." &&
+                       std::string(e->d_name) != ".apps.tsv.spare";
         ::closedir(d);
         EXPECT_EQ(entries, 1);
     }
@@ -62,6 +65,37 @@ TEST(FileIO, AtomicWriteNeverShowsAMixAndLeavesNoTemporaryFiles) {
     EXPECT_EQ(error, EISDIR);
     EXPECT_TRUE(writeFileAtomically(tmp / "fine", "x", error));
     EXPECT_EQ(error, 0);
+}
+
+TEST(FileIO, RewritesReuseTheSpareOnlyWhenNobodyHoldsIt) {
+    TempDir tmp;
+    std::string file = tmp / "svc_a_.check";
+    auto inode = [&] {
+        struct stat st {};
+        ::stat(file.c_str(), &st);
+        return st.st_ino;
+    };
+    ASSERT_TRUE(rewriteFileAtomically(file, "first\n"));
+    ASSERT_TRUE(rewriteFileAtomically(file, "second, longer\n"));
+    auto first = inode();
+    ASSERT_TRUE(rewriteFileAtomically(file, "third\n"));
+    auto second = inode();
+    ASSERT_TRUE(rewriteFileAtomically(file, "4th\n"));
+    // Two files take turns: no new one per write, and each holds exactly what was written.
+    EXPECT_EQ(inode(), first);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(readFile(file), "4th\n");
+
+    // A reader that opened the file before later writes still reads what it opened.
+    int held = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    for (auto text : {"5th\n", "6th\n", "7th\n"})
+        ASSERT_TRUE(rewriteFileAtomically(file, text));
+    char buf[16] = {};
+    EXPECT_EQ(std::string(buf, static_cast<std::size_t>(::pread(held, buf, sizeof buf, 0))),
+              "4th\n");
+    ::close(held);
+    EXPECT_EQ(readFile(file), "7th\n");
 }
 
 TEST(FileIO, ReadsRefuseWhatIsNotASmallRegularFile) {

@@ -643,3 +643,26 @@ TEST(ServiceRules, AnEndMarkerCountsOnlyForTheLatestStart) {
         EXPECT_EQ(KestruneEngine::endMarkerLogged("web"), c.logged) << c.lines.size();
     }
 }
+
+TEST(ServiceRules, OnlyServicesWaitingForTheirNextCheckMayBeCheckedWithoutAPass) {
+    EngineHarness h;
+    h.addService("web", webJson);
+    h.addService("db", R"({"healthcheck":{"url":"http://db.test/"}})");
+    h.health["http://db.test/"] = EngineHarness::refused();
+    h.pass(); // db, down and never seen, is started
+    h.now += 1;
+    auto result = h.pass();
+    std::map<std::string, PassResult::RoutineCheck> routine;
+    for (const auto& r : result.routine)
+        routine[r.stem] = r;
+    // web checks again a full interval on, and may go up to a second early with others;
+    // db's start is the pass's own.
+    ASSERT_EQ(routine.size(), 1u);
+    ASSERT_TRUE(routine.count("svc_web_"));
+    EXPECT_DOUBLE_EQ(routine["svc_web_"].due, h.now - 1 + 5);
+    EXPECT_DOUBLE_EQ(routine["svc_web_"].from, h.now - 1 + 4);
+    EXPECT_EQ(routine["svc_web_"].config.url, "http://web.test/");
+    ASSERT_TRUE(result.passDue && result.nextDue);
+    EXPECT_LT(*result.passDue, routine["svc_web_"].from);
+    EXPECT_EQ(*result.nextDue, *result.passDue);
+}
