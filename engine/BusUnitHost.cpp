@@ -78,14 +78,7 @@ public:
                 news_ = true;
             }
         };
-        // What runs already (left by an earlier engine); from here on the manager's
-        // signals keep the record, so a pass never has to ask.
-        if (auto listed = bus_->listUnits(std::string(unitPrefix) + "*"))
-            for (const auto& unit : *listed)
-                units_[unit.name].activeState = unit.activeState;
-        // Signals that came in meanwhile are newer than nothing and older than
-        // nothing they could undo: applied in order after the listing.
-        bus_->dispatch();
+        prime();
         news_ = false;
     }
 
@@ -168,7 +161,15 @@ public:
             });
         }
         int pid = unit.mainPid.value_or(0);
-        return pid > 1 ? std::optional<int>(pid) : std::nullopt;
+        if (pid <= 1)
+            return std::nullopt;
+        // Asked again for the same process once serve has seen it end: until the
+        // manager has reaped it and says so, it is no longer one to watch (watching
+        // it would wake serve at once, again and again).
+        if (unit.handedOut == pid && !processRuns(pid))
+            return std::nullopt;
+        unit.handedOut = pid;
+        return pid;
     }
 
     void adoptApp(const std::string& key, int pid,
@@ -213,9 +214,26 @@ private:
         bus_->stopUnit(unit, [this, unit](const std::string&) { retiring_.erase(unit); });
     }
 
+    // What runs already (left by an earlier engine); from here on the manager's
+    // signals keep the record, so a pass never has to ask. Signals that came in
+    // meanwhile are applied after the listing, in the order the manager sent them.
+    void prime() {
+        auto listed = bus_->listUnits(std::string(unitPrefix) + "*");
+        if (!listed)
+            return;
+        primed_ = true;
+        for (const auto& unit : *listed)
+            units_[unit.name].activeState = unit.activeState;
+        bus_->dispatch();
+    }
+
     // Whether the unit or anything its runner left behind may still run, as the
     // manager last said; a start of ours not yet answered counts as running.
-    bool runs(const std::string& unit) const {
+    bool runs(const std::string& unit) {
+        // Never "not running" for want of asking: a unit left by an earlier engine
+        // would get a second copy beside it.
+        if (!primed_)
+            prime();
         auto known = units_.find(unit);
         if (known == units_.end())
             return false; // not loaded: our units are collected once they stop
@@ -254,8 +272,10 @@ private:
         std::optional<int> mainPid; // unknown until reported or read
         bool starting = false;      // our start call not yet answered by its job's end
         bool reading = false;       // a read of mainPid under way
+        int handedOut = 0;          // the main process last given to serve to watch
     };
     std::map<std::string, Unit> units_;
+    bool primed_ = false; // the manager has listed our units once
     // Apps held back until their scopes exist, by scope name.
     struct Gate {
         std::shared_ptr<KestruneCore::StartGate> release;

@@ -415,4 +415,11 @@ std::string currentExecutablePath() {
     return std::string(buf, static_cast<std::size_t>(n));
 }
 
+bool processRuns(int pid) {
+    if (pid <= 0)
+        return false;
+    auto fields = statFields(std::to_string(pid));
+    return !fields.empty() && fields[0] != "Z" && fields[0] != "X";
+}
+
 } // namespace KestruneEngine
