@@ -25,12 +25,6 @@ bool isOurUnit(const std::string& name) {
     return name.rfind(unitPrefix, 0) == 0;
 }
 
-// Whether the unit or anything its runner left behind may still run.
-bool runs(const std::string& state) {
-    return state == "active" || state == "activating" || state == "deactivating" ||
-           state == "reloading" || state == "refreshing";
-}
-
 // A key as a unit name may hold it: anything but letters, digits, '_', '.' and '-'
 // becomes '_'.
 std::string unitNamePart(std::string key) {
@@ -48,7 +42,14 @@ public:
     BusUnitHost(std::string enginePath, std::unique_ptr<KestruneCore::UserManagerBus> bus)
         : runner_(runnerCommand(enginePath)), bus_(std::move(bus)) {
         bus_->jobDone = [this](const std::string& unit, const std::string& result) {
-            news_ = news_ || isOurUnit(unit);
+            if (auto known = units_.find(unit); known != units_.end() && known->second.starting) {
+                // The manager reports the unit's state before its job's end; this
+                // only covers a report that never came.
+                known->second.starting = false;
+                if (result == "done" && known->second.activeState.empty())
+                    known->second.activeState = "active";
+                news_ = true;
+            }
             // An app's scope has started (or will not): its app goes on either way.
             if (auto gate = gates_.find(unit); gate != gates_.end()) {
                 if (result != "done")
@@ -58,24 +59,43 @@ public:
                 gates_.erase(gate);
             }
         };
-        // Once the manager has unloaded a unit we retired, its name is free again.
-        bus_->unitGone = [this](const std::string& unit) { retiring_.erase(unit); };
+        // Once the manager has unloaded a unit, nothing of it runs and its name is free.
+        bus_->unitGone = [this](const std::string& unit) {
+            retiring_.erase(unit);
+            if (units_.erase(unit))
+                news_ = true;
+        };
+        bus_->followedPrefix = unitPrefix;
+        bus_->unitChanged = [this](const std::string& unit,
+                                   const KestruneCore::UserManagerBus::UnitChange& change) {
+            auto& known = units_[unit];
+            if (change.activeState && *change.activeState != known.activeState) {
+                known.activeState = *change.activeState;
+                news_ = true;
+            }
+            if (change.mainPid && known.mainPid != change.mainPid) {
+                known.mainPid = change.mainPid;
+                news_ = true;
+            }
+        };
+        prime();
+        news_ = false;
     }
 
     StartOutcome start(const StartRequest& r) override {
         if (isOurUnit(r.replaces))
             retire(r.replaces);
         std::string unit = serviceUnitName(r.stem);
-        auto state = bus_->activeState(unit);
         if (retiring_.count(unit)) {
             // Still stopping: the new start does not wait for the name.
             unit = freshName(r.stem);
-        } else if (runs(state)) {
+        } else if (runs(unit)) {
             // Left active by an earlier runner (its command may have left a server
             // behind): that goes, and the new start does not wait for it.
             retire(unit);
             unit = freshName(r.stem);
-        } else if (state == "failed") {
+        } else if (auto known = units_.find(unit);
+                   known != units_.end() && known->second.activeState == "failed") {
             bus_->resetFailedUnit(unit); // handled before the start that follows it
         }
         KestruneCore::UserManagerBus::TransientService service;
@@ -97,7 +117,11 @@ public:
         service.stopTimeoutSeconds = stopGraceSeconds;
         std::string stem = r.stem;
         double began = r.began;
-        bus_->startService(service, [stem, began](const std::string& error) {
+        // Under way from now on, whatever the manager has yet to say about it.
+        units_[unit] = Unit{{}, std::nullopt, true, false};
+        bus_->startService(service, [this, unit, stem, began](const std::string& error) {
+            if (auto known = units_.find(unit); known != units_.end() && known->second.starting)
+                units_.erase(known);
             // Refused after the pass moved on: the next pass counts a failed start,
             // with the manager's words as its cause.
             EntryState(KestruneCore::stateFolder(), stem)
@@ -109,7 +133,7 @@ public:
     }
 
     bool isAlive(const std::string&, const std::string& handle) override {
-        return isOurUnit(handle) && runs(bus_->activeState(handle));
+        return isOurUnit(handle) && runs(handle);
     }
 
     void stop(const std::string&, const std::string& handle) override {
@@ -118,10 +142,34 @@ public:
     }
 
     std::optional<int> runnerPid(const std::string&, const std::string& handle) override {
-        if (!isOurUnit(handle))
+        auto known = units_.find(handle);
+        if (!isOurUnit(handle) || known == units_.end())
             return std::nullopt;
-        int pid = bus_->mainPid(handle);
-        return pid > 1 ? std::optional<int>(pid) : std::nullopt;
+        auto& unit = known->second;
+        if (!unit.mainPid && !unit.reading) {
+            // Asked for, not waited for: the answer is news, and serve asks again.
+            unit.reading = true;
+            bus_->readMainPid(handle, [this, handle](int pid) {
+                auto known = units_.find(handle);
+                if (known == units_.end())
+                    return;
+                known->second.reading = false;
+                if (!known->second.mainPid) {
+                    known->second.mainPid = pid;
+                    news_ = true;
+                }
+            });
+        }
+        int pid = unit.mainPid.value_or(0);
+        if (pid <= 1)
+            return std::nullopt;
+        // Asked again for the same process once serve has seen it end: until the
+        // manager has reaped it and says so, it is no longer one to watch (watching
+        // it would wake serve at once, again and again).
+        if (unit.handedOut == pid && !processRuns(pid))
+            return std::nullopt;
+        unit.handedOut = pid;
+        return pid;
     }
 
     void adoptApp(const std::string& key, int pid,
@@ -160,16 +208,44 @@ public:
 private:
     // Asked to stop once; asked again while still stopping, it had its chance.
     void retire(const std::string& unit) {
-        if (retiring_.insert(unit).second)
-            bus_->stopUnit(unit);
-        else
-            bus_->killUnit(unit, SIGKILL);
+        if (!retiring_.insert(unit).second)
+            return bus_->killUnit(unit, SIGKILL);
+        // A unit already gone (not loaded) leaves its name free at once.
+        bus_->stopUnit(unit, [this, unit](const std::string&) { retiring_.erase(unit); });
+    }
+
+    // What runs already (left by an earlier engine); from here on the manager's
+    // signals keep the record, so a pass never has to ask. Signals that came in
+    // meanwhile are applied after the listing, in the order the manager sent them.
+    void prime() {
+        auto listed = bus_->listUnits(std::string(unitPrefix) + "*");
+        if (!listed)
+            return;
+        primed_ = true;
+        for (const auto& unit : *listed)
+            units_[unit.name].activeState = unit.activeState;
+        bus_->dispatch();
+    }
+
+    // Whether the unit or anything its runner left behind may still run, as the
+    // manager last said; a start of ours not yet answered counts as running.
+    bool runs(const std::string& unit) {
+        // Never "not running" for want of asking: a unit left by an earlier engine
+        // would get a second copy beside it.
+        if (!primed_)
+            prime();
+        auto known = units_.find(unit);
+        if (known == units_.end())
+            return false; // not loaded: our units are collected once they stop
+        const auto& state = known->second.activeState;
+        return known->second.starting || state == "active" || state == "activating" ||
+               state == "deactivating" || state == "reloading" || state == "refreshing";
     }
 
     std::string freshName(const std::string& stem) {
         for (;;) {
             std::string name = std::string(unitPrefix) + stem + "-" + randomSuffix() + ".service";
-            if (!retiring_.count(name) && !runs(bus_->activeState(name)))
+            if (!retiring_.count(name) && !runs(name))
                 return name;
         }
     }
@@ -189,6 +265,17 @@ private:
     std::vector<std::string> runner_;
     std::unique_ptr<KestruneCore::UserManagerBus> bus_;
     std::set<std::string> retiring_;
+    // Our units as the manager last reported them, by name; a unit missing here is not
+    // loaded.
+    struct Unit {
+        std::string activeState;
+        std::optional<int> mainPid; // unknown until reported or read
+        bool starting = false;      // our start call not yet answered by its job's end
+        bool reading = false;       // a read of mainPid under way
+        int handedOut = 0;          // the main process last given to serve to watch
+    };
+    std::map<std::string, Unit> units_;
+    bool primed_ = false; // the manager has listed our units once
     // Apps held back until their scopes exist, by scope name.
     struct Gate {
         std::shared_ptr<KestruneCore::StartGate> release;

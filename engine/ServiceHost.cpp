@@ -97,13 +97,32 @@ bool carriesMarker(const std::string& pid, const std::string& stem) {
     return false;
 }
 
+// Whether any process, live or not yet reaped, is still in the group.
+bool groupExists(pid_t pgid) {
+    return ::kill(-pgid, 0) == 0 || errno == EPERM;
+}
+
+// Whether the group's leader is the runner itself, alive: its start time tells it
+// from a process that got the id later.
+bool leaderRuns(const GroupHandle& group) {
+    if (group.leaderStart.empty())
+        return false;
+    auto fields = statFields(std::to_string(group.pgid));
+    return fields.size() >= 20 && fields[19] == group.leaderStart && fields[0] != "Z" &&
+           parsePid(fields[2]) == group.pgid;
+}
+
 // The first live process of the group that `accept` takes (given its pid and its
 // stat fields), or none. Zombies never count as running; they are left for serve to
-// reap, which learns from their status how a runner ended.
+// reap, which learns from their status how a runner ended. This reads every process
+// of the machine: callers look at the leader first and come here only when it is
+// gone while its group lives on.
 std::optional<int> firstMember(
     const GroupHandle& group,
     const std::function<bool(const std::string& pid, const std::vector<std::string>& fields)>&
         accept) {
+    if (!groupExists(group.pgid))
+        return std::nullopt;
     DIR* proc = ::opendir("/proc");
     if (!proc)
         return std::nullopt;
@@ -128,6 +147,8 @@ std::optional<int> firstMember(
 // started by it (it carries the marker). A stale id from an earlier boot or a reused
 // one never matches, so an unrelated group is never signalled.
 bool groupIsOurs(const GroupHandle& group, const std::string& stem) {
+    if (leaderRuns(group))
+        return true;
     return firstMember(group,
                        [&](const std::string& pid, const std::vector<std::string>& fields) {
                            bool leader = pid == std::to_string(group.pgid) &&
@@ -227,8 +248,7 @@ public:
         auto group = parseHandle(handle);
         if (!group || group->leaderStart.empty())
             return std::nullopt;
-        auto fields = statFields(std::to_string(group->pgid));
-        if (fields.size() >= 20 && fields[19] == group->leaderStart && fields[0] != "Z")
+        if (leaderRuns(*group))
             return group->pgid;
         // The runner is gone but what it started runs on: watch that instead.
         return markedMember(*group, stem);
@@ -393,6 +413,13 @@ std::string currentExecutablePath() {
     if (n <= 0)
         return {};
     return std::string(buf, static_cast<std::size_t>(n));
+}
+
+bool processRuns(int pid) {
+    if (pid <= 0)
+        return false;
+    auto fields = statFields(std::to_string(pid));
+    return !fields.empty() && fields[0] != "Z" && fields[0] != "X";
 }
 
 } // namespace KestruneEngine

@@ -95,4 +95,7 @@ int runCommand(const std::vector<std::string>& argv);
 // This program's own absolute path.
 std::string currentExecutablePath();
 
+// Whether the process exists and has not ended (an ended one waits to be reaped).
+bool processRuns(int pid);
+
 } // namespace KestruneEngine

@@ -12,6 +12,7 @@ namespace {
 constexpr const char* destination = "org.freedesktop.systemd1";
 constexpr const char* managerPath = "/org/freedesktop/systemd1";
 constexpr const char* managerInterface = "org.freedesktop.systemd1.Manager";
+constexpr const char* unitPathPrefix = "/org/freedesktop/systemd1/unit";
 // Property reads are answered at once; a manager that does not is treated as absent.
 constexpr uint64_t readTimeoutUsec = 2'000'000;
 
@@ -43,24 +44,22 @@ sd_bus* openPrivateSocket() {
 
 std::string unitPath(const std::string& name) {
     char* path = nullptr;
-    if (sd_bus_path_encode("/org/freedesktop/systemd1/unit", name.c_str(), &path) < 0)
+    if (sd_bus_path_encode(unitPathPrefix, name.c_str(), &path) < 0)
         return {};
     std::string out = path;
     std::free(path);
     return out;
 }
 
-// What an asynchronous call keeps until its reply: the caller's failure handler.
+// What an asynchronous call keeps until its reply: what to do with it.
 struct Pending {
-    UserManagerBus::Failed failed;
+    std::function<void(sd_bus_message* reply)> replied;
 };
 
 int onReply(sd_bus_message* reply, void* data, sd_bus_error*) {
     auto* pending = static_cast<Pending*>(data);
-    if (pending->failed && sd_bus_message_is_method_error(reply, nullptr)) {
-        const sd_bus_error* error = sd_bus_message_get_error(reply);
-        pending->failed(error && error->message ? error->message : "the manager refused");
-    }
+    if (pending->replied)
+        pending->replied(reply);
     return 0;
 }
 
@@ -102,6 +101,55 @@ void stringsProperty(sd_bus_message* m, const char* name, const std::vector<std:
     sd_bus_message_close_container(m);
 }
 
+// Reads a PropertiesChanged body's changed values, keeping the two kept of a unit.
+void readChanges(sd_bus_message* m, UserManagerBus::UnitChange& change) {
+    if (sd_bus_message_enter_container(m, 'a', "{sv}") < 0)
+        return;
+    while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
+        const char* name = nullptr;
+        if (sd_bus_message_read(m, "s", &name) < 0)
+            return;
+        std::string_view key = name;
+        if (key == "ActiveState") {
+            const char* state = nullptr;
+            if (sd_bus_message_read(m, "v", "s", &state) < 0)
+                return;
+            change.activeState = state;
+        } else if (key == "MainPID") {
+            uint32_t pid = 0;
+            if (sd_bus_message_read(m, "v", "u", &pid) < 0)
+                return;
+            change.mainPid = static_cast<int>(pid);
+        } else if (sd_bus_message_skip(m, "v") < 0) {
+            return;
+        }
+        if (sd_bus_message_exit_container(m) < 0)
+            return;
+    }
+}
+
+int onPropertiesChanged(sd_bus_message* m, void* data, sd_bus_error*) {
+    auto* self = static_cast<UserManagerBus*>(data);
+    if (!self->unitChanged)
+        return 0;
+    char* unit = nullptr;
+    // Every unit of the manager reports here; only the followed ones are read further.
+    if (sd_bus_path_decode(sd_bus_message_get_path(m), unitPathPrefix, &unit) <= 0)
+        return 0;
+    std::string name = unit;
+    std::free(unit);
+    if (name.rfind(self->followedPrefix, 0) != 0)
+        return 0;
+    const char* interface = nullptr;
+    if (sd_bus_message_read(m, "s", &interface) < 0)
+        return 0;
+    UserManagerBus::UnitChange change;
+    readChanges(m, change);
+    if (change.activeState || change.mainPid)
+        self->unitChanged(name, change);
+    return 0;
+}
+
 } // namespace
 
 struct UserManagerBus::Call {
@@ -117,6 +165,11 @@ UserManagerBus::UserManagerBus(sd_bus* bus) : bus_(bus) {
                         onJobRemoved, this);
     sd_bus_match_signal(bus_, nullptr, nullptr, managerPath, managerInterface, "UnitRemoved",
                         onUnitRemoved, this);
+    // A unit's state and main process as they change, so that nobody has to ask.
+    sd_bus_add_match(bus_, nullptr,
+                     "type='signal',interface='org.freedesktop.DBus.Properties',"
+                     "member='PropertiesChanged',path_namespace='/org/freedesktop/systemd1/unit'",
+                     onPropertiesChanged, this);
     sd_bus_call_method_async(bus_, nullptr, destination, managerPath, managerInterface, "Subscribe",
                              nullptr, nullptr, "");
 }
@@ -150,14 +203,13 @@ UserManagerBus::Call UserManagerBus::newCall(const char* method) {
     return call;
 }
 
-void UserManagerBus::send(Call& call, Failed failed) {
+void UserManagerBus::sendForReply(Call& call, Replied replied) {
     if (!call.message)
-        return;
+        return replied(nullptr);
     sd_bus_slot* slot = nullptr;
-    auto* pending = new Pending{std::move(failed)};
+    auto* pending = new Pending{std::move(replied)};
     if (sd_bus_call_async(bus_, &slot, call.message, onReply, pending, 0) < 0) {
-        if (pending->failed)
-            pending->failed("the manager cannot be reached");
+        pending->replied(nullptr);
         delete pending;
         return;
     }
@@ -165,6 +217,19 @@ void UserManagerBus::send(Call& call, Failed failed) {
     sd_bus_slot_set_destroy_callback(slot, forget);
     sd_bus_slot_set_floating(slot, 1);
     sd_bus_slot_unref(slot);
+}
+
+void UserManagerBus::send(Call& call, Failed failed) {
+    if (!failed)
+        return sendForReply(call, nullptr);
+    sendForReply(call, [failed = std::move(failed)](sd_bus_message* reply) {
+        if (!reply)
+            return failed("the manager cannot be reached");
+        if (sd_bus_message_is_method_error(reply, nullptr)) {
+            const sd_bus_error* error = sd_bus_message_get_error(reply);
+            failed(error && error->message ? error->message : "the manager refused");
+        }
+    });
 }
 
 void UserManagerBus::startService(const TransientService& unit, Failed failed) {
@@ -220,10 +285,10 @@ void UserManagerBus::startScope(const std::string& name, const std::string& slic
     send(call, std::move(failed));
 }
 
-void UserManagerBus::stopUnit(const std::string& name) {
+void UserManagerBus::stopUnit(const std::string& name, Failed failed) {
     auto call = newCall("StopUnit");
     sd_bus_message_append(call.message, "ss", name.c_str(), "replace");
-    send(call, nullptr);
+    send(call, std::move(failed));
 }
 
 void UserManagerBus::killUnit(const std::string& name, int signal) {
@@ -238,28 +303,40 @@ void UserManagerBus::resetFailedUnit(const std::string& name) {
     send(call, nullptr);
 }
 
-std::string UserManagerBus::activeState(const std::string& name) {
-    auto path = unitPath(name);
-    char* state = nullptr;
+std::optional<std::vector<UserManagerBus::ListedUnit>>
+UserManagerBus::listUnits(const std::string& pattern) {
+    sd_bus_message* reply = nullptr;
     sd_bus_error error = SD_BUS_ERROR_NULL;
     int r =
-        sd_bus_get_property_string(bus_, destination, path.c_str(), "org.freedesktop.systemd1.Unit",
-                                   "ActiveState", &error, &state);
+        sd_bus_call_method(bus_, destination, managerPath, managerInterface, "ListUnitsByPatterns",
+                           &error, &reply, "asas", 0, 1, pattern.c_str());
     sd_bus_error_free(&error);
-    std::string out = r >= 0 && state ? state : "";
-    std::free(state);
-    return out;
+    if (r < 0)
+        return std::nullopt;
+    std::vector<ListedUnit> units;
+    if (sd_bus_message_enter_container(reply, 'a', "(ssssssouso)") >= 0) {
+        const char *name = nullptr, *active = nullptr;
+        while (sd_bus_message_read(reply, "(ssssssouso)", &name, nullptr, nullptr, &active, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr) > 0)
+            units.push_back({name, active});
+    }
+    sd_bus_message_unref(reply);
+    return units;
 }
 
-int UserManagerBus::mainPid(const std::string& name) {
+void UserManagerBus::readMainPid(const std::string& name, std::function<void(int pid)> read) {
+    Call call;
     auto path = unitPath(name);
-    uint32_t pid = 0;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    int r = sd_bus_get_property_trivial(bus_, destination, path.c_str(),
-                                        "org.freedesktop.systemd1.Service", "MainPID", &error, 'u',
-                                        &pid);
-    sd_bus_error_free(&error);
-    return r >= 0 ? static_cast<int>(pid) : 0;
+    sd_bus_message_new_method_call(bus_, &call.message, destination, path.c_str(),
+                                   "org.freedesktop.DBus.Properties", "Get");
+    sd_bus_message_append(call.message, "ss", "org.freedesktop.systemd1.Service", "MainPID");
+    sendForReply(call, [read = std::move(read)](sd_bus_message* reply) {
+        uint32_t pid = 0;
+        if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
+            sd_bus_message_read(reply, "v", "u", &pid) < 0)
+            pid = 0;
+        read(static_cast<int>(pid));
+    });
 }
 
 int UserManagerBus::fd() const {

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -412,4 +413,53 @@ TEST(UserManager, WhatAnAppStartsAtOnceOutlivesTheEngineAndQuitToo) {
     EXPECT_EQ(engine("uninstall"), 0);
     for (pid_t pid : processesRunning(desktop))
         ::kill(pid, SIGKILL);
+}
+
+// The transient-unit host answers from what the manager has told it, never by asking:
+// a start counts as running before any reply, and a runner that has ended is not handed
+// out to be watched again while the manager (held still here) has yet to reap it.
+TEST(UserManager, TheUnitHostKnowsItsUnitsFromTheManagersWord) {
+    if (!underUserManager())
+        GTEST_SKIP() << "needs a systemd user manager (tests/support/with-user-manager)";
+    KestruneTest::TempDir tmp;
+    KestruneTest::ScopedHome home{tmp.path()};
+    makeFolders(stateFolder());
+    auto dir = tmp.mkdir("sleeper");
+    tmp.write("sleeper/scripts/launch.sh", "#!/bin/sh\nexec sleep 1000\n", true);
+    ::setenv("KESTRUNE_SERVICE_HOST", "systemd", 1);
+    auto host = KestruneEngine::chooseServiceHost(KESTRUNE_ENGINE_PATH, KestruneEngine::runCommand);
+    ::unsetenv("KESTRUNE_SERVICE_HOST");
+    std::string stem = serviceKey("sleeper");
+    auto started = host->start({stem, "sleeper", dir, "launch.sh", tmp.path(), 0, {}});
+    ASSERT_TRUE(started.ok()) << started.error;
+    EXPECT_TRUE(host->isAlive(stem, started.handle));
+
+    std::optional<int> runner;
+    ASSERT_TRUE(eventually([&] {
+        host->dispatch();
+        runner = host->runnerPid(stem, started.handle);
+        return runner.has_value();
+    }));
+    auto stat = readFile("/proc/" + std::to_string(*runner) + "/stat").value_or("");
+    pid_t manager = std::atoi(stat.substr(stat.rfind(')') + 4).c_str());
+    ASSERT_GT(manager, 1);
+    ASSERT_EQ(::kill(manager, SIGSTOP), 0);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{manager};
+    ::kill(*runner, SIGKILL);
+    ASSERT_TRUE(eventually([&] {
+        auto now = readFile("/proc/" + std::to_string(*runner) + "/stat").value_or("");
+        return now.compare(now.rfind(')') + 2, 1, "Z") == 0;
+    }));
+    host->dispatch();
+    EXPECT_EQ(host->runnerPid(stem, started.handle), std::nullopt);
+    EXPECT_TRUE(host->isAlive(stem, started.handle)); // as far as the manager has said
+
+    ::kill(manager, SIGCONT);
+    EXPECT_TRUE(eventually([&] {
+        host->dispatch();
+        return !host->isAlive(stem, started.handle);
+    }));
 }
