@@ -171,9 +171,10 @@ protected:
 
 TEST_P(KeepAliveHosts, AHungNeighbourHoldsUpNothing) {
     // web checks only once a minute, so only its runner's end can bring it back soon;
-    // its start takes a second, well within its 3 s grace.
+    // its start takes a second, well within its grace even on a machine busy enough to
+    // slow the interpreter's start several times over.
     auto web = addService("web", "sleep 1; exec python3 -m http.server --bind 127.0.0.1",
-                          R"("interval_seconds":60,"retries":5)", R"(,"start_grace_seconds":3)");
+                          R"("interval_seconds":60,"retries":5)", R"(,"start_grace_seconds":8)");
     auto marker = tmp / "hung";
     tmp.write("hang.py", hangingServer);
     addService("stuck", "exec python3 " + (tmp / "hang.py") + " 2 " + marker,
