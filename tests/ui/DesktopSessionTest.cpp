@@ -82,8 +82,10 @@ protected:
         for (const char* tool : {"Xvfb", "dbus-daemon"})
             if (!KestruneCore::findInPath(tool))
                 GTEST_SKIP() << tool << " is not installed";
-        // The X server picks a free display and says which.
-        xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"});
+        // The X server picks a free display and says which. It must not reset when the
+        // last client leaves: a client of the next step would be refused meanwhile.
+        xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp",
+                            "-noreset"});
         if (!startBus() || !xvfb.waitForStarted(10000) ||
             !waitFor([&] { return xvfb.canReadLine(); }))
             GTEST_SKIP() << "no X server or session bus";

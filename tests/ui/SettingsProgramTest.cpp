@@ -190,8 +190,8 @@ TEST(SettingsProgram, RowsReadAndSwitchedThroughAccessibility) {
 
     QString display, busAddress;
     auto xserver = startReadingLine(
-        "Xvfb", {"-displayfd", "1", "-screen", "0", "1024x900x24", "-nolisten", "tcp"}, env,
-        display);
+        "Xvfb", {"-displayfd", "1", "-screen", "0", "1024x900x24", "-nolisten", "tcp", "-noreset"},
+        env, display);
     if (!xserver)
         GTEST_SKIP() << "Xvfb did not start";
     auto bus = startReadingLine("dbus-daemon", {"--session", "--nofork", "--print-address=1"}, env,
