@@ -201,13 +201,7 @@ protected:
     }
 
     void TearDown() override {
-        for (QProcess* p : {&kestrune, &laterPanel, &panel, &xvfb})
-            if (p->state() != QProcess::NotRunning) {
-                p->terminate();
-                if (!p->waitForFinished(5000))
-                    p->kill();
-                p->waitForFinished(5000);
-            }
+        KestruneTest::endAll({&kestrune, &laterPanel, &panel, &xvfb});
         stopBus();
     }
 
@@ -371,9 +365,7 @@ TEST_F(DesktopSession, HostDrawnMenuFollowsChangesAndItsCommandsWork) {
         ASSERT_TRUE(waitFor([&] { return layout().size() >= 5; }));
 
         SignalCount changes;
-        for (const char* name : {"LayoutUpdated", "ItemsPropertiesUpdated"})
-            ASSERT_TRUE(
-                connection().connect(service, menuPath, dbusmenu, name, &changes, SLOT(seen())));
+        ASSERT_TRUE(countMenuChanges(service, menuPath, changes));
         tmp.write(state + "/problems.tsv",
                   "Notes\tnot-running-relaunching\trestarting\t2026-12-07 10:00:00\texit 1\n"
                   "shop\tretry-limit\tstuck\t2026-12-07 10:01:00\trefused\n");

@@ -135,13 +135,7 @@ protected:
     }
 
     void TearDown() override {
-        for (QProcess* p : {&kestrune, &waybar, &sway})
-            if (p->state() != QProcess::NotRunning) {
-                p->terminate();
-                if (!p->waitForFinished(5000))
-                    p->kill();
-                p->waitForFinished(5000);
-            }
+        KestruneTest::endAll({&kestrune, &waybar, &sway});
         stopBus();
     }
 
@@ -224,9 +218,7 @@ TEST_F(WaylandSession, TrayItemMenuAndFloatingSettingsOnSway) {
 
     const QString dbusmenu = "com.canonical.dbusmenu";
     SignalCount changes;
-    for (const char* name : {"LayoutUpdated", "ItemsPropertiesUpdated"})
-        ASSERT_TRUE(
-            connection().connect(service, menuPath, dbusmenu, name, &changes, SLOT(seen())));
+    ASSERT_TRUE(countMenuChanges(service, menuPath, changes));
     tmp.write(state + "/problems.tsv",
               "Notes\tnot-running-relaunching\trestarting\t2026-12-07 10:00:00\texit 1\n"
               "shop\tretry-limit\tstuck\t2026-12-07 10:01:00\trefused\n");

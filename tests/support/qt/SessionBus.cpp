@@ -105,4 +105,23 @@ std::vector<std::pair<QString, int>> SessionBus::menuEntries(const QString& serv
     return entries;
 }
 
+void endAll(std::initializer_list<QProcess*> processes) {
+    for (QProcess* p : processes)
+        if (p->state() != QProcess::NotRunning) {
+            p->terminate();
+            if (!p->waitForFinished(5000))
+                p->kill();
+            p->waitForFinished(5000);
+        }
+}
+
+bool SessionBus::countMenuChanges(const QString& service, const QString& path,
+                                  SignalCount& changes) {
+    for (const char* name : {"LayoutUpdated", "ItemsPropertiesUpdated"})
+        if (!connection().connect(service, path, "com.canonical.dbusmenu", name, &changes,
+                                  SLOT(seen())))
+            return false;
+    return true;
+}
+
 } // namespace KestruneTest

@@ -11,6 +11,7 @@
 #include <QVariantMap>
 
 #include <functional>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -27,6 +28,9 @@ public:
 public slots:
     void seen() { ++count; }
 };
+
+// Ends each process still running: asked first, then forced.
+void endAll(std::initializer_list<QProcess*> processes);
 
 // One entry of an exported menu.
 struct MenuNode {
@@ -60,6 +64,8 @@ public:
     std::pair<QString, QString> exportedMenu();
     // The top level of that menu as the host reads it: each label with its id.
     std::vector<std::pair<QString, int>> menuEntries(const QString& service, const QString& path);
+    // Connects `changes` to both signals by which an exported menu says it changed.
+    bool countMenuChanges(const QString& service, const QString& path, SignalCount& changes);
 
     QString address;
 
