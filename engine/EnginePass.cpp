@@ -199,9 +199,13 @@ void recordStart(const std::string& name, double started, double ended, long lon
 }
 
 HealthOutcome checkService(const KestruneCore::ServiceConfig& config) {
+    return classifyCheck(config, KestruneCore::checkHealth(config));
+}
+
+HealthOutcome classifyCheck(const KestruneCore::ServiceConfig& config,
+                            const std::optional<KestruneCore::HealthCheck>& check) {
     HealthOutcome out;
     out.url = config.url.value_or("");
-    auto check = KestruneCore::checkHealth(config);
     if (!check) {
         out.ok = true;
         out.result = "healthy (nothing to check)";
@@ -419,6 +423,7 @@ PassEnvironment realEnvironment(ServiceHost& host, std::string home) {
             .count();
     };
     env.check = checkService;
+    env.checksInLoop = true;
     env.host = &host;
     env.appIsRunning = [](const std::string& path) { return KestruneCore::appIsRunning(path); };
     env.appProcesses = [](const std::string& path) {

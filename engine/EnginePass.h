@@ -5,6 +5,7 @@
 #pragma once
 
 #include "engine/ServiceHost.h"
+#include "services/HealthCheck.h"
 #include "services/ServiceConfig.h"
 
 #include <chrono>
@@ -30,6 +31,9 @@ struct HealthOutcome {
 struct PassEnvironment {
     std::function<double()> now; // epoch seconds with fraction
     std::function<HealthOutcome(const KestruneCore::ServiceConfig&)> check;
+    // Whether serve may ask a plain http:// address of this computer on its own loop,
+    // exactly as `check` would ask it, rather than on a check thread.
+    bool checksInLoop = false;
     ServiceHost* host = nullptr;
     std::function<bool(const std::string& path)> appIsRunning;
     // Processes of a running app, so that serve can wake when they end.
@@ -105,6 +109,9 @@ PassEnvironment realEnvironment(ServiceHost& host, std::string home);
 // The engine's classification of a health result: refused or unresolved with no
 // declared port open is down.
 HealthOutcome checkService(const KestruneCore::ServiceConfig& config);
+// The same classification of a check already made (none: nothing to check).
+HealthOutcome classifyCheck(const KestruneCore::ServiceConfig& config,
+                            const std::optional<KestruneCore::HealthCheck>& check);
 
 // Constants of the keep-alive rules.
 inline constexpr int defaultIntervalSeconds = 5;

@@ -6,6 +6,7 @@
 #include "engine/CheckPool.h"
 #include "engine/ChildExits.h"
 #include "engine/EntryState.h"
+#include "engine/LoopChecks.h"
 #include "engine/PassContext.h"
 #include "engine/StartRunner.h"
 #include "engine/StateCache.h"
@@ -77,6 +78,12 @@ public:
         epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
         if (signalFd_ < 0 || epollFd_ < 0 || resultFd_ < 0)
             return 1;
+        local_ = std::make_unique<LoopChecks>(epollFd_, env_.now,
+                                              [this](const std::string& stem, TimedCheck check) {
+                                                  std::lock_guard lock(resultsMutex_);
+                                                  results_.emplace_back(stem, std::move(check));
+                                                  localDone_ = true;
+                                              });
         add(signalFd_);
         add(resultFd_);
         if (inotifyFd_ >= 0)
@@ -113,7 +120,9 @@ public:
                 wake = std::min(wake, lastPass + coalesce);
             if (resultsIn)
                 wake = std::min(wake, firstResult + gather);
-            if (urgent || (resultsIn && feed_.underWay.empty()))
+            if (auto limit = local_->nextLimit())
+                wake = std::min(wake, *limit);
+            if (urgent || (resultsIn && feed_.underWay.empty()) || localDone_)
                 wake = now;
             if (auto look = pool_->unstick(std::chrono::milliseconds(checkPatienceMilliseconds)))
                 wake = std::min(wake, std::max(*look, now + std::chrono::milliseconds(1)));
@@ -138,8 +147,10 @@ public:
             }
             if (stop_)
                 break;
+            local_->expire(Steady::now());
             // Results that did not wake the loop came in with those that did, or before
-            // the gathering ended.
+            // the gathering ended, or on the loop itself.
+            localDone_ = false;
             if (collectResults(false))
                 urgent = true;
             if (!feed_.arrived.empty() && !resultsIn) {
@@ -252,11 +263,15 @@ private:
                std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(delay));
     }
 
-    // Runs a check on a pool thread; its result comes back through the eventfd. Only
-    // results the loop must see at once wake it: the first since the last pass (which
-    // starts the gathering), a failure, and the last one under way; the others are
-    // taken in with those.
+    // Runs a check on the loop (see LoopChecks) or on a pool thread, whose result comes
+    // back through the eventfd. Only results the loop must see at once wake it: the
+    // first since the last pass (which starts the gathering), a failure, and the last
+    // one under way; the others are taken in with those.
     void submit(const std::string& stem, const KestruneCore::ServiceConfig& config) {
+        if (env_.checksInLoop && LoopChecks::suits(config)) {
+            local_->begin(stem, config);
+            return;
+        }
         {
             std::lock_guard lock(resultsMutex_);
             ++outstanding_;
@@ -372,6 +387,11 @@ private:
             return readFileEvents();
         if (fd == hostFd_)
             return hostNews() ? Wake::now : Wake::no;
+        if (local_->owns(fd)) {
+            // Its result, if this was its end, is taken in with the others.
+            local_->advance(fd);
+            return Wake::no;
+        }
         if (fd == resultFd_) {
             // A failure is acted on at once; healthy results are applied together
             // once the checks begun with them are in, which keeps an idle engine cheap.
@@ -481,6 +501,8 @@ private:
 
     PassEnvironment env_;
     CheckPool* pool_;
+    std::unique_ptr<LoopChecks> local_;
+    bool localDone_ = false; // a check on the loop has ended since results were taken
     CheckFeed feed_;
     std::vector<PassResult::RoutineCheck> routine_; // from the last pass
     std::mutex resultsMutex_;

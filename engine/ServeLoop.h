@@ -1,8 +1,9 @@
 // `kestrune-engine serve`: sleeps in one epoll wait until something changes or falls
 // due, then runs a pass. Wakes on file events in the data and state folders
 // (inotify), SIGUSR1, the exit of watched processes (pidfd), check results (eventfd)
-// and the earliest due time; never polls. Checks run on threads beside the loop, so
-// a pass never waits for one and a service that hangs delays only its own checks.
+// and the earliest due time; never polls. Checks of this computer's plain http://
+// addresses run on the loop's own sockets, others on threads beside it: a pass never
+// waits for one, and a service that hangs delays only its own checks.
 #pragma once
 
 #include "engine/EnginePass.h"

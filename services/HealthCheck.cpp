@@ -80,55 +80,26 @@ Transfer curlTransfer(const CurlLibrary& c, const std::string& url, long seconds
 
 std::optional<UrlParts> plainUrlParts(std::string_view url);
 
-// A plain http:// address of this computer ("http://127.0.0.1:3000/health",
-// "http://localhost:8080/") is asked over a socket of our own; anything else (https,
-// other hosts, addresses only libcurl reads) by libcurl.
-std::optional<Transfer> localTransfer(const std::string& url, long seconds) {
-    if (url.rfind("http://", 0) != 0)
-        return std::nullopt;
-    auto parts = plainUrlParts(url);
-    if (!parts)
-        return std::nullopt;
-    std::string ip = parts->host == "localhost" ? "127.0.0.1" : parts->host;
-    if (ip.rfind("127.", 0) != 0)
-        return std::nullopt;
-    std::string_view rest = std::string_view(url).substr(7);
-    std::size_t pathAt = std::min(rest.find_first_of("/?#"), rest.size());
-    std::string_view authority = rest.substr(0, pathAt);
-    std::string_view target = rest.substr(pathAt);
-    target = target.substr(0, target.find('#'));
-    std::string request =
-        target.empty() || target.front() != '/' ? "/" + std::string(target) : std::string(target);
-    auto reply = localHttpGet(ip, static_cast<int>(parts->port), request, std::string(authority),
-                              std::chrono::seconds(seconds));
+Transfer transferOf(const LocalHttpReply& reply) {
     switch (reply.end) {
     case LocalHttpReply::End::answered:
-        return Transfer{Transfer::End::answered, reply.status, {}};
+        return {Transfer::End::answered, reply.status, {}};
     case LocalHttpReply::End::refused:
-        return Transfer{Transfer::End::refused, 0, {}};
+        return {Transfer::End::refused, 0, {}};
     case LocalHttpReply::End::timedOut:
-        return Transfer{Transfer::End::timedOut, 0, {}};
+        return {Transfer::End::timedOut, 0, {}};
     case LocalHttpReply::End::failed:
         break;
     }
-    return Transfer{Transfer::End::failed, 0, reply.error};
+    return {Transfer::End::failed, 0, reply.error};
 }
 
-HealthCheck checkAddress(const std::string& url, int timeout,
-                         const std::optional<std::vector<int>>& expected) {
-    const long seconds = std::max(timeout, 1);
-    auto transfer = localTransfer(url, seconds);
-    if (!transfer) {
-        const CurlLibrary* c = curlLibrary();
-        if (!c)
-            return failed(HealthFailure::noReply, "error",
-                          "Can't check " + url + ": " + curlLibraryError());
-        transfer = curlTransfer(*c, url, seconds);
-    }
-    switch (transfer->end) {
+HealthCheck verdict(const std::string& url, long seconds,
+                    const std::optional<std::vector<int>>& expected, const Transfer& transfer) {
+    switch (transfer.end) {
     case Transfer::End::answered: {
-        std::string text = std::to_string(transfer->status);
-        if (!accepted(transfer->status, expected))
+        std::string text = std::to_string(transfer.status);
+        if (!accepted(transfer.status, expected))
             return failed(HealthFailure::status, "HTTP " + text, "Got " + text + " from " + url);
         return {true, "healthy (" + text + ")", "", HealthFailure::none};
     }
@@ -144,12 +115,29 @@ HealthCheck checkAddress(const std::string& url, int timeout,
                       "No reply within " + std::to_string(seconds) + "s");
     case Transfer::End::badAddress:
         return failed(HealthFailure::badAddress, "bad url",
-                      "Can't check " + url + ": " + transfer->error);
+                      "Can't check " + url + ": " + transfer.error);
     case Transfer::End::failed:
         break;
     }
     return failed(HealthFailure::noReply, "no reply",
-                  "Got no usable reply from " + url + " (" + transfer->error + ")");
+                  "Got no usable reply from " + url + " (" + transfer.error + ")");
+}
+
+HealthCheck checkAddress(const std::string& url, int timeout,
+                         const std::optional<std::vector<int>>& expected) {
+    const long seconds = std::max(timeout, 1);
+    std::optional<Transfer> transfer;
+    if (auto local = localHttpTarget(url)) {
+        transfer = transferOf(localHttpGet(local->ip, local->port, local->target, local->hostHeader,
+                                           std::chrono::seconds(seconds)));
+    } else {
+        const CurlLibrary* c = curlLibrary();
+        if (!c)
+            return failed(HealthFailure::noReply, "error",
+                          "Can't check " + url + ": " + curlLibraryError());
+        transfer = curlTransfer(*c, url, seconds);
+    }
+    return verdict(url, seconds, expected, *transfer);
 }
 
 bool isDigit(char c) {
@@ -249,6 +237,39 @@ UrlParts urlParts(const std::string& url, bool guessScheme) {
         parts.port = std::strtol(text, nullptr, 10);
     c->free(text);
     return parts;
+}
+
+// A plain http:// address of this computer ("http://127.0.0.1:3000/health",
+// "http://localhost:8080/") is asked over a socket of our own; anything else (https,
+// other hosts, addresses only libcurl reads) by libcurl.
+std::optional<LocalHttpTarget> localHttpTarget(const std::string& url) {
+    if (url.rfind("http://", 0) != 0)
+        return std::nullopt;
+    auto parts = plainUrlParts(url);
+    if (!parts)
+        return std::nullopt;
+    LocalHttpTarget local;
+    local.ip = parts->host == "localhost" ? "127.0.0.1" : parts->host;
+    if (local.ip.rfind("127.", 0) != 0)
+        return std::nullopt;
+    local.port = static_cast<int>(parts->port);
+    std::string_view rest = std::string_view(url).substr(7);
+    std::size_t pathAt = std::min(rest.find_first_of("/?#"), rest.size());
+    local.hostHeader = std::string(rest.substr(0, pathAt));
+    std::string_view target = rest.substr(pathAt);
+    target = target.substr(0, target.find('#'));
+    local.target =
+        target.empty() || target.front() != '/' ? "/" + std::string(target) : std::string(target);
+    return local;
+}
+
+std::chrono::seconds addressCheckLimit(const ServiceConfig& config) {
+    return std::chrono::seconds(std::max(config.timeout, 1));
+}
+
+HealthCheck addressVerdict(const ServiceConfig& config, const LocalHttpReply& reply) {
+    return verdict(config.url.value_or(""), addressCheckLimit(config).count(), config.expected,
+                   transferOf(reply));
 }
 
 bool portAcceptsConnections(int port, std::chrono::milliseconds limit) {

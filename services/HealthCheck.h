@@ -4,6 +4,7 @@
 // services the engine does not watch (a yes/no answer).
 #pragma once
 
+#include "services/LocalHttp.h"
 #include "services/ServiceConfig.h"
 
 #include <chrono>
@@ -43,6 +44,23 @@ struct UrlParts {
     long port = 0;
 };
 UrlParts urlParts(const std::string& url, bool guessScheme);
+
+// What the check of a plain http:// address on this computer sends over a socket of
+// our own; none for an address libcurl reads (https, other hosts, unusual forms).
+struct LocalHttpTarget {
+    std::string ip; // dotted quad
+    int port = 0;
+    std::string target, hostHeader;
+};
+std::optional<LocalHttpTarget> localHttpTarget(const std::string& url);
+
+// How long the check of `config.url` may take, all of it.
+std::chrono::seconds addressCheckLimit(const ServiceConfig& config);
+
+// What checkHealth makes of `reply`, the answer to `config.url` asked as
+// localHttpTarget says, for a config without ports: so that a caller waiting on many
+// exchanges at once judges them as checkHealth would.
+HealthCheck addressVerdict(const ServiceConfig& config, const LocalHttpReply& reply);
 
 // Whether a TCP connection to 127.0.0.1 on `port` succeeds within `limit`. A port
 // outside 1–65535 never does.

@@ -18,28 +18,6 @@ using Steady = std::chrono::steady_clock;
 // within this much is not one a service's health check gives.
 constexpr std::size_t longestHead = 16 * 1024;
 
-class Socket {
-public:
-    Socket() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {}
-    ~Socket() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const { return fd_; }
-    // Once the request is out, the connection ends with a reset rather than the
-    // closing handshake: the answer is all we want, and neither side is left
-    // holding the connection in TIME_WAIT (360 a minute at 30 services).
-    void resetOnClose() const {
-        linger now{1, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-    }
-
-private:
-    int fd_;
-};
-
 // Waits for `events` on `fd` until `deadline`: the events seen, 0 when time ran out.
 short waitFor(int fd, short events, Steady::time_point deadline) {
     for (;;) {
@@ -55,10 +33,6 @@ short waitFor(int fd, short events, Steady::time_point deadline) {
         if (errno != EINTR)
             return POLLERR;
     }
-}
-
-LocalHttpReply failedWith(std::string error) {
-    return {LocalHttpReply::End::failed, 0, std::move(error)};
 }
 
 bool isDigit(char c) {
@@ -97,76 +71,137 @@ std::size_t headEnd(std::string_view text) {
 
 } // namespace
 
-LocalHttpReply localHttpGet(const std::string& ip, int port, const std::string& target,
-                            const std::string& hostHeader, std::chrono::milliseconds limit) {
-    const auto deadline = Steady::now() + limit;
+LocalHttpExchange::LocalHttpExchange(const std::string& ip, int port, const std::string& target,
+                                     const std::string& hostHeader) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (port < 1 || port > 65535 || ::inet_pton(AF_INET, ip.c_str(), &addr.sin_addr) != 1)
-        return failedWith("URL using bad/illegal format or missing URL");
-    Socket socket;
-    if (socket.fd() < 0)
-        return failedWith("Couldn't connect to server");
-    const int fd = socket.fd();
+    if (port < 1 || port > 65535 || ::inet_pton(AF_INET, ip.c_str(), &addr.sin_addr) != 1) {
+        finish(LocalHttpReply::End::failed, 0, "URL using bad/illegal format or missing URL");
+        return;
+    }
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+        finish(LocalHttpReply::End::failed, 0, "Couldn't connect to server");
+        return;
+    }
     // On this computer the handshake is over by the time connect returns, so the
     // request goes out at once; only a send that finds it still under way waits. An
     // error before anything was sent is the connection's own: not accepted.
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS)
-        return {LocalHttpReply::End::refused, 0, {}};
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
+        errno != EINPROGRESS) {
+        finish(LocalHttpReply::End::refused);
+        return;
+    }
+    request_ = "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader +
+               "\r\nUser-Agent: Kestrune health check\r\nAccept: */*\r\n"
+               "Connection: close\r\n\r\n";
+    send();
+}
 
-    std::string request = "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader +
-                          "\r\nUser-Agent: Kestrune health check\r\nAccept: */*\r\n"
-                          "Connection: close\r\n\r\n";
-    for (std::size_t sent = 0; sent < request.size();) {
-        ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+LocalHttpExchange::~LocalHttpExchange() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+short LocalHttpExchange::wants() const {
+    return sent_ < request_.size() ? POLLOUT : POLLIN;
+}
+
+void LocalHttpExchange::advance() {
+    if (done_)
+        return;
+    if (sent_ < request_.size())
+        send();
+    else
+        receive();
+}
+
+void LocalHttpExchange::expire() {
+    if (!done_)
+        finish(LocalHttpReply::End::timedOut);
+}
+
+void LocalHttpExchange::finish(LocalHttpReply::End end, long status, std::string error) {
+    done_ = true;
+    reply_ = {end, status, std::move(error)};
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+void LocalHttpExchange::send() {
+    while (sent_ < request_.size()) {
+        ssize_t n = ::send(fd_, request_.data() + sent_, request_.size() - sent_, MSG_NOSIGNAL);
         if (n > 0) {
-            sent += static_cast<std::size_t>(n);
+            sent_ += static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            if (sent == 0)
-                return {LocalHttpReply::End::refused, 0, {}};
-            return failedWith("Failure when sending data to the peer");
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN) {
+            if (sent_ == 0)
+                finish(LocalHttpReply::End::refused);
+            else
+                finish(LocalHttpReply::End::failed, 0, "Failure when sending data to the peer");
         }
-        if (waitFor(fd, POLLOUT, deadline) == 0)
-            return {LocalHttpReply::End::timedOut, 0, {}};
+        return; // the rest when the socket takes more
     }
-    socket.resetOnClose();
+    // Once the request is out, the connection ends with a reset rather than the
+    // closing handshake: the answer is all we want, and neither side is left
+    // holding the connection in TIME_WAIT (360 a minute at 30 services).
+    linger now{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    // The answer needs the service's turn first: it is read once the socket says so.
+}
 
-    std::string head;
-    bool anything = false;
+void LocalHttpExchange::receive() {
     char buf[2048];
     for (;;) {
         // The final status line decides; interim answers (100 Continue) are passed over.
-        if (auto eol = head.find('\n'); eol != std::string::npos) {
-            long status = statusOf(std::string_view(head).substr(0, eol));
+        if (auto eol = head_.find('\n'); eol != std::string::npos) {
+            long status = statusOf(std::string_view(head_).substr(0, eol));
             if (status < 0)
-                return failedWith("Weird server reply");
+                return finish(LocalHttpReply::End::failed, 0, "Weird server reply");
             if (status >= 200 || status == 101)
-                return {LocalHttpReply::End::answered, status, {}};
-            if (auto end = headEnd(head); end != std::string::npos) {
-                head.erase(0, end);
+                return finish(LocalHttpReply::End::answered, status);
+            if (auto end = headEnd(head_); end != std::string::npos) {
+                head_.erase(0, end);
                 continue;
             }
         }
-        if (head.size() > longestHead)
-            return failedWith("Weird server reply");
-        // The answer needs the service's turn first: wait, then read.
-        if (waitFor(fd, POLLIN, deadline) == 0)
-            return {LocalHttpReply::End::timedOut, 0, {}};
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (head_.size() > longestHead)
+            return finish(LocalHttpReply::End::failed, 0, "Weird server reply");
+        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
         if (n > 0) {
-            anything = true;
-            head.append(buf, static_cast<std::size_t>(n));
+            anything_ = true;
+            head_.append(buf, static_cast<std::size_t>(n));
             continue;
         }
         if (n == 0)
-            return failedWith(anything ? "Weird server reply"
-                                       : "Server returned nothing (no headers, no data)");
-        if (errno != EAGAIN && errno != EINTR)
-            return failedWith("Failure when receiving data from the peer");
+            return finish(LocalHttpReply::End::failed, 0,
+                          anything_ ? "Weird server reply"
+                                    : "Server returned nothing (no headers, no data)");
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return finish(LocalHttpReply::End::failed, 0,
+                          "Failure when receiving data from the peer");
+        return; // more when the socket has it
     }
+}
+
+LocalHttpReply localHttpGet(const std::string& ip, int port, const std::string& target,
+                            const std::string& hostHeader, std::chrono::milliseconds limit) {
+    const auto deadline = Steady::now() + limit;
+    LocalHttpExchange exchange(ip, port, target, hostHeader);
+    while (!exchange.done()) {
+        if (waitFor(exchange.fd(), exchange.wants(), deadline) == 0)
+            exchange.expire();
+        else
+            exchange.advance();
+    }
+    return exchange.reply();
 }
 
 } // namespace KestruneCore
