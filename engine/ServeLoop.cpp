@@ -6,6 +6,7 @@
 #include "engine/CheckPool.h"
 #include "engine/ChildExits.h"
 #include "engine/EntryState.h"
+#include "engine/FileEvents.h"
 #include "engine/LoopChecks.h"
 #include "engine/PassContext.h"
 #include "engine/StartRunner.h"
@@ -473,29 +474,21 @@ private:
 
     Wake readFileEvents() {
         Wake wake = Wake::no;
-        alignas(inotify_event) char buf[8192];
-        for (;;) {
-            ssize_t n = ::read(inotifyFd_, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            for (char* p = buf; p < buf + n;) {
-                auto* ev = reinterpret_cast<inotify_event*>(p);
-                p += sizeof(inotify_event) + ev->len;
-                std::string_view name = ev->len ? std::string_view(ev->name) : std::string_view();
-                if (ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_Q_OVERFLOW)) {
-                    wake = std::max(wake, Wake::pass);
-                    continue;
-                }
-                // The XDG variables may put both folders in one: then both rules apply.
-                if ((ev->wd == dataWd_ && wakesPass(true, name)) ||
-                    (ev->wd == stateWd_ && wakesPass(false, name)))
-                    // A start command's end is a process exit, a restart the user's
-                    // request: both acted on at once.
-                    wake = std::max(wake, endsWith(name, ".exit") || endsWith(name, ".restart")
-                                              ? Wake::now
-                                              : Wake::pass);
+        forEachFileEvent(inotifyFd_, [&](const inotify_event& ev) {
+            std::string_view name = ev.len ? std::string_view(ev.name) : std::string_view();
+            if (ev.mask & (IN_IGNORED | IN_DELETE_SELF | IN_Q_OVERFLOW)) {
+                wake = std::max(wake, Wake::pass);
+                return;
             }
-        }
+            // The XDG variables may put both folders in one: then both rules apply.
+            if ((ev.wd == dataWd_ && wakesPass(true, name)) ||
+                (ev.wd == stateWd_ && wakesPass(false, name)))
+                // A start command's end is a process exit, a restart the user's
+                // request: both acted on at once.
+                wake = std::max(wake, endsWith(name, ".exit") || endsWith(name, ".restart")
+                                          ? Wake::now
+                                          : Wake::pass);
+        });
         return wake;
     }
 

@@ -1,6 +1,7 @@
 #include "engine/StateCache.h"
 
 #include "core/FileIO.h"
+#include "engine/FileEvents.h"
 
 #include <cerrno>
 #include <chrono>
@@ -75,31 +76,23 @@ void StateCache::refresh() {
         watch();
         return;
     }
-    alignas(inotify_event) char buf[8192];
     bool lost = false;
-    for (;;) {
-        ssize_t n = ::read(inotifyFd_, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        for (char* p = buf; p < buf + n;) {
-            auto* ev = reinterpret_cast<inotify_event*>(p);
-            p += sizeof(inotify_event) + ev->len;
-            if (ev->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
-                lost = true;
-                continue;
-            }
-            if (!ev->len)
-                continue;
-            std::string name(ev->name);
-            if (auto own = ownEvents_.find(name); own != ownEvents_.end()) {
-                if (--own->second == 0)
-                    ownEvents_.erase(own);
-                continue;
-            }
-            known_.erase(name);
-            inodes_.erase(name);
+    forEachFileEvent(inotifyFd_, [&](const inotify_event& ev) {
+        if (ev.mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
+            lost = true;
+            return;
         }
-    }
+        if (!ev.len)
+            return;
+        std::string name(ev.name);
+        if (auto own = ownEvents_.find(name); own != ownEvents_.end()) {
+            if (--own->second == 0)
+                ownEvents_.erase(own);
+            return;
+        }
+        known_.erase(name);
+        inodes_.erase(name);
+    });
     if (lost) {
         if (watch_ >= 0)
             ::inotify_rm_watch(inotifyFd_, watch_);
