@@ -2,6 +2,7 @@
 // every 5 s: CPU time per minute and resident memory), and how long a pass takes when
 // some services time out (their checks run at once, so about one time-out in all).
 #include "HttpTestServer.h"
+#include "ServeProcess.h"
 #include "TempDir.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
@@ -16,12 +17,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -88,12 +86,7 @@ public:
             urls.push_back(servers_.back()->url());
         }
         KestruneCore::save(services(tmp_, urls));
-        std::vector<std::string> args{engine, "serve", "--home", tmp_.path()};
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ);
+        pid_ = KestruneTest::spawnServe(engine, tmp_.path());
     }
     ~IdleServe() {
         ::kill(pid_, SIGTERM);

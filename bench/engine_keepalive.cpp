@@ -4,6 +4,7 @@
 // until every service answers. Times are wall clock, polled every 2 ms.
 #include "HangingServer.h"
 #include "HttpTestServer.h"
+#include "ServeProcess.h"
 #include "TempDir.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
@@ -19,11 +20,8 @@
 #include <csignal>
 #include <dirent.h>
 #include <functional>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -112,14 +110,7 @@ struct Fleet {
         KestruneCore::save(list);
     }
 
-    void start() {
-        std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", tmp.path()};
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::posix_spawn(&serve, argv[0], nullptr, nullptr, argv.data(), environ);
-    }
+    void start() { serve = KestruneTest::spawnServe(KESTRUNE_ENGINE_PATH, tmp.path()); }
 
     bool allAnswer() const {
         return std::all_of(urls.begin(), urls.end(), [](const auto& u) { return answers(u); });

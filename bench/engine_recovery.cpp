@@ -3,6 +3,7 @@
 // in a temporary home. Times are manual (wall clock from the kill until it answers).
 #include "HangingServer.h"
 #include "HttpTestServer.h"
+#include "ServeProcess.h"
 #include "TempDir.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
@@ -19,11 +20,8 @@
 #include <atomic>
 #include <csignal>
 #include <dirent.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -118,12 +116,7 @@ struct ServeHome {
 
     void start(const char* host = "group") {
         ::setenv("KESTRUNE_SERVICE_HOST", host, 1);
-        std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", tmp.path()};
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::posix_spawn(&serve, argv[0], nullptr, nullptr, argv.data(), environ);
+        serve = KestruneTest::spawnServe(KESTRUNE_ENGINE_PATH, tmp.path());
     }
     ~ServeHome() {
         if (serve > 0) {

@@ -3,6 +3,7 @@
 // its start grace), and the proportional set size of each runner (the process that
 // leads the group named in stem.pid), from /proc/PID/smaps_rollup.
 #include "HttpTestServer.h"
+#include "ServeProcess.h"
 #include "TempDir.h"
 #include "core/FileIO.h"
 #include "core/Paths.h"
@@ -13,12 +14,9 @@
 
 #include <algorithm>
 #include <csignal>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -48,13 +46,7 @@ void BM_RunnerMemoryWithThirtyServices(benchmark::State& state) {
         list.push_back({dir, tmp / dir, true, KestruneCore::EntryType::service, "launch.sh"});
     }
     KestruneCore::save(list);
-    std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", tmp.path()};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t serve = -1;
-    ::posix_spawn(&serve, argv[0], nullptr, nullptr, argv.data(), environ);
+    pid_t serve = KestruneTest::spawnServe(KESTRUNE_ENGINE_PATH, tmp.path());
 
     auto runners = [&] {
         std::vector<pid_t> pids;

@@ -1,6 +1,7 @@
 // The real engine binary keeping a real local HTTP server alive in a temporary home,
 // and what the tray program reads back from it.
 #include "HttpTestServer.h"
+#include "ServeProcess.h"
 #include "TempDir.h"
 #include "core/ActivityLog.h"
 #include "core/FileIO.h"
@@ -24,11 +25,8 @@
 #include <dirent.h>
 #include <functional>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
-
-extern char** environ;
 
 using namespace KestruneCore;
 using KestruneEngine::EntryState;
@@ -126,12 +124,8 @@ protected:
     std::string log() const { return KestruneTest::readAll(logPath()); }
 
     void serve() {
-        std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", tmp.path()};
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ASSERT_EQ(::posix_spawn(&servePid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+        servePid = KestruneTest::spawnServe(KESTRUNE_ENGINE_PATH, tmp.path());
+        ASSERT_GT(servePid, 0);
     }
 
     // Kills the server but not the runner that waits for it, as a crash would.

@@ -3,6 +3,7 @@
 // tests/support/with-user-manager; skipped elsewhere).
 #include "HangingServer.h"
 #include "HttpTestServer.h"
+#include "ServeProcess.h"
 #include "TempDir.h"
 #include "core/ActivityLog.h"
 #include "core/FileIO.h"
@@ -21,11 +22,8 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <optional>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
-
-extern char** environ;
 
 using namespace KestruneCore;
 using namespace std::chrono_literals;
@@ -97,12 +95,8 @@ protected:
     }
 
     void startServe() {
-        std::vector<std::string> args{KESTRUNE_ENGINE_PATH, "serve", "--home", tmp.path()};
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ASSERT_EQ(::posix_spawn(&servePid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+        servePid = KestruneTest::spawnServe(KESTRUNE_ENGINE_PATH, tmp.path());
+        ASSERT_GT(servePid, 0);
     }
 
     // Sends `sig` and waits at most `limit` for serve to end; its exit status or -1.
