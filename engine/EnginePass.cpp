@@ -307,9 +307,12 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
             const auto& stem = plans[k].state.stem();
             auto it = feed->arrived.find(stem);
             if (it != feed->arrived.end()) {
-                // A check that began before the current start says nothing about it.
+                // A check that began before the current start says nothing about it,
+                // nor one made for a launch.json that has changed since: the check
+                // is made again as it now says.
                 auto began = startBegan(plans[k].state);
-                if (plans[k].config && !(began && it->second.began < *began))
+                if (plans[k].config && *plans[k].config == it->second.config &&
+                    !(began && it->second.began < *began))
                     checks[k] = std::move(it->second);
                 feed->arrived.erase(it);
             }
@@ -377,8 +380,8 @@ PassResult runPass(const PassEnvironment& env, CheckFeed* feed) {
             }
             outcomes[i] = guarded([&] { return applyService(plans[k], check, at); });
             if (const auto& out = *outcomes[i]; out.checkFrom && out.due && plans[k].config)
-                result.routine.push_back({plans[k].state.stem(), plans[k].entry.path,
-                                          *plans[k].config, *out.checkFrom, *out.due});
+                result.routine.push_back(
+                    {plans[k].state.stem(), *plans[k].config, *out.checkFrom, *out.due});
         }
         if (auto handle = plans[k].state.text(".pid"); handle && !handle->empty())
             result.runners.push_back({plans[k].state.stem(), *handle, plans[k].entry.name,

@@ -63,6 +63,7 @@ struct TimedCheck {
     HealthOutcome outcome;
     double began = 0;
     double ended = 0;
+    KestruneCore::ServiceConfig config; // the launch.json it was made for
 };
 
 // How serve runs checks beside its loop: a pass hands the checks it wants to
@@ -90,7 +91,7 @@ struct PassResult {
     // when they fall due, and a pass applies their results; `passDue` is when a pass is
     // wanted for anything else.
     struct RoutineCheck {
-        std::string stem, folder;
+        std::string stem;
         KestruneCore::ServiceConfig config;
         double from = 0, due = 0; // may go along with others from `from`; due at `due`
     };

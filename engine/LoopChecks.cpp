@@ -32,6 +32,7 @@ void LoopChecks::follow(Pending p) {
     const auto& exchange = *p.exchange;
     if (exchange.done()) {
         TimedCheck check;
+        check.config = p.config;
         check.began = p.began;
         check.outcome = classifyCheck(p.config, addressVerdict(p.config, exchange.reply()));
         check.ended = now_();

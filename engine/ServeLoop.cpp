@@ -172,8 +172,7 @@ public:
             } else if (auto checks = routineDue(); checks && env_.now() >= *checks && !want) {
                 // Only checks are due: they begin without a pass, and the pass their
                 // results wake applies them (one pass a round, not two).
-                if (!beginRoutineChecks())
-                    want = true;
+                beginRoutineChecks();
             }
         }
         // A hung check must not hold up the exit: its thread is left behind.
@@ -231,31 +230,20 @@ private:
         return earliest;
     }
 
-    // Begins every routine check that may go now, as the pass would have. A service
-    // whose launch.json changed since the last pass is the pass's to look at again:
-    // false then, and nothing begun.
-    bool beginRoutineChecks() {
+    // Begins every routine check that may go now, as the pass would have, with the
+    // launch.json the pass read: the pass that applies a result made for one since
+    // changed has it made again.
+    void beginRoutineChecks() {
         double now = env_.now();
         std::vector<PassResult::RoutineCheck> going, later;
-        for (auto& r : routine_) {
-            if (r.from > now) {
-                later.push_back(std::move(r));
-                continue;
-            }
-            auto load = KestruneCore::ServiceConfig::load(r.folder);
-            if (!load.isOk() || load.config != r.config) {
-                routine_.clear();
-                return false;
-            }
-            going.push_back(std::move(r));
-        }
+        for (auto& r : routine_)
+            (r.from > now ? later : going).push_back(std::move(r));
         routine_ = std::move(later);
         beginRound();
         for (const auto& r : going) {
             feed_.underWay.insert(r.stem);
             submit(r.stem, r.config);
         }
-        return true;
     }
 
     Steady::time_point steadyAt(double epoch) const {
@@ -279,6 +267,7 @@ private:
         }
         pool_->post([this, stem, config] {
             TimedCheck check;
+            check.config = config;
             check.began = env_.now();
             try {
                 check.outcome = env_.check(config);

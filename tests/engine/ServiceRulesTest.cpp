@@ -563,11 +563,14 @@ TEST(ServiceRules, FirstSightStartsAtOnceOtherFailuresAreConfirmedASecondApart) 
 
 TEST(ServiceRules, ChecksBesideThePassAreAppliedWithTheirOwnTimes) {
     EngineHarness h;
-    h.addService("web", R"({"healthcheck":{"url":"http://web.test/"},"start_grace_seconds":3})");
+    auto folder = h.addService(
+        "web", R"({"healthcheck":{"url":"http://web.test/"},"start_grace_seconds":3})");
     CheckFeed feed;
     std::vector<std::string> submitted;
-    feed.submit = [&](const std::string& stem, const KestruneCore::ServiceConfig&) {
+    KestruneCore::ServiceConfig asked;
+    feed.submit = [&](const std::string& stem, const KestruneCore::ServiceConfig& config) {
         submitted.push_back(stem);
+        asked = config;
     };
     runPass(h.env, &feed);
     runPass(h.env, &feed); // still under way: not asked for twice, nothing decided
@@ -578,7 +581,7 @@ TEST(ServiceRules, ChecksBesideThePassAreAppliedWithTheirOwnTimes) {
     // Refused after a 4 s check (first sight): started at the moment of the start.
     double checked = h.now + 4;
     feed.underWay.clear();
-    feed.arrived["svc_web_"] = {EngineHarness::refused(), h.now, checked};
+    feed.arrived["svc_web_"] = {EngineHarness::refused(), h.now, checked, asked};
     h.now += 4.5;
     runPass(h.env, &feed);
     ASSERT_EQ(h.starts("web"), 1);
@@ -592,18 +595,31 @@ TEST(ServiceRules, ChecksBesideThePassAreAppliedWithTheirOwnTimes) {
     // A check begun before the start says nothing about it; the next ones do, even one
     // that ends after the grace period while the pass runs later still.
     feed.underWay.clear();
-    feed.arrived["svc_web_"] = {EngineHarness::healthy(), began - 1, began + 0.2};
+    feed.arrived["svc_web_"] = {EngineHarness::healthy(), began - 1, began + 0.2, asked};
     h.now = began + 0.2;
     runPass(h.env, &feed);
     EXPECT_EQ(h.log().find("started:"), std::string::npos);
     EXPECT_EQ(submitted.size(), 2u);
     feed.underWay.clear();
-    feed.arrived["svc_web_"] = {EngineHarness::healthy(), began + 1, began + 1.4};
+    feed.arrived["svc_web_"] = {EngineHarness::healthy(), began + 1, began + 1.4, asked};
     h.now = began + 20;
     runPass(h.env, &feed);
     EXPECT_NE(h.log().find("[web] started: healthy after 1s\n"), std::string::npos);
     EXPECT_EQ(h.log().find("start failed"), std::string::npos);
     EXPECT_TRUE(h.problems().empty());
+
+    // A failure found for a launch.json changed since is not applied: the check is made
+    // again as the file now says.
+    auto before = asked;
+    ASSERT_TRUE(KestruneCore::writeFileAtomically(
+        folder + "/scripts/launch.json", R"({"healthcheck":{"url":"http://web.test/v2"}})"));
+    feed.underWay.clear();
+    feed.arrived["svc_web_"] = {EngineHarness::refused(), h.now, h.now + 0.1, before};
+    h.now += 10;
+    runPass(h.env, &feed);
+    EXPECT_TRUE(h.problems().empty());
+    EXPECT_EQ(submitted.size(), 3u);
+    EXPECT_EQ(asked.url, "http://web.test/v2");
 }
 
 TEST(ServiceRules, ACheckKeepsTheServiceLogWithinItsCap) {
