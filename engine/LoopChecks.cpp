@@ -8,16 +8,14 @@ namespace KestruneEngine {
 LoopChecks::LoopChecks(int epollFd, std::function<double()> now, Done done)
     : epollFd_(epollFd), now_(std::move(now)), done_(std::move(done)) {}
 
-bool LoopChecks::suits(const KestruneCore::ServiceConfig& config) {
+bool LoopChecks::begin(const std::string& stem, const KestruneCore::ServiceConfig& config) {
     // Ports are checked one after the other with blocking connects; those stay on the
     // check threads.
-    return config.url && config.ports.empty() && KestruneCore::localHttpTarget(*config.url);
-}
-
-void LoopChecks::begin(const std::string& stem, const KestruneCore::ServiceConfig& config) {
-    auto target = KestruneCore::localHttpTarget(config.url.value_or(""));
+    if (!config.url || !config.ports.empty())
+        return false;
+    auto target = KestruneCore::localHttpTarget(*config.url);
     if (!target)
-        return;
+        return false;
     Pending p;
     p.stem = stem;
     p.config = config;
@@ -26,6 +24,7 @@ void LoopChecks::begin(const std::string& stem, const KestruneCore::ServiceConfi
     p.exchange = std::make_unique<KestruneCore::LocalHttpExchange>(
         target->ip, target->port, target->target, target->hostHeader);
     follow(std::move(p));
+    return true;
 }
 
 void LoopChecks::follow(Pending p) {

@@ -27,10 +27,9 @@ public:
     // ends at once (a refused connection) from within begin().
     LoopChecks(int epollFd, std::function<double()> now, Done done);
 
-    // Whether `config`'s check is one this runs: as the check threads would run it.
-    static bool suits(const KestruneCore::ServiceConfig& config);
-
-    void begin(const std::string& stem, const KestruneCore::ServiceConfig& config);
+    // Begins `config`'s check if it is one this runs (a local plain http:// address and
+    // no ports, as the check threads would run it); false, and nothing begun, if not.
+    bool begin(const std::string& stem, const KestruneCore::ServiceConfig& config);
     bool owns(int fd) const { return pending_.count(fd) != 0; }
     // The socket `fd` is ready.
     void advance(int fd);

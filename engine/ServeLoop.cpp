@@ -257,10 +257,8 @@ private:
     // first since the last pass (which starts the gathering), a failure, and the last
     // one under way; the others are taken in with those.
     void submit(const std::string& stem, const KestruneCore::ServiceConfig& config) {
-        if (env_.checksInLoop && LoopChecks::suits(config)) {
-            local_->begin(stem, config);
+        if (env_.checksInLoop && local_->begin(stem, config))
             return;
-        }
         {
             std::lock_guard lock(resultsMutex_);
             ++outstanding_;
