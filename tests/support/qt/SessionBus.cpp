@@ -115,13 +115,15 @@ void endAll(std::initializer_list<QProcess*> processes) {
         }
 }
 
-bool SessionBus::countMenuChanges(const QString& service, const QString& path,
-                                  SignalCount& changes) {
+bool SessionBus::menuChangesAfter(const QString& service, const QString& path,
+                                  const std::function<void()>& change) {
+    SignalCount changes;
     for (const char* name : {"LayoutUpdated", "ItemsPropertiesUpdated"})
         if (!connection().connect(service, path, "com.canonical.dbusmenu", name, &changes,
                                   SLOT(seen())))
             return false;
-    return true;
+    change();
+    return waitFor([&] { return changes.count > 0; }, 30000);
 }
 
 } // namespace KestruneTest

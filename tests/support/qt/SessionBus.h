@@ -64,8 +64,10 @@ public:
     std::pair<QString, QString> exportedMenu();
     // The top level of that menu as the host reads it: each label with its id.
     std::vector<std::pair<QString, int>> menuEntries(const QString& service, const QString& path);
-    // Connects `changes` to both signals by which an exported menu says it changed.
-    bool countMenuChanges(const QString& service, const QString& path, SignalCount& changes);
+    // Does `change` and waits up to 30 s for either signal by which an exported menu
+    // says it changed; false when none came (or the signals could not be followed).
+    bool menuChangesAfter(const QString& service, const QString& path,
+                          const std::function<void()>& change);
 
     QString address;
 
